@@ -1,0 +1,53 @@
+#pragma once
+// Identity decision: LBPH prediction, the rolling confirmation window, the closest training sample.
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/face.hpp>
+
+#include "options.h"
+#include "quality.h"
+#include "samples.h"
+
+struct ProfileMatch {
+    double distance = 0.0;
+    int sample_index = -1;
+    SampleMetadata metadata;
+};
+
+struct RunStats {
+    int processed_frames = 0;
+    int frames_with_faces = 0;
+    int max_faces_observed = 0;
+    int unknown_predictions = 0;
+    int candidate_veyra_predictions = 0;
+    int confirmed_veyra_predictions = 0;
+    int quality_rejections = 0;
+    std::string last_label = "Unknown";
+    double last_confidence = 0.0;
+    std::string last_quality = "no_face";
+    std::string last_best_profile_stage = "unknown";
+    std::string last_matched_sample = "unknown";
+};
+
+// Oldest entry at the front; 1 for a strict hit, 0 otherwise.
+using ConfirmationWindow = std::deque<int>;
+
+struct IdentityDecision {
+    std::string label = "Unknown";
+    int predicted_label = -1;
+    double confidence = 0.0;  // LBPH distance: lower is better
+    ProfileMatch profile;
+    int hits = 0;  // strict hits in the window after this face
+};
+
+void push_confirmation_hit(ConfirmationWindow &window, int hit, int window_length);
+int confirmation_hits(const ConfirmationWindow &window);
+ProfileMatch find_best_profile(const cv::Mat &probe, const std::vector<TrainingSample> &samples);
+
+IdentityDecision decide_identity(const FaceQuality &quality, const cv::Mat &crop,
+                                 const cv::face::FaceRecognizer &recognizer,
+                                 const std::vector<TrainingSample> &samples, const Options &options,
+                                 ConfirmationWindow &window, RunStats &stats, Logger &logger);

@@ -1,0 +1,40 @@
+#pragma once
+// Command line, run log and number formatting of lumivar_face.
+#include <fstream>
+#include <string>
+
+struct Options {
+    int frames = 300;
+    std::string samples_dir = "faces/veyra";
+    std::string model_path = "models/face_recognizer.yml";
+    std::string labels_path = "models/labels.txt";
+    std::string cascade_path = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
+    double candidate_threshold = 60.0;
+    double confirmed_threshold = 55.0;
+    int confirm_window = 10;
+    int confirm_min_hits = 5;
+    double scale = 0.5;
+    double scale_factor = 1.1;
+    int min_neighbors = 4;
+    int min_face_size = 30;
+    int quality_min_face_size = 80;
+    double quality_min_sharpness = 60.0;
+    double quality_min_brightness = 35.0;
+    double quality_max_brightness = 220.0;
+    double quality_min_contrast = 20.0;
+    bool calibration_log = false;
+    int log_every = 30;
+};
+
+// Run log: each line goes to standard output (flushed) and, when open, to the log file (flushed).
+struct Logger {
+    std::ofstream file;
+    void line(const std::string &text);
+};
+
+// Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
+bool parse_args(int argc, char **argv, Options &options);
+void print_usage(const std::string &program_name);
+
+// C "%f": fixed notation, six decimals.
+std::string format_real(double value);

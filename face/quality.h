@@ -1,0 +1,19 @@
+#pragma once
+// Per-face quality gate: size, brightness, contrast, then sharpness, stopping at the first failure.
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "options.h"
+
+struct FaceQuality {
+    cv::Size face_size;
+    double sharpness = 0.0;
+    double brightness = 0.0;
+    double contrast = 0.0;
+    bool accepted = false;
+    std::string reason = "not_evaluated";
+};
+
+// `crop` is an 8-bit grey, non-empty copy of the clipped face rectangle.
+FaceQuality evaluate_face_quality(const cv::Mat &crop, const Options &options);

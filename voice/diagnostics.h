@@ -1,0 +1,17 @@
+#pragma once
+// Per-channel levels: RMS, peak and the noise floor of the quietest 20 ms windows.
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "wav.h"
+
+struct ChannelDiagnostics {
+    std::vector<double> rms;
+    std::vector<double> peak;
+    std::vector<double> noise_floor;
+    std::vector<std::string> warnings;
+};
+
+ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &label);
+void log_diagnostics(Logger &logger, const std::string &heading, const ChannelDiagnostics &diagnostics);

@@ -1,0 +1,34 @@
+#pragma once
+// Command line, run log and number formatting of vocrin.
+#include <fstream>
+#include <string>
+
+struct Options {
+    int duration_seconds = 5;
+    std::string device = "hw:1,0";
+    std::string output_path = "build/vocrin_raw.wav";
+    std::string beamformed_path = "build/vocrin_beamformed.wav";
+    std::string event_path = "build/vocrin_event.json";
+    std::string log_path = "build/vocrin.log";
+    std::string input_wav;
+    double input_gain_db = 0.0;
+    bool skip_capture = false;
+    bool live = false;
+    int live_duration_seconds = 0;
+    int live_chunk_frames = 1024;
+    std::string pcm_output = "/tmp/vocrin-beamformed-mic.pcm";
+};
+
+// Run log: every line goes to standard output and, when open, to the log file.
+// Lines are not flushed one by one.
+struct Logger {
+    std::ofstream file;
+    void line(const std::string &text);
+};
+
+// Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
+bool parse_args(int argc, char **argv, Options &options);
+void print_usage(const std::string &program_name);
+
+// C "%f"-style fixed notation with the given number of decimals.
+std::string format_fixed(double value, int decimals = 6);
