@@ -1,0 +1,61 @@
+#include "quality.h"
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Population mean and standard deviation of a one-channel image (cv::meanStdDev divides by N).
+void grey_statistics(const cv::Mat &image, double &mean, double &stddev) {
+    cv::Scalar m, s;
+    cv::meanStdDev(image, m, s);
+    mean = m[0];
+    stddev = s[0];
+}
+
+// Variance of the 4-neighbour Laplacian, in 64-bit floats so no response is clipped.
+double laplacian_variance(const cv::Mat &crop) {
+    cv::Mat laplacian;
+    cv::Laplacian(crop, laplacian, CV_64F, 1, 1.0, 0.0, cv::BORDER_DEFAULT);
+    double mean = 0.0, stddev = 0.0;
+    grey_statistics(laplacian, mean, stddev);
+    return stddev * stddev;
+}
+
+}  // namespace
+
+FaceQuality evaluate_face_quality(const cv::Mat &crop, const Options &options) {
+    FaceQuality quality;
+    quality.face_size = cv::Size(crop.cols, crop.rows);
+
+    // Every comparison is strict: a value exactly at a bound passes.
+    if (crop.empty() || std::min(crop.cols, crop.rows) < options.quality_min_face_size) {
+        quality.reason = "too_small";
+        return quality;
+    }
+
+    grey_statistics(crop, quality.brightness, quality.contrast);
+    if (quality.brightness < options.quality_min_brightness) {
+        quality.reason = "too_dark";
+        return quality;
+    }
+    if (quality.brightness > options.quality_max_brightness) {
+        quality.reason = "too_bright";
+        return quality;
+    }
+    if (quality.contrast < options.quality_min_contrast) {
+        quality.reason = "low_contrast";
+        return quality;
+    }
+
+    // The Laplacian is the costliest measurement, so it comes last.
+    quality.sharpness = laplacian_variance(crop);
+    if (quality.sharpness < options.quality_min_sharpness) {
+        quality.reason = "too_blurry";
+        return quality;
+    }
+    quality.accepted = true;
+    quality.reason = "accepted";
+    return quality;
+}
