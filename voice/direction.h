@@ -27,4 +27,8 @@ struct DirectionEstimate {
 // A positive lag L: b[i + L] lines up with a[i], so b hears the sound L samples after a.
 LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double> &b, int max_lag);
 
+// Stores the combined pair score as the confidence, clamped to [0, 1]; below 0.35 the
+// angle is flagged as a weak hint.
+void set_direction_confidence(DirectionEstimate &estimate, double combined);
+
 DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source);

@@ -1,0 +1,134 @@
+#include "event_json.h"
+
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+std::string quoted(const std::string &text) { return "\"" + json_escape(text) + "\""; }
+
+std::string utc_timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buffer;
+}
+
+bool any_above(const std::vector<double> &values, double limit) {
+    for (double v : values)
+        if (v > limit) return true;
+    return false;
+}
+
+std::string event_document(const EventReport &r) {
+    const Options &o = r.options;
+    const DirectionEstimate &d = r.direction;
+    const std::string angle = fixed(d.angle_degrees, 2);
+    std::string warnings = "[";
+    for (std::size_t i = 0; i < r.warnings.size(); ++i) warnings += (i ? ", " : "") + quoted(r.warnings[i]);
+    warnings += "]";
+
+    std::string doc = "{\n";
+    auto member = [&doc](const char *key, const std::string &value) {
+        doc += "  \"" + std::string(key) + "\": " + value + ",\n";
+    };
+    auto nested = [&doc](const char *key, const std::string &value, bool last = false) {
+        doc += "    \"" + std::string(key) + "\": " + value + (last ? "\n" : ",\n");
+    };
+    member("timestamp", "\"" + utc_timestamp() + "\"");
+    member("device", quoted(o.device));
+    member("sample_rate", std::to_string(r.raw.sample_rate));
+    member("channels", std::to_string(r.raw.channels));
+    member("duration_seconds", fixed(r.duration_seconds, 3));
+    member("raw_wav", quoted(o.output_path));
+    member("beamformed_wav", quoted(o.beamformed_path));
+    member("input_gain_db", fixed(o.input_gain_db, 2));
+    member("channel_rms", vector_json(r.raw_diagnostics.rms));
+    member("channel_peak", vector_json(r.raw_diagnostics.peak));
+    member("channel_noise_floor", vector_json(r.raw_diagnostics.noise_floor));
+    member("processed_channel_rms", vector_json(r.processed_diagnostics.rms));
+    member("processed_channel_peak", vector_json(r.processed_diagnostics.peak));
+    member("processed_channel_noise_floor", vector_json(r.processed_diagnostics.noise_floor));
+    member("direction_angle", angle);
+    member("direction_angle_degrees", angle);
+    member("direction_confidence", fixed(d.confidence, 3));
+    member("direction_method", quoted(d.method));
+    member("direction_samples_source", quoted(d.samples_source));
+    member("direction_low_confidence", d.low_confidence ? "true" : "false");
+    // Speech is judged on the processed levels, so the gain setting counts.
+    member("detected_speech", any_above(r.processed_diagnostics.rms, 0.003) ? "true" : "false");
+    doc += "  \"diagnostics\": {\n";
+    nested("format", "\"PCM S" + std::to_string(r.raw.bits_per_sample) + "_LE\"");
+    nested("beamformed_rms", vector_json(r.beam_diagnostics.rms));
+    nested("beamformed_peak", vector_json(r.beam_diagnostics.peak));
+    nested("direction_peak_correlation", fixed(d.peak_correlation, 5));
+    nested("direction_second_correlation", fixed(d.second_correlation, 5));
+    nested("direction_lag_consistency", fixed(d.lag_consistency, 5));
+    nested("beamforming_lags", int_vector_json(r.beam.lags));
+    nested("beamforming_method", quoted(r.beam.method), true);
+    doc += "  },\n";
+    doc += "  \"warnings\": " + warnings + "\n";
+    doc += "}\n";
+    return doc;
+}
+
+}  // namespace
+
+std::string json_escape(const std::string &text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                // JSON forbids raw control characters inside strings; bytes from 0x80 pass as they are.
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0x0F];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string vector_json(const std::vector<double> &values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + fixed(values[i], 8);
+    return out + "]";
+}
+
+std::string int_vector_json(const std::vector<int> &values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + std::to_string(values[i]);
+    return out + "]";
+}
+
+void write_event_json(const std::string &path, const EventReport &report) {
+    const std::string document = event_document(report);
+    const std::runtime_error failure("failed to write event JSON: " + path);
+    std::FILE *file = std::fopen(path.c_str(), "w");
+    if (!file) throw failure;
+    // A manifest that is only partly on disk is a failure, not a clean exit.
+    const bool written = std::fwrite(document.data(), 1, document.size(), file) == document.size();
+    const bool flushed = std::fflush(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !flushed || !closed) throw failure;
+}
