@@ -7,3 +7,7 @@
 
 // Appends at most one clipping warning to `warnings`.
 WavData apply_input_gain(const WavData &input, double gain_db, std::vector<std::string> &warnings);
+
+// Same stage on a record the caller no longer needs raw (e.g. once its raw levels are taken):
+// saves the copy, which doubles the audio's memory.
+void apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::string> &warnings);

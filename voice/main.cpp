@@ -1,1 +1,40 @@
-int main() { return 0; }
+// vocrin: Kinect v2 microphone-array capture, levels, gain, direction and beam.
+#include <exception>
+#include <ios>
+#include <string>
+
+#include "live.h"
+#include "options.h"
+#include "pipeline.h"
+
+namespace {
+
+int run(Options &options, Logger &logger) {
+    try {
+        return options.live ? run_live_mode(options, logger) : run_batch_pipeline(options, logger);
+    } catch (const std::exception &error) {
+        logger.line(std::string("error: ") + error.what());
+        return 20;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "vocrin";
+    Options options;
+    if (!parse_args(argc, argv, options)) {
+        print_usage(program_name);
+        return 2;
+    }
+
+    Logger logger;
+    if (!options.log_path.empty()) {
+        // A log that cannot be opened leaves the run on the console alone.
+        logger.file.open(options.log_path, std::ios::out | std::ios::trunc);
+    }
+    logger.line("Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool");
+    logger.line("scope: Lumivar only; no Imbra integration; no system audio configuration changes");
+    logger.line("device: " + options.device);
+    return run(options, logger);
+}

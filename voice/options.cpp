@@ -1,0 +1,156 @@
+#include "options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+// Base-10 integer read the way std::stoi reads it (leading blanks, a sign, digits, rest ignored),
+// but a value with no leading number or beyond 32 bits is a rejection, not an exception.
+bool parse_int(const std::string &text, int &value) {
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// strtod semantics; "inf" and "nan" convert here and are rejected by the range check.
+bool parse_double(const std::string &text, double &value) {
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    const double parsed = std::strtod(begin, &end);
+    if (end == begin) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool is_value_option(const std::string &word) {
+    static const char *const names[] = {"--duration",      "--device",        "--output",
+                                        "--beamformed",    "--event",         "--log",
+                                        "--input-gain-db", "--pcm-output",    "--live-duration",
+                                        "--live-chunk-frames", "--input-wav"};
+    for (const char *name : names) {
+        if (word == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool set_value_option(const std::string &name, const std::string &value, Options &options) {
+    if (name == "--duration") {
+        return parse_int(value, options.duration_seconds) && options.duration_seconds > 0;
+    }
+    if (name == "--live-duration") {
+        return parse_int(value, options.live_duration_seconds) && options.live_duration_seconds >= 0;
+    }
+    if (name == "--live-chunk-frames") {
+        return parse_int(value, options.live_chunk_frames) && options.live_chunk_frames >= 128 &&
+               options.live_chunk_frames <= 16000;
+    }
+    if (name == "--input-gain-db") {
+        const bool ok = parse_double(value, options.input_gain_db) && std::isfinite(options.input_gain_db) &&
+                        options.input_gain_db >= -60.0 && options.input_gain_db <= 36.0;
+        if (!ok) {
+            std::cerr << "--input-gain-db must be finite and between -60 and +36 dB\n";
+        }
+        return ok;
+    }
+    if (name == "--device") {
+        options.device = value;
+    } else if (name == "--output") {
+        options.output_path = value;
+    } else if (name == "--beamformed") {
+        options.beamformed_path = value;
+    } else if (name == "--event") {
+        options.event_path = value;
+    } else if (name == "--log") {
+        options.log_path = value;
+    } else if (name == "--pcm-output") {
+        options.pcm_output = value;
+    } else if (name == "--input-wav") {
+        options.input_wav = value;
+        options.skip_capture = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_args(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "-h" || word == "--help") {
+            print_usage(argv[0] != nullptr ? argv[0] : "vocrin");
+            std::cout.flush();
+            std::exit(0);
+        }
+        if (word == "--live") {
+            options.live = true;
+        } else if (word == "--skip-capture") {
+            options.skip_capture = true;
+        } else if (is_value_option(word)) {
+            if (i + 1 >= argc) {
+                std::cerr << word << " requires a value\n";
+                return false;
+            }
+            if (!set_value_option(word, argv[++i], options)) {
+                return false;
+            }
+        } else {
+            std::cerr << "Unknown argument: " << word << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+void print_usage(const std::string &program_name) {
+    std::cout << "Usage: " << program_name << " [options]\n"
+              << "  --duration N       Capture duration in seconds. Default: 5.\n"
+              << "  --device NAME      ALSA capture device. Default: hw:1,0.\n"
+              << "  --output PATH      Raw 4-channel WAV output. Default: build/vocrin_raw.wav.\n"
+              << "  --beamformed PATH  Beamformed mono WAV output. Default: build/vocrin_beamformed.wav.\n"
+              << "  --event PATH       JSON event manifest output. Default: build/vocrin_event.json.\n"
+              << "  --log PATH         Text log output. Default: build/vocrin.log.\n"
+              << "  --input-gain-db DB Apply processing gain after raw capture. Default: 0.0 dB.\n"
+              << "  --live             Stream processed mono s16le PCM for a virtual microphone.\n"
+              << "  --pcm-output PATH  Live PCM output path or FIFO. Default: /tmp/vocrin-beamformed-mic.pcm.\n"
+              << "  --live-duration N  Live duration in seconds; 0 means continuous. Default: 0.\n"
+              << "  --live-chunk-frames N Frames per live processing chunk. Default: 1024.\n"
+              << "  --input-wav PATH   Analyze an existing raw 4-channel WAV instead of capturing.\n"
+              << "  --skip-capture     Analyze --output PATH without running arecord.\n";
+}
+
+void Logger::line(const std::string &text) {
+    std::cout << text << '\n';
+    if (file.is_open()) {
+        file << text << '\n';
+    }
+}
+
+std::string format_fixed(double value, int decimals) {
+    char buffer[512];
+    const int written = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    if (written < 0) {
+        return std::string();
+    }
+    if (static_cast<size_t>(written) < sizeof buffer) {
+        return std::string(buffer, static_cast<size_t>(written));
+    }
+    std::string big(static_cast<size_t>(written) + 1, '\0');
+    std::snprintf(&big[0], big.size(), "%.*f", decimals, value);
+    big.resize(static_cast<size_t>(written));
+    return big;
+}

@@ -1,0 +1,272 @@
+#include "wav.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+// Read-only view of the input file. Regular files are read in place with pread, so the
+// decoder never holds a second copy of the audio; pipes and devices are slurped whole.
+struct ByteSource {
+    int fd = -1;
+    uint64_t size = 0;
+    std::vector<uint8_t> slurped;
+    bool in_memory = false;
+
+    ByteSource() = default;
+    ByteSource(const ByteSource &) = delete;
+    ByteSource &operator=(const ByteSource &) = delete;
+    ~ByteSource() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+bool read_all(int fd, uint8_t *dst, size_t count, uint64_t offset, bool positioned) {
+    while (count > 0) {
+        const ssize_t got = positioned ? ::pread(fd, dst, count, static_cast<off_t>(offset)) : ::read(fd, dst, count);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        dst += got;
+        offset += static_cast<uint64_t>(got);
+        count -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+void open_source(const std::string &path, ByteSource &source) {
+    const std::string failure = "failed to open WAV: " + path;
+    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (source.fd < 0 || ::fstat(source.fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        throw std::runtime_error(failure);
+    }
+    if (S_ISREG(info.st_mode)) {
+        source.size = static_cast<uint64_t>(info.st_size);
+        return;
+    }
+    uint8_t block[65536];
+    for (;;) {
+        const ssize_t got = ::read(source.fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw std::runtime_error(failure);
+        }
+        if (got == 0) {
+            break;
+        }
+        source.slurped.insert(source.slurped.end(), block, block + got);
+    }
+    source.in_memory = true;
+    source.size = source.slurped.size();
+}
+
+// Callers only ask for ranges already checked against the file size.
+void read_at(const ByteSource &source, uint64_t offset, uint8_t *dst, size_t count, const std::string &path) {
+    if (source.in_memory) {
+        std::memcpy(dst, source.slurped.data() + offset, count);
+        return;
+    }
+    if (!read_all(source.fd, dst, count, offset, true)) {
+        throw std::runtime_error("failed to open WAV: " + path);
+    }
+}
+
+uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct ChunkLayout {
+    bool have_fmt = false;
+    bool have_data = false;
+    uint16_t format_tag = 0;
+    int32_t channels = 0;
+    int32_t sample_rate = 0;
+    int32_t bits_per_sample = 0;
+    uint64_t data_offset = 0;
+    uint64_t data_size = 0;
+};
+
+// Positions and sizes are 64-bit so a size field near 2^32 cannot wrap past the bounds check.
+ChunkLayout walk_chunks(const ByteSource &source, const std::string &path) {
+    ChunkLayout layout;
+    uint64_t pos = 12;
+    while (pos + 8 <= source.size) {
+        uint8_t header[8];
+        read_at(source, pos, header, sizeof header, path);
+        const std::string id(reinterpret_cast<const char *>(header), 4);
+        const uint64_t payload_size = le32(header + 4);
+        const uint64_t payload = pos + 8;
+        if (payload + payload_size > source.size) {
+            throw std::runtime_error("truncated WAV chunk: " + id);
+        }
+        if (id == "fmt ") {
+            if (payload_size < 16) {
+                throw std::runtime_error("invalid fmt chunk");
+            }
+            uint8_t fmt[16];
+            read_at(source, payload, fmt, sizeof fmt, path);
+            layout.have_fmt = true;
+            layout.format_tag = le16(fmt);
+            layout.channels = le16(fmt + 2);
+            layout.sample_rate = static_cast<int32_t>(le32(fmt + 4));
+            layout.bits_per_sample = le16(fmt + 14);
+        } else if (id == "data") {
+            layout.have_data = true;
+            layout.data_offset = payload;
+            layout.data_size = payload_size;
+        }
+        pos = payload + payload_size + (payload_size & 1);
+    }
+    return layout;
+}
+
+constexpr double k16BitScale = 1.0 / 32768.0;
+constexpr double k32BitScale = 1.0 / 2147483648.0;
+
+double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
+
+void decode_frames(const ByteSource &source, const ChunkLayout &layout, WavData &wav, const std::string &path) {
+    const size_t channels = static_cast<size_t>(layout.channels);
+    const size_t sample_bytes = static_cast<size_t>(layout.bits_per_sample / 8);
+    const size_t frame_bytes = channels * sample_bytes;
+    const uint64_t frames = layout.data_size / frame_bytes;
+
+    wav.samples.assign(channels, std::vector<double>());
+    for (auto &channel : wav.samples) {
+        channel.resize(static_cast<size_t>(frames));
+    }
+
+    const size_t frames_per_block = std::max<size_t>(1, (size_t{1} << 16) / frame_bytes);
+    std::vector<uint8_t> block(frames_per_block * frame_bytes);
+    for (uint64_t first = 0; first < frames; first += frames_per_block) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(frames_per_block, frames - first));
+        read_at(source, layout.data_offset + first * frame_bytes, block.data(), count * frame_bytes, path);
+        const uint8_t *p = block.data();
+        for (size_t f = 0; f < count; ++f) {
+            const size_t index = static_cast<size_t>(first) + f;
+            for (size_t c = 0; c < channels; ++c) {
+                double value;
+                if (sample_bytes == 2) {
+                    value = static_cast<int16_t>(le16(p)) * k16BitScale;
+                } else {
+                    value = static_cast<int32_t>(le32(p)) * k32BitScale;
+                }
+                wav.samples[c][index] = clamp_unit(value);
+                p += sample_bytes;
+            }
+        }
+    }
+}
+
+void put_le16(std::vector<char> &out, uint16_t value) {
+    out.push_back(static_cast<char>(value & 0xFF));
+    out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+void put_le32(std::vector<char> &out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+    }
+}
+
+}  // namespace
+
+WavData read_wav(const std::string &path) {
+    ByteSource source;
+    open_source(path, source);
+
+    uint8_t head[12];
+    if (source.size < 44) {
+        throw std::runtime_error("not a RIFF/WAVE file: " + path);
+    }
+    read_at(source, 0, head, sizeof head, path);
+    if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
+        throw std::runtime_error("not a RIFF/WAVE file: " + path);
+    }
+
+    const ChunkLayout layout = walk_chunks(source, path);
+    if (!layout.have_fmt || !layout.have_data) {
+        throw std::runtime_error("missing fmt or data chunk");
+    }
+    if (layout.format_tag != 1) {
+        throw std::runtime_error("unsupported WAV encoding; expected PCM");
+    }
+    if (layout.channels <= 0 || (layout.bits_per_sample != 16 && layout.bits_per_sample != 32)) {
+        throw std::runtime_error("unsupported PCM layout; expected 16-bit or 32-bit interleaved");
+    }
+
+    WavData wav;
+    wav.sample_rate = layout.sample_rate;
+    wav.channels = layout.channels;
+    wav.bits_per_sample = layout.bits_per_sample;
+    decode_frames(source, layout, wav, path);
+    return wav;
+}
+
+void write_le32(std::ostream &out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.put(static_cast<char>((value >> shift) & 0xFF));
+    }
+}
+
+int16_t to_pcm16(double sample) {
+    if (std::isnan(sample)) {
+        return 0;
+    }
+    // Scale 32767, not 32768, so -1.0 and +1.0 map to codes of equal size.
+    const double clamped = clamp_unit(sample);
+    return static_cast<int16_t>(std::round(clamped * 32767.0));
+}
+
+void write_beamformed_wav(const std::string &path, int32_t sample_rate, const std::vector<double> &samples) {
+    const std::string failure = "failed to write WAV: " + path;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw std::runtime_error(failure);
+    }
+    const uint32_t data_bytes = static_cast<uint32_t>(2u * samples.size());
+    const uint32_t rate = static_cast<uint32_t>(sample_rate);
+    std::vector<char> bytes;
+    bytes.reserve(44 + 2 * samples.size());
+    bytes.insert(bytes.end(), {'R', 'I', 'F', 'F'});
+    put_le32(bytes, 36u + data_bytes);
+    bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put_le32(bytes, 16);
+    put_le16(bytes, 1);
+    put_le16(bytes, 1);
+    put_le32(bytes, rate);
+    put_le32(bytes, rate * 2u);
+    put_le16(bytes, 2);
+    put_le16(bytes, 16);
+    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
+    put_le32(bytes, data_bytes);
+    for (double sample : samples) {
+        put_le16(bytes, static_cast<uint16_t>(to_pcm16(sample)));
+    }
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    // A full disk only shows when the buffer reaches the file: check flush and close too.
+    out.flush();
+    out.close();
+    if (out.fail()) {
+        throw std::runtime_error(failure);
+    }
+}
