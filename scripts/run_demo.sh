@@ -11,4 +11,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF -DLUMIV
 cmake --build build -j "$(nproc)"
 cmake --install build --prefix build/install
 
+# vocrin on the bundled recording: speech reaching the array's channels 0..3 samples apart.
+bash scripts/make_demo_recording.sh build/demo
+build/install/bin/vocrin --input-wav build/demo/kinect_array_speech.wav
+
 # DEMO STEPS
