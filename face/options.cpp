@@ -1,0 +1,155 @@
+#include "options.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// Whole numbers read like std::stoi: leading number taken, rest ignored.
+// No leading number, or a value that does not fit an int, is unusable.
+bool read_whole(const std::string &text, int &value) {
+    try {
+        value = std::stoi(text);
+        return true;
+    } catch (const std::logic_error &) {
+        return false;
+    }
+}
+
+// Real numbers read like std::stod. NaN and infinities are not usable limits.
+bool read_real(const std::string &text, double &value) {
+    try {
+        value = std::stod(text);
+    } catch (const std::logic_error &) {
+        return false;
+    }
+    return std::isfinite(value);
+}
+
+// Accepted ranges of the numeric options.
+bool positive(double v) { return v > 0; }
+bool non_negative(double v) { return v >= 0; }
+bool any_number(double) { return true; }
+bool scale_fraction(double v) { return v > 0 && v <= 1.0; }
+bool above_one(double v) { return v > 1.0; }
+
+bool cross_checks_pass(const Options &o) {
+    if (o.confirm_min_hits > o.confirm_window) {
+        std::cerr << "--confirm-min-hits must be <= --confirm-window\n";
+        return false;
+    }
+    if (o.confirmed_threshold > o.candidate_threshold) {
+        std::cerr << "--confirmed-threshold must be <= --candidate-threshold because LBPH confidence is "
+                     "lower-is-better\n";
+        return false;
+    }
+    if (o.quality_min_brightness > o.quality_max_brightness) {
+        std::cerr << "--quality-min-brightness must be <= --quality-max-brightness\n";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void Logger::line(const std::string &text) {
+    std::cout << text << '\n' << std::flush;
+    if (file.is_open()) {
+        file << text << '\n' << std::flush;
+    }
+}
+
+std::string format_real(double value) {
+    const int length = std::snprintf(nullptr, 0, "%f", value);
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    std::snprintf(buffer.data(), buffer.size(), "%f", value);
+    return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+void print_usage(const std::string &program_name) {
+    std::cout << "Usage: " << program_name
+              << " [--frames N] [--threshold D] [--candidate-threshold D] [--confirmed-threshold D]"
+                 " [--confirm-window N] [--confirm-min-hits N] [--quality-min-face-size PX]"
+                 " [--quality-min-sharpness D] [--quality-min-brightness D] [--quality-max-brightness D]"
+                 " [--quality-min-contrast D] [--calibration-log]"
+                 " [--samples-dir DIR] [--model PATH] [--labels PATH]"
+                 " [--cascade PATH] [--scale S] [--scale-factor F] [--min-neighbors N] [--min-face-size PX]"
+                 " [--log-every N]\n"
+                 "  LBPH confidence is lower-is-better. v0.7.0 defaults favor Unknown over false Veyra.\n"
+                 "  --threshold D             Compatibility alias for --candidate-threshold.\n"
+                 "  --candidate-threshold D   CandidateVeyra threshold. Default: 60.\n"
+                 "  --confirmed-threshold D   Strict per-frame confirmation threshold. Default: 55.\n"
+                 "  --confirm-window N        Rolling face-frame confirmation window. Default: 10.\n"
+                 "  --confirm-min-hits N      Strict hits required inside window for ConfirmedVeyra. Default: 5.\n"
+                 "  --calibration-log         Log per-face confidence, quality, and confirmation data.\n"
+              << std::flush;
+}
+
+bool parse_args(int argc, char **argv, Options &options) {
+    const std::string program_name = argc > 0 ? argv[0] : "lumivar_face";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_usage(program_name);
+            std::exit(0);
+        }
+        if (arg == "--calibration-log") {
+            options.calibration_log = true;
+            continue;
+        }
+
+        int *whole = nullptr;
+        double *real = nullptr;
+        std::string *text = nullptr;
+        bool (*accepts)(double) = any_number;
+
+        if (arg == "--frames") { whole = &options.frames; accepts = positive; }
+        else if (arg == "--samples-dir") { text = &options.samples_dir; }
+        else if (arg == "--model") { text = &options.model_path; }
+        else if (arg == "--labels") { text = &options.labels_path; }
+        else if (arg == "--cascade") { text = &options.cascade_path; }
+        else if (arg == "--candidate-threshold" || arg == "--threshold") {
+            real = &options.candidate_threshold; accepts = positive;
+        }
+        else if (arg == "--confirmed-threshold") { real = &options.confirmed_threshold; accepts = positive; }
+        else if (arg == "--confirm-window") { whole = &options.confirm_window; accepts = positive; }
+        else if (arg == "--confirm-min-hits") { whole = &options.confirm_min_hits; accepts = positive; }
+        else if (arg == "--scale") { real = &options.scale; accepts = scale_fraction; }
+        else if (arg == "--scale-factor") { real = &options.scale_factor; accepts = above_one; }
+        else if (arg == "--min-neighbors") { whole = &options.min_neighbors; accepts = non_negative; }
+        else if (arg == "--min-face-size") { whole = &options.min_face_size; accepts = positive; }
+        else if (arg == "--quality-min-face-size") { whole = &options.quality_min_face_size; accepts = positive; }
+        else if (arg == "--quality-min-sharpness") { real = &options.quality_min_sharpness; accepts = non_negative; }
+        else if (arg == "--quality-min-brightness") { real = &options.quality_min_brightness; }
+        else if (arg == "--quality-max-brightness") { real = &options.quality_max_brightness; }
+        else if (arg == "--quality-min-contrast") { real = &options.quality_min_contrast; accepts = non_negative; }
+        else if (arg == "--log-every") { whole = &options.log_every; accepts = positive; }
+        else {
+            std::cerr << "Unknown argument: " << arg << "\n";
+            return false;
+        }
+
+        if (i + 1 >= argc) {
+            std::cerr << arg << " requires a value\n";
+            return false;
+        }
+        const std::string value = argv[++i];
+
+        if (text) {
+            *text = value;
+        } else if (whole) {
+            int parsed = 0;
+            if (!read_whole(value, parsed) || !accepts(parsed)) return false;
+            *whole = parsed;
+        } else {
+            double parsed = 0;
+            if (!read_real(value, parsed) || !accepts(parsed)) return false;
+            *real = parsed;
+        }
+    }
+    return cross_checks_pass(options);
+}
