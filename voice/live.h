@@ -1,6 +1,15 @@
 #pragma once
 // Live mode: continuous capture, per-chunk chain, s16le mono PCM into a file or FIFO.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "beamform.h"
+#include "diagnostics.h"
+#include "direction.h"
 #include "options.h"
+#include "wav.h"
 
 struct LiveCounters {
     int chunks_processed = 0;
@@ -8,5 +17,27 @@ struct LiveCounters {
     bool speech_seen = false;
 };
 
-// Returns the exit status: 0, 30, 31, 32 (or the status for a closed output, see README).
+// What one chunk leaves behind: the processed levels, the estimate, the beam and the gain warnings.
+struct LiveChunkResult {
+    ChannelDiagnostics diagnostics;
+    DirectionEstimate direction;
+    BeamformResult beam;
+    std::vector<std::string> gain_warnings;
+};
+
+// Status when the PCM output stops taking data (its reader went away, or a write failed).
+constexpr int kLiveOutputClosedStatus = 33;
+
+std::string live_capture_command(const Options &options);
+
+// `frames` interleaved 4-channel S32_LE frames (16 bytes each) as a 16 kHz WavData, each value scaled by 2^-31.
+WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t frames);
+
+// Gain, levels, direction and beam of one chunk.
+LiveChunkResult process_live_chunk(const WavData &chunk, double input_gain_db);
+
+// Beam samples as headerless signed 16-bit little-endian bytes.
+std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples);
+
+// Returns the exit status: 0, 30, 31, 32, or 33 when the output stops taking data.
 int run_live_mode(const Options &options, Logger &logger);

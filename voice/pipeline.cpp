@@ -1,6 +1,81 @@
 #include "pipeline.h"
 
+#include <cstdlib>
+#include <iostream>
 #include <string>
+#include <vector>
+
+#include "beamform.h"
+#include "diagnostics.h"
+#include "direction.h"
+#include "event_json.h"
+#include "gain.h"
+#include "wav.h"
+
+namespace {
+
+// The Kinect v2 array: 4 channels of S32_LE at 16 kHz, fixed by the hardware, not options.
+constexpr int kCaptureRate = 16000;
+constexpr int kCaptureChannels = 4;
+
+std::string capture_command(const Options &options) {
+    return "arecord -D " + shell_quote(options.device) + " -f S32_LE -r " + std::to_string(kCaptureRate) +
+           " -c " + std::to_string(kCaptureChannels) + " -d " + std::to_string(options.duration_seconds) +
+           " -t wav " + shell_quote(options.output_path);
+}
+
+double duration_of(const WavData &audio) {
+    if (audio.samples.empty() || audio.sample_rate <= 0) {
+        return 0.0;
+    }
+    return static_cast<double>(audio.samples[0].size()) / static_cast<double>(audio.sample_rate);
+}
+
+// Lines written so far reach the console and the log before arecord starts writing to stderr.
+void flush_log(Logger &logger) {
+    std::cout.flush();
+    if (logger.file.is_open()) {
+        logger.file.flush();
+    }
+}
+
+void append(std::vector<std::string> &warnings, const std::vector<std::string> &more) {
+    warnings.insert(warnings.end(), more.begin(), more.end());
+}
+
+void log_audio_report(Logger &logger, const Options &options, const WavData &raw, double duration) {
+    logger.line("sample_rate: " + std::to_string(raw.sample_rate));
+    logger.line("channels: " + std::to_string(raw.channels));
+    logger.line("duration_seconds: " + format_fixed(duration));
+    logger.line("input_gain_db: " + format_fixed(options.input_gain_db));
+    logger.line("raw audio is preserved unchanged; gain is applied only to processed analysis/beamforming samples");
+}
+
+std::vector<std::string> format_warnings(const WavData &raw) {
+    std::vector<std::string> warnings;
+    if (raw.sample_rate != kCaptureRate) {
+        warnings.push_back("sample rate differs from expected 16000 Hz");
+    }
+    if (raw.channels != kCaptureChannels) {
+        warnings.push_back("channel count differs from expected Kinect v2 4-channel capture");
+    }
+    return warnings;
+}
+
+void log_results(Logger &logger, const DirectionEstimate &direction, const BeamformResult &beam) {
+    logger.line("direction_angle_degrees: " + format_fixed(direction.angle_degrees));
+    logger.line("direction_confidence: " + format_fixed(direction.confidence));
+    logger.line("direction_method: " + direction.method);
+    logger.line("direction_samples_source: " + direction.samples_source);
+    logger.line(std::string("direction_low_confidence: ") + (direction.low_confidence ? "true" : "false"));
+    logger.line("direction_lag_samples_ch0_to_ch3: " + std::to_string(direction.lag_samples));
+    logger.line("direction_peak_correlation: " + format_fixed(direction.peak_correlation));
+    logger.line("direction_lag_consistency: " + format_fixed(direction.lag_consistency));
+    logger.line("beamforming_method: " + beam.method);
+    logger.line("beamforming_lags: " + int_vector_json(beam.lags));
+}
+
+}  // namespace
 
 std::string shell_quote(const std::string &text) {
     std::string quoted = "'";
@@ -16,7 +91,71 @@ std::string shell_quote(const std::string &text) {
 }
 
 int run_batch_pipeline(Options &options, Logger &logger) {
-    (void)options;
-    logger.line("error: batch pipeline not built yet");
-    return 20;
+    if (options.skip_capture) {
+        if (!options.input_wav.empty()) {
+            options.output_path = options.input_wav;
+            logger.line("capture skipped; analyzing input WAV: " + options.output_path);
+        } else {
+            logger.line("capture skipped; analyzing output WAV path: " + options.output_path);
+        }
+    } else {
+        const std::string command = capture_command(options);
+        logger.line("capture command: " + command);
+        flush_log(logger);
+        // The raw status of system(), not decoded: arecord's exit code 1 reads 256.
+        const int status = std::system(command.c_str());
+        if (status != 0) {
+            logger.line("error: arecord capture failed with status " + std::to_string(status));
+            return 10;
+        }
+    }
+
+    const WavData raw = read_wav(options.output_path);
+    const double duration = duration_of(raw);
+    log_audio_report(logger, options, raw, duration);
+
+    std::vector<std::string> warnings = format_warnings(raw);
+    const ChannelDiagnostics raw_diagnostics = diagnose_channels(raw, "raw channel");
+    append(warnings, raw_diagnostics.warnings);
+
+    std::vector<std::string> gain_warnings;
+    const WavData processed = apply_input_gain(raw, options.input_gain_db, gain_warnings);
+    append(warnings, gain_warnings);
+
+    const ChannelDiagnostics processed_diagnostics = diagnose_channels(processed, "processed channel");
+    append(warnings, processed_diagnostics.warnings);
+
+    const DirectionEstimate direction = estimate_direction(processed, "processed");
+    if (direction.low_confidence) {
+        warnings.push_back("direction confidence is low; angle should be treated as a weak hint only");
+    }
+
+    const BeamformResult beam = beamform_delay_and_sum(processed, direction);
+    write_beamformed_wav(options.beamformed_path, raw.sample_rate, beam.samples);
+
+    WavData beam_audio;
+    beam_audio.sample_rate = raw.sample_rate;
+    beam_audio.channels = 1;
+    beam_audio.bits_per_sample = 16;
+    beam_audio.samples.push_back(beam.samples);
+    const ChannelDiagnostics beam_diagnostics = diagnose_channels(beam_audio, "beamformed channel");
+    append(warnings, beam_diagnostics.warnings);
+
+    log_diagnostics(logger, "raw 4-channel levels (unmodified capture)", raw_diagnostics);
+    log_diagnostics(logger, "processed 4-channel levels (after input gain)", processed_diagnostics);
+    log_diagnostics(logger, "beamformed mono levels (from processed audio)", beam_diagnostics);
+    log_results(logger, direction, beam);
+    for (const std::string &warning : warnings) {
+        logger.line("warning: " + warning);
+    }
+
+    // Throws when the manifest cannot be completely written: that run is an error, not a clean exit.
+    const EventReport report{options,          raw,       duration, raw_diagnostics, processed_diagnostics,
+                             beam_diagnostics, direction, beam,     warnings};
+    write_event_json(options.event_path, report);
+    logger.line("raw_wav: " + options.output_path);
+    logger.line("beamformed_wav: " + options.beamformed_path);
+    logger.line("event_json: " + options.event_path);
+    logger.line("clean exit");
+    return 0;
 }
