@@ -1,0 +1,67 @@
+#pragma once
+// One colour frame's work, free of the sensor: conversion, detection, per-face decisions, overlay, report lines.
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/face.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include "identity.h"
+#include "options.h"
+#include "quality.h"
+#include "samples.h"
+
+constexpr const char *kPreviewWindowTitle = "Lumivar Face Recognition";
+
+struct FrameImages {
+    cv::Mat colour;  // 8-bit BGR, drawn on and shown
+    cv::Mat grey;    // 8-bit, full resolution; faces are cut from it
+};
+
+// A colour frame the loop can handle: non-empty, with data, 4 bytes per pixel.
+bool is_supported_frame(size_t width, size_t height, const unsigned char *data, size_t bytes_per_pixel);
+
+// `wrapped` is the sensor's 4-byte frame; the fourth byte of each pixel is ignored.
+FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx);
+
+// Side of the square minimum face size on the detection image: min_face_size x scale, truncated, at least 1.
+int detection_min_side(int min_face_size, double scale);
+
+// The grey image reduced by `scale` (area interpolation) when scale < 1, else the grey image itself;
+// equalised in place either way.
+cv::Mat detection_image(cv::Mat &grey, double scale);
+
+// Each coordinate multiplied by 1/scale and truncated toward zero on its own.
+cv::Rect map_to_frame(const cv::Rect &detected, double scale);
+
+// Rectangles in full-frame coordinates, in the detector's order.
+std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options);
+
+struct FaceOutcome {
+    cv::Rect clipped;  // empty when the detection lies wholly outside the frame
+    FaceQuality quality;
+    IdentityDecision decision;
+};
+
+// Updates the frame counters, then gates, identifies and draws each face that overlaps the frame.
+std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameImages &images,
+                                      const cv::face::FaceRecognizer &recognizer,
+                                      const std::vector<TrainingSample> &samples, const Options &options,
+                                      ConfirmationWindow &window, RunStats &stats, Logger &logger);
+
+// Blue-green-red colour of a label: green for ConfirmedVeyra, yellow for CandidateVeyra, orange otherwise.
+cv::Scalar label_colour(const std::string &label);
+
+// Baseline of a face text placed `offset` pixels above the face's top, never above y = 30.
+int text_baseline(int face_top, int offset);
+
+void draw_face(cv::Mat &colour, const cv::Rect &clipped, const IdentityDecision &decision, const RunStats &stats,
+               const Options &options);
+void draw_frame_texts(cv::Mat &colour, int visible_faces, const RunStats &stats);
+
+// "q", "Q" or Escape.
+bool is_stop_key(int key);
+
+std::string status_line(const RunStats &stats, int visible_faces, const ConfirmationWindow &window);
+std::string summary_line(const RunStats &stats, double fps, const ConfirmationWindow &window);

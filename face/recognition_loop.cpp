@@ -1,0 +1,127 @@
+// The live half of lumivar_face: the Kinect v2 colour stream through libfreenect2, one frame at a time.
+#include "recognition_loop.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include <libfreenect2/frame_listener_impl.h>
+#include <libfreenect2/libfreenect2.hpp>
+#include <libfreenect2/logger.h>
+#include <opencv2/highgui.hpp>
+
+#include "frame_steps.h"
+#include "identity.h"
+#include "preview_display.h"
+
+namespace {
+
+constexpr int kFrameTimeoutMs = 10000;
+
+// Keeps the library's informational lines off standard output, unless the user chose a level.
+void quieten_sensor_library() {
+    if (std::getenv("LIBFREENECT2_LOGGER_LEVEL") == nullptr) {
+        libfreenect2::setGlobalLogger(libfreenect2::createConsoleLogger(libfreenect2::Logger::Warning));
+    }
+}
+
+void open_preview(const libfreenect2::Frame &first_frame, bool &sized) {
+    if (sized) return;
+    // A normal window starts tiny whatever the frame size; give it the frame's size once.
+    cv::resizeWindow(kPreviewWindowTitle, static_cast<int>(first_frame.width), static_cast<int>(first_frame.height));
+    sized = true;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<double>(elapsed.count()) / 1e9;
+}
+
+}  // namespace
+
+int run_recognition_loop(const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
+                         const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
+    quieten_sensor_library();
+    libfreenect2::Freenect2 context;
+    if (context.enumerateDevices() == 0) {
+        logger.line("error: no Kinect v2 device connected");
+        return 5;
+    }
+    // The context deletes the device when it goes; nothing is called on it after close.
+    libfreenect2::Freenect2Device *device = context.openDevice(context.getDefaultDeviceSerialNumber());
+    if (device == nullptr) {
+        logger.line("error: failed to open Kinect v2 device");
+        return 6;
+    }
+    libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
+    libfreenect2::FrameMap frames;
+    device->setColorFrameListener(&listener);
+    if (!device->startStreams(true, false)) {
+        logger.line("error: failed to start Kinect RGB stream");
+        device->close();
+        return 7;
+    }
+    logger.line("device serial: " + device->getSerialNumber());
+    logger.line("device firmware: " + device->getFirmwareVersion());
+    logger.line("started RGB stream");
+
+    const bool preview = preview_display_available();
+    if (preview) {
+        cv::namedWindow(kPreviewWindowTitle, cv::WINDOW_NORMAL);
+    } else {
+        logger.line("warning: no display available; running without the preview window");
+    }
+    bool preview_sized = false;
+
+    RunStats stats;
+    ConfirmationWindow window;
+    const auto start = std::chrono::steady_clock::now();
+
+    // Every end of this loop (frame limit, key, time-out, unusable frame) leads to the same shutdown.
+    while (stats.processed_frames < options.frames) {
+        if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
+            logger.line("error: timeout waiting for RGB frame");
+            break;
+        }
+        const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
+        if (frame == nullptr ||
+            !is_supported_frame(frame->width, frame->height, frame->data, frame->bytes_per_pixel)) {
+            listener.release(frames);
+            logger.line("error: unsupported RGB frame format");
+            break;
+        }
+        const cv::Mat wrapped(static_cast<int>(frame->height), static_cast<int>(frame->width), CV_8UC4, frame->data);
+        FrameImages images = convert_frame(wrapped, frame->format == libfreenect2::Frame::RGBX);
+        ++stats.processed_frames;
+
+        const cv::Mat detection = detection_image(images.grey, options.scale);
+        const std::vector<cv::Rect> faces = detect_faces(detector, detection, options);
+        handle_faces(faces, images, recognizer, samples, options, window, stats, logger);
+        const int visible = static_cast<int>(faces.size());
+        draw_frame_texts(images.colour, visible, stats);
+
+        if (preview) {
+            open_preview(*frame, preview_sized);
+            cv::imshow(kPreviewWindowTitle, images.colour);
+        }
+        if (stats.processed_frames == 1 || (options.log_every > 0 && stats.processed_frames % options.log_every == 0)) {
+            logger.line(status_line(stats, visible, window));
+        }
+        bool stop_requested = false;
+        if (preview && is_stop_key(cv::waitKey(1))) {
+            logger.line("stop requested by keyboard");
+            stop_requested = true;
+        }
+        listener.release(frames);
+        if (stop_requested) break;
+    }
+
+    const double elapsed = seconds_since(start);
+    const double fps = elapsed > 0.0 ? stats.processed_frames / elapsed : 0.0;
+    device->stop();
+    device->close();
+    if (preview) cv::destroyAllWindows();
+    logger.line("stopped RGB stream");
+    logger.line(summary_line(stats, fps, window));
+    logger.line("clean exit");
+    return 0;
+}

@@ -1,0 +1,222 @@
+// Simulated sensor: configuration, the pictures it serves and its colour stream.
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "sim_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace libfreenect2 {
+namespace sim {
+
+namespace {
+
+// Decoded pictures of a directory are kept for looping until this budget is spent.
+constexpr size_t kCacheBudgetBytes = 512u * 1024u * 1024u;
+
+std::string env_text(const char *name) {
+    const char *value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+std::string lower(std::string text) {
+    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool is_image_name(const fs::path &path) {
+    static const char *const kExtensions[] = {".png", ".jpg", ".jpeg", ".bmp", ".ppm", ".pgm",
+                                              ".pnm", ".tif", ".tiff", ".webp"};
+    const std::string ext = lower(path.extension().string());
+    return std::any_of(std::begin(kExtensions), std::end(kExtensions),
+                       [&](const char *known) { return ext == known; });
+}
+
+cv::Mat as_bgr(const cv::Mat &picture) {
+    if (picture.channels() == 3) return picture;
+    cv::Mat bgr;
+    cv::cvtColor(picture, bgr, picture.channels() == 4 ? cv::COLOR_BGRA2BGR : cv::COLOR_GRAY2BGR);
+    return bgr;
+}
+
+bool next_image(FrameSource &source, cv::Mat &bgr) {
+    while (source.next_index < source.image_files.size()) {
+        const size_t index = source.next_index++;
+        if (index < source.cache.size() && !source.cache[index].empty()) {
+            bgr = source.cache[index];
+            return true;
+        }
+        cv::Mat picture = cv::imread(source.image_files[index], cv::IMREAD_COLOR);
+        if (picture.empty()) {
+            log(Logger::Warning, "[SimFreenect2] skipping unreadable image " + source.image_files[index]);
+            continue;
+        }
+        const size_t bytes = picture.total() * picture.elemSize();
+        if (source.cached_bytes + bytes <= kCacheBudgetBytes) {
+            if (source.cache.size() < source.image_files.size()) source.cache.resize(source.image_files.size());
+            source.cache[index] = picture;
+            source.cached_bytes += bytes;
+        }
+        bgr = picture;
+        return true;
+    }
+    return false;
+}
+
+bool next_video_frame(FrameSource &source, cv::Mat &bgr) {
+    cv::Mat picture;
+    if (!source.video.read(picture) || picture.empty()) return false;
+    bgr = as_bgr(picture);
+    ++source.next_index;
+    return true;
+}
+
+bool rewind(FrameSource &source) {
+    source.next_index = 0;
+    if (!source.is_video) return true;
+    source.video.release();
+    return source.video.open(source.path);
+}
+
+void fill_ignored_byte(cv::Mat &four_channel) {
+    // The fourth byte carries no colour: fill it with a pattern so that a reader using it stands out.
+    for (int y = 0; y < four_channel.rows; ++y) {
+        auto *row = four_channel.ptr<unsigned char>(y);
+        for (int x = 0; x < four_channel.cols; ++x) row[4 * x + 3] = static_cast<unsigned char>(x * 7 + y * 13);
+    }
+}
+
+std::map<const FrameListener *, ColourStream *> &attachments() {
+    static std::map<const FrameListener *, ColourStream *> table;
+    return table;
+}
+
+}  // namespace
+
+SimConfig read_sim_config() {
+    SimConfig config;
+    config.frames = env_text("LUMIVAR_SIM_FRAMES");
+    const std::string format = lower(env_text("LUMIVAR_SIM_FORMAT"));
+    if (format == "rgbx") {
+        config.layout = PixelLayout::rgbx;
+    } else if (format == "bad") {
+        config.layout = PixelLayout::bad;
+    } else if (!format.empty() && format != "bgrx") {
+        log(Logger::Warning, "[SimFreenect2] unknown LUMIVAR_SIM_FORMAT '" + format + "', using bgrx");
+    }
+    const std::string fail = lower(env_text("LUMIVAR_SIM_FAIL"));
+    config.fail_open = fail == "open";
+    config.fail_start = fail == "start";
+    config.loop = env_text("LUMIVAR_SIM_LOOP") == "1";
+    const std::string fps = env_text("LUMIVAR_SIM_FPS");
+    if (!fps.empty()) {
+        char *end = nullptr;
+        const double value = std::strtod(fps.c_str(), &end);
+        if (end != fps.c_str() && *end == '\0' && value > 0.0 && value <= 1000.0) {
+            config.fps = value;
+        } else {
+            log(Logger::Warning, "[SimFreenect2] ignoring LUMIVAR_SIM_FPS '" + fps + "' (expected 0 < N <= 1000)");
+        }
+    }
+    return config;
+}
+
+std::string open_frame_source(const std::string &path, FrameSource &source) {
+    source = FrameSource();
+    source.path = path;
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        for (const auto &entry : fs::directory_iterator(path, ec)) {
+            if (entry.is_regular_file(ec) && is_image_name(entry.path())) source.image_files.push_back(entry.path().string());
+        }
+        if (ec) return "cannot list " + path + ": " + ec.message();
+        std::sort(source.image_files.begin(), source.image_files.end());
+        return "";
+    }
+    if (!fs::is_regular_file(path, ec)) return "no such directory or video file: " + path;
+    source.is_video = true;
+    if (!source.video.open(path)) return "cannot open video file " + path;
+    return "";
+}
+
+bool next_picture(FrameSource &source, bool loop, cv::Mat &bgr) {
+    if (source.finished) return false;
+    auto step = [&]() { return source.is_video ? next_video_frame(source, bgr) : next_image(source, bgr); };
+    if (step()) return true;
+    // A pass that started at the beginning and yielded nothing would loop forever.
+    if (loop && source.next_index > 0 && rewind(source) && step()) return true;
+    source.finished = true;
+    return false;
+}
+
+Frame *make_colour_frame(const cv::Mat &bgr, PixelLayout layout, uint32_t sequence) {
+    const size_t bytes_per_pixel = layout == PixelLayout::bad ? 3 : 4;
+    Frame *frame = new Frame(static_cast<size_t>(bgr.cols), static_cast<size_t>(bgr.rows), bytes_per_pixel);
+    if (layout == PixelLayout::bad) {
+        cv::Mat target(bgr.rows, bgr.cols, CV_8UC3, frame->data);
+        bgr.copyTo(target);
+        frame->format = Frame::BGRX;
+    } else {
+        cv::Mat target(bgr.rows, bgr.cols, CV_8UC4, frame->data);
+        cv::cvtColor(bgr, target, layout == PixelLayout::rgbx ? cv::COLOR_BGR2RGBA : cv::COLOR_BGR2BGRA);
+        fill_ignored_byte(target);
+        frame->format = layout == PixelLayout::rgbx ? Frame::RGBX : Frame::BGRX;
+    }
+    frame->sequence = sequence;
+    frame->timestamp = sequence * 333;  // the sensor counts in 0.1 ms at 30 frames per second
+    return frame;
+}
+
+Frame *pull_colour_frame(ColourStream &stream, int milliseconds) {
+    using clock = std::chrono::steady_clock;
+    const auto wait_start = clock::now();
+    // An exhausted source answers at once; pacing only ever delays a picture that exists.
+    if (stream.pending.empty() && !next_picture(stream.source, stream.config.loop, stream.pending)) return nullptr;
+    if (stream.config.fps > 0.0 && stream.have_delivered) {
+        const auto period =
+            std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / stream.config.fps));
+        const auto due = stream.last_delivery + period;
+        if (milliseconds >= 0 && due > wait_start + std::chrono::milliseconds(milliseconds)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+            return nullptr;
+        }
+        std::this_thread::sleep_until(due);
+    }
+    Frame *frame = make_colour_frame(stream.pending, stream.config.layout, stream.sequence++);
+    stream.pending.release();
+    stream.have_delivered = true;
+    stream.last_delivery = clock::now();
+    return frame;
+}
+
+std::mutex &attach_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void attach_stream(const FrameListener *listener, ColourStream *stream) {
+    std::lock_guard<std::mutex> lock(attach_mutex());
+    attachments()[listener] = stream;
+}
+
+void detach_stream(const FrameListener *listener) {
+    std::lock_guard<std::mutex> lock(attach_mutex());
+    attachments().erase(listener);
+}
+
+ColourStream *attached_stream(const FrameListener *listener) {
+    std::lock_guard<std::mutex> lock(attach_mutex());
+    const auto found = attachments().find(listener);
+    return found == attachments().end() ? nullptr : found->second;
+}
+
+}  // namespace sim
+}  // namespace libfreenect2
