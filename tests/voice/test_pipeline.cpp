@@ -1,0 +1,349 @@
+// The batch mode end to end: the real arecord against a simulated 4-channel array, the bundled
+// recording, the manifest read back by a real JSON parser, and the failure statuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "beamform.h"
+#include "diagnostics.h"
+#include "direction.h"
+#include "gain.h"
+#include "options.h"
+#include "pipeline.h"
+#include "v3_util.h"
+#include "wav.h"
+
+namespace {
+
+const std::vector<std::string> kStartup = {
+    "Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool",
+    "scope: Lumivar only; no Imbra integration; no system audio configuration changes",
+    "device: hw:1,0",
+};
+
+std::string fixed8(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.8f", value);
+    return text;
+}
+
+std::string lags_text(const std::vector<int> &lags) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < lags.size(); ++i) {
+        text += (i ? ", " : "") + std::to_string(lags[i]);
+    }
+    return text + "]";
+}
+
+void add_block(std::vector<std::string> &lines, const std::string &heading, const ChannelDiagnostics &d) {
+    lines.push_back(heading + " diagnostics:");
+    for (std::size_t i = 0; i < d.rms.size(); ++i) {
+        lines.push_back("  channel " + std::to_string(i) + ": rms=" + fixed8(d.rms[i]) + ", peak=" +
+                        fixed8(d.peak[i]) + ", noise_floor=" + fixed8(d.noise_floor[i]));
+    }
+}
+
+struct ExpectedAnalysis {
+    std::vector<std::string> lines;  // from "sample_rate: " to "clean exit"
+    std::vector<std::string> warnings;
+    BeamformResult beam;
+};
+
+// What a batch run over `raw` must log, built from the analysis functions and the fixed texts.
+ExpectedAnalysis expected_analysis(const WavData &raw, double gain_db, const std::string &raw_path,
+                                   const std::string &beam_path, const std::string &event_path) {
+    ExpectedAnalysis expected;
+    std::vector<std::string> &w = expected.warnings;
+    if (raw.sample_rate != 16000) w.push_back("sample rate differs from expected 16000 Hz");
+    if (raw.channels != 4) w.push_back("channel count differs from expected Kinect v2 4-channel capture");
+    const ChannelDiagnostics raw_d = diagnose_channels(raw, "raw channel");
+    w.insert(w.end(), raw_d.warnings.begin(), raw_d.warnings.end());
+    const WavData processed = apply_input_gain(raw, gain_db, w);
+    const ChannelDiagnostics processed_d = diagnose_channels(processed, "processed channel");
+    w.insert(w.end(), processed_d.warnings.begin(), processed_d.warnings.end());
+    const DirectionEstimate direction = estimate_direction(processed, "processed");
+    if (direction.low_confidence) w.push_back("direction confidence is low; angle should be treated as a weak hint only");
+    expected.beam = beamform_delay_and_sum(processed, direction);
+    WavData beam_audio{raw.sample_rate, 1, 16, {expected.beam.samples}};
+    const ChannelDiagnostics beam_d = diagnose_channels(beam_audio, "beamformed channel");
+    w.insert(w.end(), beam_d.warnings.begin(), beam_d.warnings.end());
+
+    const double duration = raw.samples[0].size() / static_cast<double>(raw.sample_rate);
+    std::vector<std::string> &l = expected.lines;
+    l = {"sample_rate: " + std::to_string(raw.sample_rate), "channels: " + std::to_string(raw.channels),
+         "duration_seconds: " + format_fixed(duration), "input_gain_db: " + format_fixed(gain_db),
+         "raw audio is preserved unchanged; gain is applied only to processed analysis/beamforming samples"};
+    add_block(l, "raw 4-channel levels (unmodified capture)", raw_d);
+    add_block(l, "processed 4-channel levels (after input gain)", processed_d);
+    add_block(l, "beamformed mono levels (from processed audio)", beam_d);
+    l.push_back("direction_angle_degrees: " + format_fixed(direction.angle_degrees));
+    l.push_back("direction_confidence: " + format_fixed(direction.confidence));
+    l.push_back("direction_method: processed multi-pair centered cross-correlation");
+    l.push_back("direction_samples_source: processed");
+    l.push_back(std::string("direction_low_confidence: ") + (direction.low_confidence ? "true" : "false"));
+    l.push_back("direction_lag_samples_ch0_to_ch3: " + std::to_string(direction.lag_samples));
+    l.push_back("direction_peak_correlation: " + format_fixed(direction.peak_correlation));
+    l.push_back("direction_lag_consistency: " + format_fixed(direction.lag_consistency));
+    l.push_back("beamforming_method: " + expected.beam.method);
+    l.push_back("beamforming_lags: " + lags_text(expected.beam.lags));
+    for (const std::string &warning : w) l.push_back("warning: " + warning);
+    l.push_back("raw_wav: " + raw_path);
+    l.push_back("beamformed_wav: " + beam_path);
+    l.push_back("event_json: " + event_path);
+    l.push_back("clean exit");
+    return expected;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<unsigned char> expected_mono_wav(int32_t rate, const std::vector<double> &samples) {
+    std::vector<unsigned char> bytes;
+    auto le = [&bytes](uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) bytes.push_back(static_cast<unsigned char>((value >> (8 * i)) & 0xFF));
+    };
+    const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
+    for (char c : std::string("RIFF")) bytes.push_back(c);
+    le(36 + data, 4);
+    for (char c : std::string("WAVEfmt ")) bytes.push_back(c);
+    le(16, 4), le(1, 2), le(1, 2), le(rate, 4), le(rate * 2, 4), le(2, 2), le(16, 2);
+    for (char c : std::string("data")) bytes.push_back(c);
+    le(data, 4);
+    for (double u : samples) le(static_cast<uint16_t>(to_pcm16(u)), 2);
+    return bytes;
+}
+
+// A 16-bit PCM WAV with a plain 44-byte header; `codes` is interleaved.
+void write_wav16(const std::string &path, int rate, int channels, const std::vector<int16_t> &codes) {
+    std::vector<unsigned char> bytes;
+    auto le = [&bytes](uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) bytes.push_back(static_cast<unsigned char>((value >> (8 * i)) & 0xFF));
+    };
+    const uint32_t data = static_cast<uint32_t>(codes.size() * 2);
+    for (char c : std::string("RIFF")) bytes.push_back(c);
+    le(36 + data, 4);
+    for (char c : std::string("WAVEfmt ")) bytes.push_back(c);
+    le(16, 4), le(1, 2), le(channels, 2), le(rate, 4), le(rate * channels * 2, 4), le(channels * 2, 2), le(16, 2);
+    for (char c : std::string("data")) bytes.push_back(c);
+    le(data, 4);
+    for (int16_t code : codes) le(static_cast<uint16_t>(code), 2);
+    v3::write_bytes(path, bytes);
+}
+
+// Top-level members of a JSON document as "key=<compact JSON value>", in document order.
+std::vector<std::string> manifest_members(const v3::TempDir &dir, const std::string &path) {
+    const std::string script = dir.file("members.py");
+    std::ofstream(script) << "import collections, json, sys\n"
+                             "doc = json.load(open(sys.argv[1]), object_pairs_hook=collections.OrderedDict)\n"
+                             "for key, value in doc.items():\n"
+                             "    print(key + '=' + json.dumps(value, separators=(',', ':')))\n";
+    const std::string out = dir.file("members.txt");
+    const std::string command = "python3 " + script + " '" + path + "' > " + out + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << v3::read_text(out);
+    return v3::split_lines(v3::read_text(out));
+}
+
+struct ProgramRun {
+    int status;
+    std::vector<std::string> log;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun run_vocrin(const v3::TempDir &dir, const std::vector<std::string> &args,
+               const std::map<std::string, std::string> &env = {}) {
+    std::vector<std::string> argv = {VOCRIN_BIN, "--log", dir.file("run.log")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = v3::spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    const int status = v3::wait_for_exit(pid, 120);
+    return {status, v3::split_lines(v3::read_text(dir.file("run.log"))), v3::read_text(dir.file("stdout.txt")),
+            v3::read_text(dir.file("stderr.txt"))};
+}
+
+TEST(ShellQuote, MakesOneWordThatTheShellHandsBackUnchanged) {
+    EXPECT_EQ(shell_quote(""), "''");
+    EXPECT_EQ(shell_quote("hw:1,0"), "'hw:1,0'");
+    EXPECT_EQ(shell_quote("it's.wav"), "'it'\\''s.wav'");
+    const std::vector<std::string> texts = {"it's a \"file\".wav", "two\nlines\tand $HOME `id` \\ ;|&", "'", "''x''"};
+    v3::TempDir dir;
+    for (const std::string &text : texts) {
+        const std::string command = "printf %s " + shell_quote(text) + " > " + dir.file("echo.txt");
+        ASSERT_EQ(std::system(command.c_str()), 0) << text;
+        EXPECT_EQ(v3::read_text(dir.file("echo.txt")), text);
+    }
+}
+
+TEST(BatchCapture, RecordsWithTheRealArecordAndAnalysesWhatItWrote) {
+    v3::TempDir dir;
+    v3::write_simulated_array_config(dir.path);
+    const WavData demo = read_wav(v3::demo_recording());
+    const std::vector<unsigned char> infile = v3::s32le_bytes(v3::looped_codes(demo, 2 * 16000));
+    v3::write_bytes(dir.file("array.raw"), infile);
+    // A blank and a quote in the path must reach arecord as one word.
+    const std::string raw_path = dir.file("it's raw.wav");
+    const ProgramRun run = run_vocrin(dir,
+                               {"--duration", "1", "--output", raw_path, "--beamformed", dir.file("beam.wav"),
+                                "--event", dir.file("event.json")},
+                               {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}});
+    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+
+    // arecord's WAV: a 44-byte header, then exactly one second of the infile's bytes.
+    const std::vector<unsigned char> recorded = v3::read_bytes(raw_path);
+    ASSERT_EQ(recorded.size(), 44u + 16000u * 16u);
+    EXPECT_TRUE(std::equal(recorded.begin() + 44, recorded.end(), infile.begin()));
+    const WavData raw = read_wav(raw_path);
+    EXPECT_EQ(raw.bits_per_sample, 32);
+
+    const ExpectedAnalysis expected =
+        expected_analysis(raw, 0.0, raw_path, dir.file("beam.wav"), dir.file("event.json"));
+    std::vector<std::string> lines = kStartup;
+    lines.push_back("capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.path +
+                    "/it'\\''s raw.wav'");
+    EXPECT_EQ(run.log, concat(lines, expected.lines));
+    EXPECT_EQ(run.out, v3::read_text(dir.file("run.log")));
+    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_mono_wav(16000, expected.beam.samples));
+}
+
+TEST(BatchCapture, ReportsTheRawStatusWhenThereIsNoCard) {
+    v3::TempDir dir;  // a HOME without the simulated array: hw:1,0 does not exist
+    const ProgramRun run = run_vocrin(dir,
+                               {"--duration", "1", "--output", dir.file("raw.wav"), "--beamformed",
+                                dir.file("beam.wav"), "--event", dir.file("event.json")},
+                               {{"HOME", dir.path}});
+    EXPECT_TRUE(v3::exited_with(run.status, 10)) << run.out;
+    const std::vector<std::string> expected = concat(
+        kStartup, {"capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.file("raw.wav") + "'",
+                   "error: arecord capture failed with status 256"});
+    EXPECT_EQ(run.log, expected);
+    EXPECT_NE(run.err.find("audio open error"), std::string::npos) << run.err;
+    EXPECT_FALSE(v3::file_exists(dir.file("raw.wav")));
+    EXPECT_FALSE(v3::file_exists(dir.file("beam.wav")));
+    EXPECT_FALSE(v3::file_exists(dir.file("event.json")));
+}
+
+TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
+    v3::TempDir dir;
+    const std::string input = v3::demo_recording();
+    const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam.wav"), "--event",
+                                     dir.file("event.json"), "--device", "hw:2,0 \"front\\mic\""});
+    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+
+    const WavData raw = read_wav(input);
+    const ExpectedAnalysis expected = expected_analysis(raw, 0.0, input, dir.file("beam.wav"), dir.file("event.json"));
+    std::vector<std::string> lines = {kStartup[0], kStartup[1], "device: hw:2,0 \"front\\mic\"",
+                                      "capture skipped; analyzing input WAV: " + input};
+    EXPECT_EQ(run.log, concat(lines, expected.lines));
+    // The speech reaches channel k k samples late: outer lag +3, steered, not a weak hint.
+    EXPECT_NE(std::find(run.log.begin(), run.log.end(), "direction_lag_samples_ch0_to_ch3: 3"), run.log.end());
+    EXPECT_NE(std::find(run.log.begin(), run.log.end(), "direction_angle_degrees: 22.024313"), run.log.end());
+    EXPECT_NE(std::find(run.log.begin(), run.log.end(), "beamforming_lags: [0, 1, 2, 3]"), run.log.end());
+    EXPECT_TRUE(expected.warnings.empty());
+    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_mono_wav(16000, expected.beam.samples));
+
+    const std::vector<std::string> members = manifest_members(dir, dir.file("event.json"));
+    ASSERT_EQ(members.size(), 23u);
+    EXPECT_EQ(members[0].rfind("timestamp=\"", 0), 0u);
+    EXPECT_EQ(members[1], "device=\"hw:2,0 \\\"front\\\\mic\\\"\"");
+    EXPECT_EQ(members[2], "sample_rate=16000");
+    EXPECT_EQ(members[3], "channels=4");
+    EXPECT_EQ(members[5], "raw_wav=\"" + input + "\"");
+    EXPECT_EQ(members[6], "beamformed_wav=\"" + dir.file("beam.wav") + "\"");
+    EXPECT_EQ(members[14], "direction_angle=22.02");
+    EXPECT_EQ(members[15], "direction_angle_degrees=22.02");
+    EXPECT_EQ(members[19], "direction_low_confidence=false");
+    EXPECT_EQ(members[20], "detected_speech=true");
+    EXPECT_EQ(members[21].rfind("diagnostics={\"format\":\"PCM S32_LE\"", 0), 0u) << members[21];
+    EXPECT_NE(members[21].find("\"beamforming_lags\":[0,1,2,3]"), std::string::npos) << members[21];
+    EXPECT_EQ(members[22], "warnings=[]");
+}
+
+TEST(BatchWarnings, AreLoggedAndWrittenInTheirFixedOrder) {
+    v3::TempDir dir;
+    // Stereo 44.1 kHz 16-bit: channel 0 a loud tone that clips at +12 dB, channel 1 silent.
+    std::vector<int16_t> codes;
+    for (int i = 0; i < 4410; ++i) {
+        codes.push_back(static_cast<int16_t>(std::lround(20000 * std::sin(i * 0.05))));
+        codes.push_back(0);
+    }
+    write_wav16(dir.file("stereo.wav"), 44100, 2, codes);
+    // --skip-capture analyses --output as it is.
+    const ProgramRun run = run_vocrin(dir, {"--skip-capture", "--output", dir.file("stereo.wav"), "--input-gain-db", "12",
+                                     "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json")});
+    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+
+    const ExpectedAnalysis expected = expected_analysis(read_wav(dir.file("stereo.wav")), 12.0, dir.file("stereo.wav"),
+                                                        dir.file("beam.wav"), dir.file("event.json"));
+    EXPECT_EQ(run.log, concat(concat(kStartup, {"capture skipped; analyzing output WAV path: " + dir.file("stereo.wav")}),
+                              expected.lines));
+    const std::vector<std::string> order = {
+        "sample rate differs from expected 16000 Hz",
+        "channel count differs from expected Kinect v2 4-channel capture",
+        "raw channel 1 may be silent or dead",
+        "input gain 12.0 dB caused processed-signal clipping; ch0 clipped_samples=",
+        "processed channel 0 may be clipping",
+        "processed channel 1 may be silent or dead",
+        "direction confidence is low; angle should be treated as a weak hint only",
+    };
+    ASSERT_GE(expected.warnings.size(), order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(expected.warnings[i].rfind(order[i], 0), 0u) << i << ": " << expected.warnings[i];
+    }
+
+    std::string array = "warnings=[";
+    for (std::size_t i = 0; i < expected.warnings.size(); ++i) {
+        array += (i ? ",\"" : "\"") + expected.warnings[i] + "\"";
+    }
+    const std::vector<std::string> members = manifest_members(dir, dir.file("event.json"));
+    ASSERT_EQ(members.size(), 23u);
+    EXPECT_EQ(members[22], array + "]");
+    EXPECT_EQ(members[21].rfind("diagnostics={\"format\":\"PCM S16_LE\"", 0), 0u) << members[21];
+}
+
+TEST(BatchFailures, EndWithStatus20AndNoCleanExit) {
+    v3::TempDir dir;
+    const std::string input = v3::demo_recording();
+    {  // the manifest cannot be completely written: an error, the beam stays on disk
+        const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam.wav"), "--event",
+                                         "/dev/full"});
+        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        ASSERT_FALSE(run.log.empty());
+        EXPECT_EQ(run.log.back(), "error: failed to write event JSON: /dev/full");
+        EXPECT_EQ(std::find(run.log.begin(), run.log.end(), "clean exit"), run.log.end());
+        EXPECT_TRUE(v3::file_exists(dir.file("beam.wav")));
+    }
+    {  // a manifest directory that does not exist
+        const std::string event = dir.file("missing/event.json");
+        const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam2.wav"), "--event", event});
+        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        ASSERT_FALSE(run.log.empty());
+        EXPECT_EQ(run.log.back(), "error: failed to write event JSON: " + event);
+    }
+    {  // a missing input: nothing is written
+        const std::string missing = dir.file("nowhere.wav");
+        const ProgramRun run = run_vocrin(dir, {"--input-wav", missing, "--beamformed", dir.file("beam3.wav"), "--event",
+                                         dir.file("event3.json")});
+        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        EXPECT_EQ(run.log, concat(kStartup, {"capture skipped; analyzing input WAV: " + missing,
+                                             "error: failed to open WAV: " + missing}));
+        EXPECT_FALSE(v3::file_exists(dir.file("beam3.wav")));
+        EXPECT_FALSE(v3::file_exists(dir.file("event3.json")));
+    }
+    {  // the beam cannot be written
+        const std::string beam = dir.file("missing/beam.wav");
+        const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", beam, "--event", dir.file("event4.json")});
+        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        ASSERT_FALSE(run.log.empty());
+        EXPECT_EQ(run.log.back(), "error: failed to write WAV: " + beam);
+        EXPECT_FALSE(v3::file_exists(dir.file("event4.json")));
+    }
+}
+
+}  // namespace
