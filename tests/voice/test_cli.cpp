@@ -1,0 +1,254 @@
+// vocrin's command line end to end: the built program, its streams, its log file and its status.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "v1_util.h"
+
+namespace {
+
+const std::string kBin = VOCRIN_BIN;
+
+const std::string kStartup =
+    "Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool\n"
+    "scope: Lumivar only; no Imbra integration; no system audio configuration changes\n";
+
+std::string usage() {
+    return "Usage: " + kBin +
+           " [options]\n"
+           "  --duration N       Capture duration in seconds. Default: 5.\n"
+           "  --device NAME      ALSA capture device. Default: hw:1,0.\n"
+           "  --output PATH      Raw 4-channel WAV output. Default: build/vocrin_raw.wav.\n"
+           "  --beamformed PATH  Beamformed mono WAV output. Default: build/vocrin_beamformed.wav.\n"
+           "  --event PATH       JSON event manifest output. Default: build/vocrin_event.json.\n"
+           "  --log PATH         Text log output. Default: build/vocrin.log.\n"
+           "  --input-gain-db DB Apply processing gain after raw capture. Default: 0.0 dB.\n"
+           "  --live             Stream processed mono s16le PCM for a virtual microphone.\n"
+           "  --pcm-output PATH  Live PCM output path or FIFO. Default: /tmp/vocrin-beamformed-mic.pcm.\n"
+           "  --live-duration N  Live duration in seconds; 0 means continuous. Default: 0.\n"
+           "  --live-chunk-frames N Frames per live processing chunk. Default: 1024.\n"
+           "  --input-wav PATH   Analyze an existing raw 4-channel WAV instead of capturing.\n"
+           "  --skip-capture     Analyze --output PATH without running arecord.\n";
+}
+
+// Each run gets a fresh working directory with a "build" directory, as the defaults expect,
+// and a HOME of its own so no user ALSA configuration leaks in.
+struct Sandbox {
+    v1::TempDir dir;
+    Sandbox() { std::filesystem::create_directory(dir.file("build")); }
+    v1::RunResult vocrin(std::vector<std::string> args) const {
+        args.insert(args.begin(), kBin);
+        return v1::run(args, dir.path, {{"HOME", dir.path}});
+    }
+    std::string file(const std::string &name) const { return dir.file(name); }
+    bool exists(const std::string &name) const { return std::filesystem::exists(dir.file(name)); }
+};
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string make_wav(const Sandbox &box, const std::string &name, const std::string &rate_and_channels,
+                     const std::string &encoding, double seconds) {
+    const std::string path = box.file(name);
+    const int rc = v1::shell("sox -R " + rate_and_channels + " -n " + encoding + " " + v1::quote(path) + " synth " +
+                             std::to_string(seconds) + " sine 300 vol 0.5");
+    EXPECT_EQ(rc, 0);
+    return path;
+}
+
+// ---- rejected command lines and help ----
+
+TEST(CommandLine, HelpPrintsUsageAndStopsEvenAfterOtherOptions) {
+    Sandbox box;
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"--duration", "5", "--help", "--bogus"}, {"--live", "-h", "--duration", "0"}}) {
+        const v1::RunResult r = box.vocrin(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, usage());
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(box.exists("build/vocrin.log"));
+}
+
+TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
+    Sandbox box;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::string gain = "--input-gain-db must be finite and between -60 and +36 dB\n";
+    const std::vector<Case> cases = {
+        {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
+        {{"--duration", "3", "--log"}, "--log requires a value\n"},
+        {{"--input-wav"}, "--input-wav requires a value\n"},
+        {{"--duration", "0"}, ""},
+        {{"--duration", "-3"}, ""},
+        {{"--duration", "abc"}, ""},
+        {{"--duration", "99999999999"}, ""},
+        {{"--live-duration", "-1"}, ""},
+        {{"--live-chunk-frames", "127"}, ""},
+        {{"--live-chunk-frames", "16001"}, ""},
+        {{"--live-chunk-frames", "x128"}, ""},
+        {{"--input-gain-db", "36.0001"}, gain},
+        {{"--input-gain-db", "-60.5"}, gain},
+        {{"--input-gain-db", "inf"}, gain},
+        {{"--input-gain-db", "nan"}, gain},
+        {{"--input-gain-db", "loud"}, gain},
+    };
+    for (const Case &c : cases) {
+        const v1::RunResult r = box.vocrin(c.args);
+        EXPECT_EQ(r.status, 2) << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.args.back();
+        EXPECT_EQ(r.out, usage()) << c.args.back();
+    }
+    EXPECT_FALSE(box.exists("build/vocrin.log"));
+}
+
+TEST(CommandLine, RejectedRunLeavesAnExistingLogAlone) {
+    Sandbox box;
+    v1::write_bytes(box.file("build/vocrin.log"), "previous run\n");
+    const v1::RunResult r = box.vocrin({"--live-chunk-frames", "16001"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), "previous run\n");
+}
+
+// ---- start-up lines, run log and the error guard ----
+
+TEST(RunLog, RuntimeErrorIsLoggedAndEndsWithStatus20) {
+    Sandbox box;
+    v1::write_bytes(box.file("build/vocrin.log"), std::string(5000, 'o'));  // truncated, not appended to
+    const v1::RunResult r = box.vocrin({"--device", "plughw:3,0", "--input-wav", "missing take.wav"});
+    const std::string expected = kStartup +
+                                 "device: plughw:3,0\n"
+                                 "capture skipped; analyzing input WAV: missing take.wav\n"
+                                 "error: failed to open WAV: missing take.wav\n";
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), expected);
+    EXPECT_FALSE(box.exists("build/vocrin_beamformed.wav"));
+    EXPECT_FALSE(box.exists("build/vocrin_event.json"));
+}
+
+TEST(RunLog, EmptyOrUnopenableLogPathRunsOnTheConsoleOnly) {
+    Sandbox box;
+    const std::string expected = kStartup +
+                                 "device: hw:1,0\n"
+                                 "capture skipped; analyzing output WAV path: build/vocrin_raw.wav\n"
+                                 "error: failed to open WAV: build/vocrin_raw.wav\n";
+    for (const std::string &log : {std::string(""), std::string("no/such/dir/run.log")}) {
+        const v1::RunResult r = box.vocrin({"--log", log, "--skip-capture"});
+        EXPECT_EQ(r.status, 20) << log;
+        EXPECT_EQ(r.out, expected) << log;
+        EXPECT_EQ(r.err, "") << log;
+    }
+    EXPECT_FALSE(box.exists("build/vocrin.log"));
+    EXPECT_FALSE(box.exists("no"));
+}
+
+TEST(RunLog, ReaderMessagesReachTheLog) {
+    Sandbox box;
+    const std::string hostile = box.file("hostile.wav");
+    std::string data = "data";
+    v1::put32(data, 0xFFFFFFF0u);
+    data += std::string(16, '\x7f');
+    v1::write_bytes(hostile, v1::riff(v1::chunk("fmt ", v1::fmt_payload(1, 4, 16000, 32)) + data));
+    const std::string extensible = make_wav(box, "ext.wav", "-r 16000 -c 4", "-b 32 -e signed-integer", 0.05);
+
+    struct Case {
+        std::string path;
+        std::string error;
+    };
+    for (const Case &c : {Case{hostile, "truncated WAV chunk: data"},
+                          Case{extensible, "unsupported WAV encoding; expected PCM"},
+                          Case{box.dir.path, "failed to open WAV: " + box.dir.path}}) {
+        const v1::RunResult r = box.vocrin({"--log", "run.log", "--input-wav", c.path});
+        EXPECT_EQ(r.status, 20) << c.path;
+        const std::vector<std::string> lines = lines_of(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "error: " + c.error);
+        EXPECT_EQ(v1::read_bytes(box.file("run.log")), r.out);
+    }
+}
+
+TEST(RunLog, AudioReportFollowsTheCaptureLine) {
+    Sandbox box;
+    const std::string wav = make_wav(box, "stereo.wav", "-r 44100 -c 2", "-b 16 -e signed-integer", 0.5);
+    const v1::RunResult r = box.vocrin({"--input-gain-db", "-3.5", "--input-wav", wav, "--event", "ev.json"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.begin() + 9),
+              (std::vector<std::string>{
+                  "capture skipped; analyzing input WAV: " + wav, "sample_rate: 44100", "channels: 2",
+                  "duration_seconds: 0.500000", "input_gain_db: -3.500000",
+                  "raw audio is preserved unchanged; gain is applied only to processed analysis/beamforming samples"}));
+    EXPECT_EQ(lines.back(), "clean exit");
+    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
+    // The input is only ever read.
+    EXPECT_EQ(v1::shell("test \"$(soxi -s " + v1::quote(wav) + ")\" = 22050"), 0);
+}
+
+TEST(RunLog, FullDiskForTheBeamIsAnErrorNotSuccess) {
+    Sandbox box;
+    const std::string wav = make_wav(box, "array.wav", "-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", 0.5);
+    const v1::RunResult r = box.vocrin({"--input-wav", wav, "--beamformed", "/dev/full"});
+    EXPECT_EQ(r.status, 20);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "error: failed to write WAV: /dev/full");
+    EXPECT_EQ(r.out.find("clean exit"), std::string::npos);
+    EXPECT_FALSE(box.exists("build/vocrin_event.json"));
+}
+
+TEST(RunLog, BundledRecordingRunsCleanAndLogEqualsConsole) {
+    Sandbox box;
+    ASSERT_EQ(v1::shell("bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh " + v1::quote(box.file("demo"))),
+              0);
+    const std::string wav = box.file("demo/kinect_array_speech.wav");
+    const v1::RunResult r = box.vocrin({"--input-wav", wav});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 9u);
+    EXPECT_EQ(lines[4], "sample_rate: 16000");
+    EXPECT_EQ(lines[5], "channels: 4");
+    EXPECT_EQ(lines[6].substr(0, 20), "duration_seconds: 7.");
+    EXPECT_EQ(r.out.find("warning: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\ndirection_lag_samples_ch0_to_ch3: 3\n"), std::string::npos) << r.out;
+    EXPECT_EQ(lines.back(), "clean exit");
+    EXPECT_TRUE(box.exists("build/vocrin_beamformed.wav"));
+    EXPECT_TRUE(box.exists("build/vocrin_event.json"));
+}
+
+TEST(RunLog, LiveModeWritesTheStartUpLinesFirstAndSkipsTheBatch) {
+    Sandbox box;
+    // No sound card here: arecord fails at once and the stream ends with no chunk.
+    const v1::RunResult r =
+        box.vocrin({"--input-wav", "x.wav", "--device", "hw:9,0", "--live", "--pcm-output", box.file("out.pcm")});
+    const std::string head = kStartup + "device: hw:9,0\n";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    EXPECT_EQ(r.out.find("capture skipped"), std::string::npos);
+    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
+    EXPECT_FALSE(box.exists("build/vocrin_event.json"));
+    EXPECT_EQ(r.status, 32);
+}
+
+}  // namespace
