@@ -1,0 +1,238 @@
+// Command line of lumivar_face: values, ranges, cross-checks, diagnostics; number format; run log.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "f1_util.h"
+#include "options.h"
+
+namespace {
+
+struct Parsed {
+    bool ok = false;
+    Options options;
+    std::string err;
+};
+
+Parsed parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "lumivar_face");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    Parsed result;
+    testing::internal::CaptureStderr();
+    result.ok = parse_args(static_cast<int>(words.size()), argv.data(), result.options);
+    result.err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+// Accepted when `ok`; a rejected value is silent on standard error.
+void expect_value(const std::string &option, const std::string &value, bool ok) {
+    const Parsed p = parse({option, value});
+    EXPECT_EQ(p.ok, ok) << option << " " << value;
+    if (!ok) {
+        EXPECT_EQ(p.err, "") << option << " " << value;
+    }
+}
+
+TEST(CommandLineValues, NoArgumentsKeepsEveryDefault) {
+    const Parsed p = parse({});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.options.frames, 300);
+    EXPECT_EQ(p.options.samples_dir, "faces/veyra");
+    EXPECT_EQ(p.options.model_path, "models/face_recognizer.yml");
+    EXPECT_EQ(p.options.labels_path, "models/labels.txt");
+    EXPECT_EQ(p.options.cascade_path, "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml");
+    EXPECT_EQ(p.options.candidate_threshold, 60.0);
+    EXPECT_EQ(p.options.confirmed_threshold, 55.0);
+    EXPECT_EQ(p.options.confirm_window, 10);
+    EXPECT_EQ(p.options.confirm_min_hits, 5);
+    EXPECT_FALSE(p.options.calibration_log);
+    EXPECT_EQ(p.options.log_every, 30);
+}
+
+TEST(CommandLineValues, EveryOptionReachesItsField) {
+    const Parsed p = parse({"--frames", "7", "--samples-dir", "s", "--model", "m.yml", "--labels", "l.txt",
+                            "--cascade", "c.xml", "--candidate-threshold", "70.5", "--confirmed-threshold", "50",
+                            "--confirm-window", "12", "--confirm-min-hits", "3", "--scale", "0.25",
+                            "--scale-factor", "1.3", "--min-neighbors", "0", "--min-face-size", "40",
+                            "--quality-min-face-size", "90", "--quality-min-sharpness", "0",
+                            "--quality-min-brightness", "-10", "--quality-max-brightness", "200",
+                            "--quality-min-contrast", "0", "--calibration-log", "--log-every", "15"});
+    ASSERT_TRUE(p.ok) << p.err;
+    const Options &o = p.options;
+    EXPECT_EQ(o.frames, 7);
+    EXPECT_EQ(o.samples_dir, "s");
+    EXPECT_EQ(o.model_path, "m.yml");
+    EXPECT_EQ(o.labels_path, "l.txt");
+    EXPECT_EQ(o.cascade_path, "c.xml");
+    EXPECT_EQ(o.candidate_threshold, 70.5);
+    EXPECT_EQ(o.confirmed_threshold, 50.0);
+    EXPECT_EQ(o.confirm_window, 12);
+    EXPECT_EQ(o.confirm_min_hits, 3);
+    EXPECT_EQ(o.scale, 0.25);
+    EXPECT_EQ(o.scale_factor, 1.3);
+    EXPECT_EQ(o.min_neighbors, 0);
+    EXPECT_EQ(o.min_face_size, 40);
+    EXPECT_EQ(o.quality_min_face_size, 90);
+    EXPECT_EQ(o.quality_min_sharpness, 0.0);
+    EXPECT_EQ(o.quality_min_brightness, -10.0);
+    EXPECT_EQ(o.quality_max_brightness, 200.0);
+    EXPECT_EQ(o.quality_min_contrast, 0.0);
+    EXPECT_TRUE(o.calibration_log);
+    EXPECT_EQ(o.log_every, 15);
+}
+
+TEST(CommandLineValues, NumbersAreReadLikeTheStandardConversions) {
+    EXPECT_EQ(parse({"--frames", "12abc"}).options.frames, 12);
+    EXPECT_EQ(parse({"--frames", "  +8"}).options.frames, 8);
+    EXPECT_EQ(parse({"--frames", "3.9"}).options.frames, 3);
+    EXPECT_EQ(parse({"--log-every", "2147483647"}).options.log_every, 2147483647);
+    EXPECT_EQ(parse({"--candidate-threshold", "65.5xyz"}).options.candidate_threshold, 65.5);
+    EXPECT_EQ(parse({"--candidate-threshold", "1e2"}).options.candidate_threshold, 100.0);
+    EXPECT_EQ(parse({"--quality-min-brightness", " -5.25"}).options.quality_min_brightness, -5.25);
+}
+
+TEST(CommandLineValues, RangesFollowTheTableIncludingTheirEdges) {
+    expect_value("--frames", "0", false);
+    expect_value("--frames", "1", true);
+    expect_value("--scale", "1.5", false);
+    expect_value("--scale", "1", true);
+    expect_value("--scale", "0", false);
+    expect_value("--scale-factor", "1", false);
+    expect_value("--scale-factor", "1.0001", true);
+    expect_value("--min-neighbors", "-1", false);
+    expect_value("--min-neighbors", "0", true);
+    expect_value("--min-face-size", "0", false);
+    expect_value("--quality-min-face-size", "0", false);
+    expect_value("--quality-min-contrast", "-0.5", false);
+    expect_value("--quality-min-sharpness", "0", true);
+    expect_value("--quality-min-sharpness", "-0.1", false);
+    expect_value("--quality-min-brightness", "-10", true);
+    expect_value("--candidate-threshold", "0", false);
+    expect_value("--confirmed-threshold", "-3", false);
+    expect_value("--confirm-window", "0", false);
+    expect_value("--confirm-min-hits", "0", false);
+    expect_value("--log-every", "0", false);
+    EXPECT_TRUE(parse({"--quality-min-brightness", "-50", "--quality-max-brightness", "-1"}).ok);
+}
+
+TEST(CommandLineValues, UnusableNumbersAreRejectedNotThrown) {
+    for (const char *option : {"--frames", "--confirm-window", "--min-neighbors", "--log-every"}) {
+        expect_value(option, "abc", false);
+        expect_value(option, "", false);
+        expect_value(option, "2147483648", false);
+        expect_value(option, "-99999999999", false);
+    }
+    for (const char *option : {"--candidate-threshold", "--scale", "--quality-min-brightness",
+                               "--quality-max-brightness", "--quality-min-contrast"}) {
+        expect_value(option, "x1", false);
+        expect_value(option, "1e999", false);
+        expect_value(option, "nan", false);
+        expect_value(option, "inf", false);
+    }
+    expect_value("--quality-min-brightness", "-inf", false);
+}
+
+TEST(CommandLineWalk, ValueOptionsTakeTheNextWordWhateverItIs) {
+    const Parsed p = parse({"--model", "--frames"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.options.model_path, "--frames");
+    EXPECT_EQ(p.options.frames, 300);
+}
+
+TEST(CommandLineWalk, LastOptionWithoutValueIsNamed) {
+    const Parsed p = parse({"--frames"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.err, "--frames requires a value\n");
+    EXPECT_EQ(parse({"--frames", "5", "--samples-dir"}).err, "--samples-dir requires a value\n");
+}
+
+TEST(CommandLineWalk, UnknownArgumentsAreNamedAndStopTheWalk) {
+    const Parsed p = parse({"--bogus", "--frames"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.err, "Unknown argument: --bogus\n");
+
+    const Parsed flag = parse({"--calibration-log", "5"});
+    EXPECT_FALSE(flag.ok);
+    EXPECT_EQ(flag.err, "Unknown argument: 5\n");
+
+    // The first failure ends the walk: the later unknown word is never reported.
+    const Parsed first = parse({"--frames", "0", "--nonsense"});
+    EXPECT_FALSE(first.ok);
+    EXPECT_EQ(first.err, "");
+}
+
+TEST(CommandLineWalk, RepeatedOptionsAndTheThresholdAliasKeepTheLastValue) {
+    EXPECT_EQ(parse({"--threshold", "70", "--candidate-threshold", "65"}).options.candidate_threshold, 65.0);
+    EXPECT_EQ(parse({"--candidate-threshold", "65", "--threshold", "70"}).options.candidate_threshold, 70.0);
+    EXPECT_EQ(parse({"--frames", "3", "--frames", "9"}).options.frames, 9);
+}
+
+TEST(CommandLineWalk, HelpPrintsUsageAndEndsWithZero) {
+    std::vector<std::string> words{"prog-name", "-h", "--frames", "0"};
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    Options options;
+    EXPECT_EXIT(parse_args(4, argv.data(), options), testing::ExitedWithCode(0), "");
+}
+
+TEST(CommandLineCrossChecks, EachCheckHasItsMessageAndEqualValuesPass) {
+    const Parsed window = parse({"--confirm-window", "3"});
+    EXPECT_FALSE(window.ok);
+    EXPECT_EQ(window.err, "--confirm-min-hits must be <= --confirm-window\n");
+    EXPECT_TRUE(parse({"--confirm-window", "5"}).ok);
+
+    const Parsed threshold = parse({"--candidate-threshold", "50"});
+    EXPECT_FALSE(threshold.ok);
+    EXPECT_EQ(threshold.err,
+              "--confirmed-threshold must be <= --candidate-threshold because LBPH confidence is lower-is-better\n");
+    EXPECT_TRUE(parse({"--candidate-threshold", "55"}).ok);
+
+    const Parsed brightness = parse({"--quality-min-brightness", "240"});
+    EXPECT_FALSE(brightness.ok);
+    EXPECT_EQ(brightness.err, "--quality-min-brightness must be <= --quality-max-brightness\n");
+    EXPECT_TRUE(parse({"--quality-min-brightness", "220"}).ok);
+}
+
+TEST(CommandLineCrossChecks, OnlyTheFirstFailingCheckIsReported) {
+    const Parsed p = parse({"--quality-min-brightness", "240", "--candidate-threshold", "50"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.err,
+              "--confirmed-threshold must be <= --candidate-threshold because LBPH confidence is lower-is-better\n");
+    const Parsed all = parse({"--quality-min-brightness", "240", "--candidate-threshold", "50", "--confirm-window",
+                              "1"});
+    EXPECT_EQ(all.err, "--confirm-min-hits must be <= --confirm-window\n");
+}
+
+TEST(NumberFormat, RealsHaveSixDecimalsLikePercentF) {
+    EXPECT_EQ(format_real(60), "60.000000");
+    EXPECT_EQ(format_real(0.5), "0.500000");
+    EXPECT_EQ(format_real(-5.25), "-5.250000");
+    EXPECT_EQ(format_real(1e-7), "0.000000");
+    EXPECT_EQ(format_real(2.0000005), "2.000001");
+    const std::string huge = format_real(1e300);
+    EXPECT_EQ(huge.size(), 301u + 7u);  // every digit of a 301-digit number, then ".000000"
+    EXPECT_EQ(huge.substr(huge.size() - 7), ".000000");
+}
+
+TEST(RunLog, LinesGoToStandardOutputAndTheOpenFile) {
+    f1::ScratchDir dir;
+    const auto log_path = dir / "run.log";
+    {
+        Logger logger;
+        testing::internal::CaptureStdout();
+        logger.line("before the file");
+        logger.file.open(log_path);
+        logger.line("error: x");
+        logger.line("");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "before the file\nerror: x\n\n");
+        // Flushed per line: the file already holds both lines while the logger is alive.
+        EXPECT_EQ(f1::read_text(log_path), "error: x\n\n");
+    }
+}
+
+}  // namespace
