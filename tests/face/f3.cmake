@@ -1,0 +1,19 @@
+# Every face test may drive the program on the simulated sensor, also where the real
+# libfreenect2 is installed: lumivar_face_sim is always built on the stand-in.
+file(GLOB f3_face_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/face/test_*.cpp)
+foreach(src ${f3_face_tests})
+  get_filename_component(name ${src} NAME_WE)
+  if(TARGET face_${name})
+    target_compile_definitions(face_${name} PRIVATE LUMIVAR_FACE_SIM_BIN="$<TARGET_FILE:lumivar_face_sim>")
+    add_dependencies(face_${name} lumivar_face_sim)
+  endif()
+endforeach()
+
+# Tests that call the sensor API or the loop in-process must link the stand-in, never the real library.
+if(TARGET face_core_sim)
+  foreach(t face_test_sim_sensor face_test_recognition_loop face_test_preview)
+    if(TARGET ${t})
+      set_property(TARGET ${t} PROPERTY LINK_LIBRARIES face_core_sim GTest::gtest GTest::gtest_main GTest::gmock)
+    endif()
+  endforeach()
+endif()
