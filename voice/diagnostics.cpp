@@ -6,38 +6,14 @@
 
 namespace {
 
-double rms_of(const double *x, size_t n) {
-    if (n == 0) {
-        return 0.0;
-    }
-    double sum = 0.0;
-    for (size_t i = 0; i < n; ++i) {
-        sum += x[i] * x[i];
-    }
-    return std::sqrt(sum / static_cast<double>(n));
-}
-
-double peak_of(const std::vector<double> &x) {
+struct Levels {
+    double rms = 0.0;
     double peak = 0.0;
-    for (double v : x) {
-        peak = std::max(peak, std::fabs(v));
-    }
-    return peak;
-}
+    double noise_floor = 0.0;
+};
 
-// Mean RMS of the quietest tenth of the whole 20 ms windows (the quietest one when there are
-// fewer than 20); a channel shorter than one window is its own floor.
-double noise_floor_of(const std::vector<double> &x, int32_t sample_rate) {
-    const size_t n = x.size();
-    const size_t w = sample_rate / 50 > 0 ? static_cast<size_t>(sample_rate / 50) : 1;
-    if (n < w) {
-        return rms_of(x.data(), n);
-    }
-    std::vector<double> windows;
-    windows.reserve(n / w);
-    for (size_t start = 0; start + w <= n; start += w) {
-        windows.push_back(rms_of(x.data() + start, w));
-    }
+// Mean of the q smallest window RMS values: q is a tenth of the windows, or 1 below 20 windows.
+double quietest_mean(std::vector<double> &windows) {
     const size_t m = windows.size();
     const size_t q = m >= 20 ? m / 10 : 1;
     std::partial_sort(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(q), windows.end());
@@ -46,6 +22,37 @@ double noise_floor_of(const std::vector<double> &x, int32_t sample_rate) {
         sum += windows[i];
     }
     return sum / static_cast<double>(q);
+}
+
+// One pass: RMS and peak of the channel, and the RMS of every whole 20 ms window for the noise
+// floor; a channel shorter than one window is its own floor.
+Levels measure(const std::vector<double> &x, int32_t sample_rate) {
+    const size_t n = x.size();
+    const size_t w = sample_rate / 50 > 0 ? static_cast<size_t>(sample_rate / 50) : 1;
+    std::vector<double> windows;
+    windows.reserve(n / w);
+    double total = 0.0;
+    double peak = 0.0;
+    size_t i = 0;
+    for (; i + w <= n; i += w) {
+        double window = 0.0;
+        for (size_t k = i; k < i + w; ++k) {
+            const double square = x[k] * x[k];
+            total += square;
+            window += square;
+            peak = std::max(peak, std::fabs(x[k]));
+        }
+        windows.push_back(std::sqrt(window / static_cast<double>(w)));
+    }
+    for (; i < n; ++i) {
+        total += x[i] * x[i];
+        peak = std::max(peak, std::fabs(x[i]));
+    }
+    Levels levels;
+    levels.rms = std::sqrt(total / static_cast<double>(n));
+    levels.peak = peak;
+    levels.noise_floor = windows.empty() ? levels.rms : quietest_mean(windows);
+    return levels;
 }
 
 }  // namespace
@@ -58,10 +65,10 @@ ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &la
     result.noise_floor.assign(channels, 0.0);
     for (size_t i = 0; i < channels; ++i) {
         if (i < audio.samples.size() && !audio.samples[i].empty()) {
-            const std::vector<double> &x = audio.samples[i];
-            result.rms[i] = rms_of(x.data(), x.size());
-            result.peak[i] = peak_of(x);
-            result.noise_floor[i] = noise_floor_of(x, audio.sample_rate);
+            const Levels levels = measure(audio.samples[i], audio.sample_rate);
+            result.rms[i] = levels.rms;
+            result.peak[i] = levels.peak;
+            result.noise_floor[i] = levels.noise_floor;
         }
         const std::string name = label + " " + std::to_string(i);
         if (result.rms[i] < 0.00005 || result.peak[i] < 0.0002) {

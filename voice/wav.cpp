@@ -144,6 +144,28 @@ constexpr double k32BitScale = 1.0 / 2147483648.0;
 
 double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
 
+// One block of interleaved frames into the channel vectors, starting at frame `first`.
+template <size_t SampleBytes>
+void decode_block(const uint8_t *p, size_t frames, size_t first, std::vector<std::vector<double>> &samples) {
+    const size_t channels = samples.size();
+    std::vector<double *> out(channels);
+    for (size_t c = 0; c < channels; ++c) {
+        out[c] = samples[c].data() + first;
+    }
+    for (size_t f = 0; f < frames; ++f) {
+        for (size_t c = 0; c < channels; ++c) {
+            double value;
+            if (SampleBytes == 2) {
+                value = static_cast<int16_t>(le16(p)) * k16BitScale;
+            } else {
+                value = static_cast<int32_t>(le32(p)) * k32BitScale;
+            }
+            out[c][f] = clamp_unit(value);
+            p += SampleBytes;
+        }
+    }
+}
+
 void decode_frames(const ByteSource &source, const ChunkLayout &layout, WavData &wav, const std::string &path) {
     const size_t channels = static_cast<size_t>(layout.channels);
     const size_t sample_bytes = static_cast<size_t>(layout.bits_per_sample / 8);
@@ -160,19 +182,10 @@ void decode_frames(const ByteSource &source, const ChunkLayout &layout, WavData 
     for (uint64_t first = 0; first < frames; first += frames_per_block) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(frames_per_block, frames - first));
         read_at(source, layout.data_offset + first * frame_bytes, block.data(), count * frame_bytes, path);
-        const uint8_t *p = block.data();
-        for (size_t f = 0; f < count; ++f) {
-            const size_t index = static_cast<size_t>(first) + f;
-            for (size_t c = 0; c < channels; ++c) {
-                double value;
-                if (sample_bytes == 2) {
-                    value = static_cast<int16_t>(le16(p)) * k16BitScale;
-                } else {
-                    value = static_cast<int32_t>(le32(p)) * k32BitScale;
-                }
-                wav.samples[c][index] = clamp_unit(value);
-                p += sample_bytes;
-            }
+        if (sample_bytes == 2) {
+            decode_block<2>(block.data(), count, static_cast<size_t>(first), wav.samples);
+        } else {
+            decode_block<4>(block.data(), count, static_cast<size_t>(first), wav.samples);
         }
     }
 }
