@@ -208,4 +208,15 @@ TEST(BundledRecording, SpeechOverAQuietFloorOnFourLiveChannels) {
     }
 }
 
+TEST(BundledRecording, SameBytesOnEveryRun) {
+    v1::TempDir dir;
+    const std::string script = "bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh ";
+    ASSERT_EQ(v1::shell(script + v1::quote(dir.file("a"))), 0);
+    ASSERT_EQ(v1::shell(script + v1::quote(dir.file("b"))), 0);
+    const std::string a = v1::read_bytes(dir.file("a/kinect_array_speech.wav"));
+    EXPECT_GT(a.size(), 1000000u);
+    EXPECT_TRUE(a == v1::read_bytes(dir.file("b/kinect_array_speech.wav")));
+    EXPECT_NE(v1::shell(script + " 2>/dev/null"), 0);  // OUTDIR is required
+}
+
 }  // namespace
