@@ -1,0 +1,332 @@
+// Live mode end to end: the real arecord streams a simulated 4-channel array in raw mode, the
+// program writes the beam of each chunk as s16le into a file, a FIFO, or a PulseAudio pipe source.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "beamform.h"
+#include "diagnostics.h"
+#include "direction.h"
+#include "gain.h"
+#include "live.h"
+#include "options.h"
+#include "v3_util.h"
+#include "wav.h"
+
+namespace {
+
+constexpr std::size_t kInfileFrames = 90 * 16000;
+
+std::string yes_no(bool value) { return value ? "true" : "false"; }
+
+std::vector<std::string> startup_lines(const std::string &pcm_output, int duration, int chunk_frames) {
+    return {"Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool",
+            "scope: Lumivar only; no Imbra integration; no system audio configuration changes",
+            "device: hw:1,0",
+            "Vocrin live mode: raw Kinect mic array -> input gain -> beamforming -> mono s16le PCM",
+            "live_pcm_output: " + pcm_output,
+            "live_duration_seconds: " + std::to_string(duration),
+            "live_chunk_frames: " + std::to_string(chunk_frames),
+            "live capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -t raw"};
+}
+
+// The stream and the log lines (status lines, their gain warnings, the summary) that chunking
+// `frames` frames of `codes` into chunks of `chunk_frames` must give, from the analysis functions.
+struct ExpectedStream {
+    std::vector<unsigned char> pcm;
+    std::vector<std::string> lines;
+    int chunks = 0;
+    int warning_lines = 0;
+};
+
+ExpectedStream expected_stream(const std::vector<int32_t> &codes, std::size_t frames, std::size_t chunk_frames,
+                               double gain_db) {
+    ExpectedStream expected;
+    int low_confidence = 0;
+    bool speech = false;
+    for (std::size_t first = 0; first < frames; first += chunk_frames) {
+        const std::size_t count = std::min(chunk_frames, frames - first);
+        std::vector<std::string> warnings;
+        const WavData processed = apply_input_gain(v3::frames_as_audio(codes, first, count), gain_db, warnings);
+        const ChannelDiagnostics levels = diagnose_channels(processed, "live processed channel");
+        const DirectionEstimate direction = estimate_direction(processed, "processed-live");
+        const BeamformResult beam = beamform_delay_and_sum(processed, direction);
+        double peak = 0.0;
+        for (double u : beam.samples) {
+            const int16_t code = to_pcm16(u);
+            expected.pcm.push_back(static_cast<unsigned char>(static_cast<uint16_t>(code) & 0xFF));
+            expected.pcm.push_back(static_cast<unsigned char>(static_cast<uint16_t>(code) >> 8));
+            peak = std::max(peak, std::fabs(u));
+        }
+        speech = speech || std::any_of(levels.rms.begin(), levels.rms.end(), [](double r) { return r > 0.003; });
+        low_confidence += direction.low_confidence ? 1 : 0;
+        ++expected.chunks;
+        if (expected.chunks == 1 || expected.chunks % 50 == 0) {
+            expected.lines.push_back("live chunk=" + std::to_string(expected.chunks) +
+                                     " processed_rms_ch0=" + format_fixed(levels.rms[0], 6) +
+                                     " beam_peak=" + format_fixed(peak, 6) +
+                                     " direction_angle=" + format_fixed(direction.angle_degrees, 6) +
+                                     " direction_confidence=" + format_fixed(direction.confidence, 6) +
+                                     " low_confidence=" + yes_no(direction.low_confidence) +
+                                     " speech_seen=" + yes_no(speech));
+            for (const std::string &warning : warnings) {
+                expected.lines.push_back("warning: " + warning);
+                ++expected.warning_lines;
+            }
+        }
+    }
+    expected.lines.push_back("live chunks_processed: " + std::to_string(expected.chunks));
+    expected.lines.push_back("live low_confidence_chunks: " + std::to_string(low_confidence));
+    expected.lines.push_back("live speech_detected: " + yes_no(speech));
+    return expected;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<std::string> head(const std::vector<std::string> &lines, std::size_t n) {
+    return std::vector<std::string>(lines.begin(), lines.begin() + std::min(n, lines.size()));
+}
+
+// Status lines of chunk numbers up to `chunks` (and the warnings after them).
+std::vector<std::string> status_lines_up_to(const std::vector<std::string> &lines, int chunks) {
+    std::vector<std::string> kept;
+    bool keeping = false;
+    for (const std::string &line : lines) {
+        if (line.rfind("live chunk=", 0) == 0) {
+            keeping = std::stoi(line.substr(11)) <= chunks;
+        } else if (line.rfind("warning: ", 0) != 0) {
+            keeping = false;
+        }
+        if (keeping) kept.push_back(line);
+    }
+    return kept;
+}
+
+// A temporary HOME with the simulated array, streaming the bundled recording looped to 90 s.
+struct LiveFixture : ::testing::Test {
+    v3::TempDir dir;
+    std::vector<int32_t> codes;
+    std::map<std::string, std::string> env;
+
+    void SetUp() override {
+        v3::write_simulated_array_config(dir.path);
+        codes = v3::looped_codes(read_wav(v3::demo_recording()), kInfileFrames);
+        v3::write_bytes(dir.file("array.raw"), v3::s32le_bytes(codes));
+        env = {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}};
+    }
+
+    pid_t start(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {VOCRIN_BIN, "--live", "--log", dir.file("live.log")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return v3::spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    }
+
+    std::vector<std::string> log() const { return v3::split_lines(v3::read_text(dir.file("live.log"))); }
+
+    // Past the end of its infile the simulated array repeats old data: only chunks that lie
+    // wholly inside the infile have a known content.
+    static int known_chunks(int chunks, std::size_t chunk_frames) {
+        return std::min<int>(chunks, static_cast<int>(kInfileFrames / chunk_frames));
+    }
+
+    // A finite-duration run into `pcm`: the stream and the log agree with the analysis of each chunk.
+    void expect_finite_stream(const std::vector<unsigned char> &pcm, const std::string &output, double gain_db) {
+        ASSERT_GT(pcm.size(), 0u);
+        ASSERT_EQ(pcm.size() % 2048, 0u) << "a finite run reads whole chunks only";
+        const int chunks = static_cast<int>(pcm.size() / 2048);
+        const int known = known_chunks(chunks, 1024);
+        const ExpectedStream expected = expected_stream(codes, static_cast<std::size_t>(known) * 1024, 1024, gain_db);
+        EXPECT_TRUE(std::equal(expected.pcm.begin(), expected.pcm.end(), pcm.begin()));
+        const std::vector<std::string> lines = log();
+        const std::vector<std::string> startup = startup_lines(output, 1, 1024);
+        EXPECT_EQ(head(lines, startup.size()), startup);
+        const std::vector<std::string> body(lines.begin() + std::min(startup.size(), lines.size()), lines.end());
+        if (known == chunks) {
+            EXPECT_EQ(body, concat(expected.lines, {"live clean finite-duration exit"}));
+        } else {
+            EXPECT_EQ(status_lines_up_to(body, known), status_lines_up_to(expected.lines, known));
+            ASSERT_GE(body.size(), 4u);
+            EXPECT_EQ(body[body.size() - 4], "live chunks_processed: " + std::to_string(chunks));
+            EXPECT_EQ(body.back(), "live clean finite-duration exit");
+        }
+        EXPECT_EQ(v3::read_text(dir.file("stdout.txt")), v3::read_text(dir.file("live.log")));
+    }
+};
+
+TEST_F(LiveFixture, StreamsEachChunksBeamIntoAFileForAFiniteDuration) {
+    const std::string output = dir.file("mic.pcm");
+    // +20 dB makes the speech clip: only the gain warnings of reported chunks are logged.
+    const pid_t pid = start({"--live-duration", "1", "--input-gain-db", "20", "--pcm-output", output});
+    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 0)) << v3::read_text(dir.file("stderr.txt"));
+    expect_finite_stream(v3::read_bytes(output), output, 20.0);
+    const std::vector<std::string> lines = log();
+    const auto warnings = std::count_if(lines.begin(), lines.end(),
+                                        [](const std::string &l) { return l.rfind("warning: input gain 20.0 dB", 0) == 0; });
+    EXPECT_GT(warnings, 0) << "the run should have covered a clipping chunk that was reported";
+}
+
+TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
+    const std::string output = dir.file("mic.pcm");
+    const int chunk = 300;  // not a divisor of arecord's periods, so the last read is short
+    const pid_t pid = start({"--live-chunk-frames", std::to_string(chunk), "--pcm-output", output});
+    ASSERT_TRUE(v3::wait_until([&] { return v3::file_size(output) >= 20 * chunk * 2; }, 30));
+    // popen's shell may run arecord as its own child rather than exec it.
+    pid_t arecord = v3::child_named(pid, "arecord");
+    if (arecord < 0) arecord = v3::child_named(v3::child_named(pid, "sh"), "arecord");
+    ASSERT_GT(arecord, 0);
+    kill(arecord, SIGTERM);  // as if the device went away: arecord exits with status 1
+    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 32)) << v3::read_text(dir.file("stderr.txt"));
+
+    const std::vector<unsigned char> pcm = v3::read_bytes(output);
+    const std::size_t frames = pcm.size() / 2;
+    ASSERT_LE(frames, kInfileFrames) << "arecord was stopped too late to know what it delivered";
+    const ExpectedStream expected = expected_stream(codes, frames, chunk, 0.0);
+    EXPECT_EQ(pcm, expected.pcm);
+    EXPECT_EQ(log(), concat(concat(startup_lines(output, 0, chunk), expected.lines), {"live clean exit"}));
+}
+
+TEST_F(LiveFixture, ReportsAnOutputThatCannotBeOpenedAndACaptureThatNeverDelivers) {
+    {  // the output directory does not exist: 31, and arecord is closed again
+        const std::string output = dir.file("missing/mic.pcm");
+        const pid_t pid = start({"--pcm-output", output});
+        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 31));
+        EXPECT_EQ(log(), concat(startup_lines(output, 0, 1024), {"error: failed to open live PCM output: " + output}));
+    }
+    {  // no such device: arecord fails, no chunk, 32 even with a finite duration
+        env.erase("HOME");
+        env["HOME"] = dir.file("empty-home");
+        mkdir(env["HOME"].c_str(), 0755);
+        const std::string output = dir.file("mic.pcm");
+        const pid_t pid = start({"--live-duration", "1", "--pcm-output", output});
+        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 32));
+        EXPECT_EQ(log(), concat(startup_lines(output, 1, 1024),
+                                {"live chunks_processed: 0", "live low_confidence_chunks: 0",
+                                 "live speech_detected: false", "live clean exit"}));
+        EXPECT_EQ(v3::file_size(output), 0);
+        EXPECT_NE(v3::read_text(dir.file("stderr.txt")).find("audio open error"), std::string::npos);
+    }
+}
+
+TEST_F(LiveFixture, FeedsAFifoReaderEveryChunk) {
+    const std::string fifo = dir.file("mic.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t reader = v3::spawn({"cat", fifo}, {}, dir.file("heard.pcm"), dir.file("cat.err"));
+    const pid_t pid = start({"--live-duration", "1", "--pcm-output", fifo});
+    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 0)) << v3::read_text(dir.file("stderr.txt"));
+    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(reader, 30), 0));
+    expect_finite_stream(v3::read_bytes(dir.file("heard.pcm")), fifo, 0.0);
+}
+
+TEST_F(LiveFixture, EndsWithStatus33WhenTheFifoReaderLeaves) {
+    const std::string fifo = dir.file("mic.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::size_t taken = 100000;
+    const pid_t reader = v3::spawn({"head", "-c", std::to_string(taken), fifo}, {}, dir.file("heard.pcm"),
+                                   dir.file("head.err"));
+    const pid_t pid = start({"--pcm-output", fifo});  // continuous: only the reader can end it
+    const int status = v3::wait_for_exit(pid, 60);
+    ASSERT_NE(status, -1) << "the program kept running after its reader left";
+    ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_TRUE(v3::exited_with(status, 33));
+    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(reader, 30), 0));
+
+    const std::vector<unsigned char> heard = v3::read_bytes(dir.file("heard.pcm"));
+    ASSERT_EQ(heard.size(), taken);
+    const std::size_t chunks_heard = (taken + 2047) / 2048;
+    const ExpectedStream expected = expected_stream(codes, chunks_heard * 1024, 1024, 0.0);
+    EXPECT_TRUE(std::equal(heard.begin(), heard.end(), expected.pcm.begin()));
+
+    const std::vector<std::string> lines = log();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines.back(), "error: live PCM output closed by reader: " + fifo);
+    const int processed = std::stoi(lines[lines.size() - 4].substr(std::string("live chunks_processed: ").size()));
+    EXPECT_GE(processed, static_cast<int>(taken / 2048));
+    EXPECT_EQ(lines[lines.size() - 3].rfind("live low_confidence_chunks: ", 0), 0u);
+    EXPECT_EQ(lines[lines.size() - 2], "live speech_detected: true");
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "live clean exit"), lines.end());
+}
+
+// A private PulseAudio server whose pipe source reads the FIFO, and parecord recording from it,
+// exactly as a user's application would use the virtual microphone.
+TEST_F(LiveFixture, PulseAudioPipeSourceDeliversTheStreamToARecorder) {
+    const std::string pa = dir.file("pa");
+    const std::string home = pa + "/home";
+    const std::string xdg = pa + "/xdg";
+    ASSERT_EQ(system(("mkdir -p '" + home + "' '" + xdg + "' && chmod 700 '" + xdg + "'").c_str()), 0);
+    v3::write_simulated_array_config(home);
+    env["HOME"] = home;
+    env["XDG_RUNTIME_DIR"] = xdg;
+    env["PULSE_SERVER"] = "unix:" + pa + "/pa.sock";
+    const std::string fifo = pa + "/vmic.fifo";
+    const pid_t server = v3::spawn(
+        {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
+         "--disable-shm=yes", "--log-target=file:" + pa + "/pa.log",
+         "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + pa + "/pa.sock",
+         "-L", "module-null-sink sink_name=dummy",
+         "-L", "module-pipe-source source_name=vmic file=" + fifo + " format=s16le rate=16000 channels=1"},
+        env, pa + "/pa.out", pa + "/pa.err");
+    auto succeeds = [&](const std::vector<std::string> &args, const std::string &out) {
+        return v3::exited_with(v3::wait_for_exit(v3::spawn(args, env, out, pa + "/probe.err"), 10), 0);
+    };
+    pid_t recorder = -1;
+    auto stop = [&] {
+        if (recorder > 0) {
+            kill(recorder, SIGINT);  // parecord finishes its WAV header on SIGINT
+            EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(recorder, 10), 0));
+            recorder = -1;
+        }
+        kill(server, SIGTERM);
+        v3::wait_for_exit(server, 10);
+    };
+    if (!v3::wait_until([&] { return succeeds({"pactl", "info"}, pa + "/info.txt"); }, 15)) {
+        stop();
+        FAIL() << "the private PulseAudio server did not start: " << v3::read_text(pa + "/pa.log");
+    }
+    const std::string recorded = pa + "/recorded.wav";
+    recorder = v3::spawn({"parecord", "-d", "vmic", "--rate=16000", "--channels=1", "--format=s16le",
+                          "--file-format=wav", recorded},
+                         env, pa + "/parecord.out", pa + "/parecord.err");
+    const bool connected = v3::wait_until(
+        [&] {
+            return succeeds({"pactl", "list", "short", "source-outputs"}, pa + "/outputs.txt") &&
+                   !v3::read_text(pa + "/outputs.txt").empty();
+        },
+        15);
+
+    int program_status = -1;
+    if (connected) {
+        program_status = v3::wait_for_exit(start({"--live-duration", "1", "--pcm-output", fifo}), 60);
+    }
+    std::size_t streamed = 0;
+    const std::vector<std::string> lines = log();
+    for (const std::string &line : lines) {
+        if (line.rfind("live chunks_processed: ", 0) == 0) streamed = std::stoul(line.substr(23)) * 2048;
+    }
+    v3::wait_until([&] { return v3::file_size(recorded) >= static_cast<long>(44 + streamed); }, 30);
+    stop();
+    ASSERT_TRUE(connected) << "parecord never connected to the pipe source";
+    ASSERT_TRUE(v3::exited_with(program_status, 0)) << v3::read_text(dir.file("stderr.txt"));
+
+    const WavData heard = read_wav(recorded);
+    ASSERT_EQ(heard.channels, 1);
+    EXPECT_EQ(heard.sample_rate, 16000);
+    ASSERT_EQ(heard.samples[0].size() * 2, streamed);
+    std::vector<unsigned char> pcm;
+    for (double x : heard.samples[0]) {
+        const uint16_t code = static_cast<uint16_t>(static_cast<int16_t>(std::lround(x * 32768.0)));
+        pcm.push_back(static_cast<unsigned char>(code & 0xFF));
+        pcm.push_back(static_cast<unsigned char>(code >> 8));
+    }
+    expect_finite_stream(pcm, fifo, 0.0);
+}
+
+}  // namespace
