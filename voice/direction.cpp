@@ -10,41 +10,90 @@ constexpr double kPi = 3.141592653589793;
 constexpr int kOuterMaxLag = 8;
 constexpr int kAdjacentMaxLag = 4;
 constexpr std::size_t kMinOverlap = 16;
+constexpr int kGroup = 4;
 
-// Pearson correlation of a[i] with b[i + lag] over their overlap, mean-centred on the
-// overlap itself. Too short an overlap, or a side without variation, scores 0.
-double centred_correlation(const double *a, const double *b, std::size_t n, int lag) {
+// The pairs (a[i], b[i + lag]) of one lag, as a_part[j], b_part[j] for j in [0, count).
+struct Overlap {
+    const double *a_part = nullptr;
+    const double *b_part = nullptr;
+    std::size_t count = 0;
+};
+
+Overlap overlap_at(const double *a, const double *b, std::size_t n, int lag) {
     const std::size_t shift = static_cast<std::size_t>(lag < 0 ? -lag : lag);
-    if (n <= shift || n - shift < kMinOverlap) return 0.0;
-    const std::size_t count = n - shift;
-    // Overlap: i runs over [max(0, -lag), n - max(0, lag)), paired with i + lag.
-    const double *pa = a + (lag < 0 ? shift : 0);
-    const double *pb = b + (lag > 0 ? shift : 0);
+    if (n <= shift) return {};
+    return {a + (lag < 0 ? shift : 0), b + (lag > 0 ? shift : 0), n - shift};
+}
 
-    double sum_a = 0.0, sum_b = 0.0;
-    bool a_varies = false, b_varies = false;
-    const double a0 = pa[0], b0 = pb[0];
-    for (std::size_t i = 0; i < count; ++i) {
-        sum_a += pa[i];
-        sum_b += pb[i];
-        a_varies |= pa[i] != a0;
-        b_varies |= pb[i] != b0;
-    }
-    // A constant side has no variance; its rounded mean must not fake a correlation.
-    if (!a_varies || !b_varies) return 0.0;
-    const double mean_a = sum_a / static_cast<double>(count);
-    const double mean_b = sum_b / static_cast<double>(count);
+bool constant(const double *x, std::size_t count) {
+    for (std::size_t i = 1; i < count; ++i)
+        if (x[i] != x[0]) return false;
+    return true;
+}
 
-    double sab = 0.0, saa = 0.0, sbb = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double da = pa[i] - mean_a;
-        const double db = pb[i] - mean_b;
-        sab += da * db;
-        saa += da * da;
-        sbb += db * db;
+// Too short an overlap, or a side without variation, scores 0. A constant side is caught
+// here because its rounded mean need not be exact and would fake a correlation.
+bool scorable(const Overlap &o) {
+    return o.count >= kMinOverlap && !constant(o.a_part, o.count) && !constant(o.b_part, o.count);
+}
+
+// Mean-centred Pearson correlation of kGroup overlaps side by side. Each overlap keeps its
+// own sums, added in index order, so every result equals a one-at-a-time computation; the
+// independent sums only let the processor overlap the additions.
+void correlate_group(const Overlap (&o)[kGroup], double (&r)[kGroup]) {
+    std::size_t common = o[0].count;
+    for (const Overlap &x : o) common = std::min(common, x.count);
+
+    double sum_a[kGroup] = {}, sum_b[kGroup] = {};
+    for (std::size_t i = 0; i < common; ++i)
+        for (int k = 0; k < kGroup; ++k) {
+            sum_a[k] += o[k].a_part[i];
+            sum_b[k] += o[k].b_part[i];
+        }
+    double mean_a[kGroup], mean_b[kGroup];
+    for (int k = 0; k < kGroup; ++k) {
+        for (std::size_t i = common; i < o[k].count; ++i) {
+            sum_a[k] += o[k].a_part[i];
+            sum_b[k] += o[k].b_part[i];
+        }
+        mean_a[k] = sum_a[k] / static_cast<double>(o[k].count);
+        mean_b[k] = sum_b[k] / static_cast<double>(o[k].count);
     }
-    if (saa <= 0.0 || sbb <= 0.0) return 0.0;
-    return sab / std::sqrt(saa * sbb);
+
+    double sab[kGroup] = {}, saa[kGroup] = {}, sbb[kGroup] = {};
+    auto accumulate = [&](int k, std::size_t i) {
+        const double da = o[k].a_part[i] - mean_a[k];
+        const double db = o[k].b_part[i] - mean_b[k];
+        sab[k] += da * db;
+        saa[k] += da * da;
+        sbb[k] += db * db;
+    };
+    for (std::size_t i = 0; i < common; ++i)
+        for (int k = 0; k < kGroup; ++k) accumulate(k, i);
+    for (int k = 0; k < kGroup; ++k) {
+        for (std::size_t i = common; i < o[k].count; ++i) accumulate(k, i);
+        r[k] = saa[k] <= 0.0 || sbb[k] <= 0.0 ? 0.0 : sab[k] / std::sqrt(saa[k] * sbb[k]);
+    }
+}
+
+// Scores of the lags first .. first + kGroup - 1 (those up to `last`); unscorable lags get 0.
+void score_lags(const double *a, const double *b, std::size_t n, int first, int last, double (&score)[kGroup]) {
+    Overlap group[kGroup];
+    int slot[kGroup];
+    int used = 0;
+    for (int lag = first; lag <= last; ++lag) {
+        score[lag - first] = 0.0;
+        const Overlap o = overlap_at(a, b, n, lag);
+        if (scorable(o)) {
+            group[used] = o;
+            slot[used++] = lag - first;
+        }
+    }
+    if (used == 0) return;
+    for (int k = used; k < kGroup; ++k) group[k] = group[0];  // padding, result unused
+    double r[kGroup];
+    correlate_group(group, r);
+    for (int k = 0; k < used; ++k) score[slot[k]] = r[k];
 }
 
 }  // namespace
@@ -54,14 +103,19 @@ LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double>
     double best = -1.0;
     double second = -1.0;
     int best_at = 0;
-    for (int lag = -max_lag; lag <= max_lag; ++lag) {
-        const double r = n == 0 ? 0.0 : centred_correlation(a.data(), b.data(), n, lag);
-        if (r > best) {  // strict: on a tie the more negative lag stays
-            second = best;
-            best = r;
-            best_at = lag;
-        } else {
-            second = std::max(second, r);
+    for (int first = -max_lag; first <= max_lag; first += kGroup) {
+        const int last = std::min(first + kGroup - 1, max_lag);
+        double score[kGroup];
+        score_lags(a.data(), b.data(), n, first, last, score);
+        for (int lag = first; lag <= last; ++lag) {
+            const double r = score[lag - first];
+            if (r > best) {  // strict: on a tie the more negative lag stays
+                second = best;
+                best = r;
+                best_at = lag;
+            } else {
+                second = std::max(second, r);
+            }
         }
     }
 
