@@ -78,6 +78,7 @@ TEST(LagSearch, OverlapOfSixteenScoresAndFifteenDoesNot) {
     std::vector<double> b(21);
     for (int i = 0; i < 21; ++i) b[i] = source[16 + i - 5];
     EXPECT_EQ(best_lag(a, b, 8).lag, 5);
+    EXPECT_EQ(best_lag(b, a, 8).lag, -5) << "the only scorable lag among -8..-5";
     // 20 samples: lag 5 leaves 15 pairs and scores 0, so it cannot win against the exact match.
     a.pop_back();
     b.pop_back();
