@@ -105,6 +105,7 @@ struct RunSpec {
     std::vector<std::string> unset_env{"LOGFILE"};  // removed in the child before `env` applies
     std::string program = LUMIVAR_FACE_BIN;
     int timeout_seconds = 120;
+    bool as_nobody = false;  // drop root's right to read any directory
 };
 
 // Runs the program with stdout and stderr captured in files; kills it when the time-out passes.
@@ -123,6 +124,7 @@ inline RunResult run_program(const RunSpec &spec) {
         dup2(out, 1);
         dup2(err, 2);
         if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(126);
+        if (spec.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
         for (const std::string &name : spec.unset_env) unsetenv(name.c_str());
         for (const auto &[name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
         std::vector<char *> argv;

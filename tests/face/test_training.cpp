@@ -1,0 +1,201 @@
+// LBPH training on real face crops, the stage lines, and the model and label files.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "f1_util.h"
+#include "samples.h"
+#include "training.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using f1::ScratchDir;
+
+TrainingSample sample_with_stage(const std::string &stage, bool from_manifest, int seed) {
+    TrainingSample s;
+    s.image = f1::pattern_image(160, 160, seed);
+    s.metadata.stage = stage;
+    s.metadata.from_manifest = from_manifest;
+    return s;
+}
+
+std::string captured_lines(const std::function<void(Logger &)> &write) {
+    Logger logger;
+    testing::internal::CaptureStdout();
+    write(logger);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(TrainingSet, CountsAndStageLinesInByteOrder) {
+    const std::vector<TrainingSample> samples = {
+        sample_with_stage("flat", false, 1),    sample_with_stage("unknown", true, 2),
+        sample_with_stage("day", true, 3),      sample_with_stage("Night", false, 4),
+        sample_with_stage("day", false, 5),     sample_with_stage("flat", false, 6),
+    };
+    const TrainingSet set = assemble_training_set(samples);
+    ASSERT_EQ(set.images.size(), samples.size());
+    EXPECT_EQ(set.labels, std::vector<int>(samples.size(), 1));
+    // The training images share the samples' pixels.
+    for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(set.images[i].data, samples[i].image.data);
+
+    EXPECT_EQ(captured_lines([&](Logger &l) { log_sample_summary(set, l); }),
+              "loaded Veyra samples: 6\n"
+              "flat_samples: 2, staged_samples: 4, manifest_metadata_samples: 2\n");
+    EXPECT_EQ(captured_lines([&](Logger &l) { log_stage_counts(set, l); }),
+              "stage_samples Night: 1\n"
+              "stage_samples day: 2\n"
+              "stage_samples flat: 2\n"
+              "stage_samples unknown: 1\n");
+}
+
+TEST(TrainingSet, RecogniserHasTheFixedLbphParametersAndNoRejection) {
+    const TrainingSet set = assemble_training_set({sample_with_stage("flat", false, 1)});
+    const auto recognizer = train_recognizer(set);
+    EXPECT_EQ(recognizer->getRadius(), 1);
+    EXPECT_EQ(recognizer->getNeighbors(), 8);
+    EXPECT_EQ(recognizer->getGridX(), 8);
+    EXPECT_EQ(recognizer->getGridY(), 8);
+    EXPECT_EQ(recognizer->getThreshold(), DBL_MAX);
+    // A completely different image is still given the only label, with a large distance.
+    int label = -1;
+    double distance = 0;
+    recognizer->predict(cv::Mat(160, 160, CV_8UC1, cv::Scalar(0)), label, distance);
+    EXPECT_EQ(label, 1);
+    EXPECT_GT(distance, 60.0);
+}
+
+// Ten stills of one person are enrolled from disk, as a user would lay them out.
+TEST(RealFaces, SavedModelLoadsBackAndRecognisesAHeldOutStill) {
+    const fs::path media = f1::media_dir();
+    if (!fs::exists(media / "franck_01829.jpg")) GTEST_SKIP() << "run scripts/fetch_test_faces.sh first";
+    cv::CascadeClassifier detector(f1::cascade_path());
+    ASSERT_FALSE(detector.empty());
+
+    std::vector<fs::path> stills;
+    for (const auto &entry : fs::directory_iterator(media))
+        if (entry.path().filename().string().rfind("franck_", 0) == 0) stills.push_back(entry.path());
+    std::sort(stills.begin(), stills.end());
+    ASSERT_GE(stills.size(), 11u);
+
+    ScratchDir dir;
+    for (size_t i = 0; i < 10; ++i) {
+        const cv::Mat crop = f1::face_crop(stills[i], detector);
+        ASSERT_FALSE(crop.empty()) << stills[i];
+        f1::write_image(dir / ("samples/" + std::string(i < 5 ? "morning/" : "") + stills[i].stem().string() + ".png"),
+                        crop);
+    }
+    std::vector<TrainingSample> samples;
+    ASSERT_TRUE(load_veyra_samples((dir / "samples").string(), samples));
+    ASSERT_EQ(samples.size(), 10u);
+
+    Options options;
+    options.model_path = (dir / "out/models/deeper/face.yml").string();
+    options.labels_path = (dir / "out/labels/labels.txt").string();
+    const auto trained = train_recognizer(assemble_training_set(samples));
+    std::string output = captured_lines([&](Logger &l) { EXPECT_TRUE(save_model_files(*trained, options, l)); });
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(f1::read_text(options.labels_path), "1 Veyra\n");
+
+    const auto loaded = cv::face::LBPHFaceRecognizer::create();
+    loaded->read(options.model_path);
+    EXPECT_EQ(loaded->getHistograms().size(), 10u);
+    EXPECT_EQ(loaded->getThreshold(), DBL_MAX);
+
+    const cv::Mat held_out = f1::face_crop(stills[10], detector);
+    ASSERT_FALSE(held_out.empty());
+    int label = -1;
+    double same_person = 0;
+    loaded->predict(held_out, label, same_person);
+    EXPECT_EQ(label, 1);
+    EXPECT_LT(same_person, 55.0);
+
+    for (const char *other : {"audrey.jpg", "cage.jpg", "SeanConnery.jpg"}) {
+        const cv::Mat face = f1::face_crop(media / other, detector);
+        ASSERT_FALSE(face.empty()) << other;
+        double distance = 0;
+        loaded->predict(face, label, distance);
+        EXPECT_GT(distance, same_person + 15.0) << other;
+    }
+}
+
+class ModelFiles : public testing::Test {
+protected:
+    ScratchDir dir;
+    cv::Ptr<cv::face::LBPHFaceRecognizer> recognizer =
+        train_recognizer(assemble_training_set({sample_with_stage("flat", false, 1)}));
+
+    bool save(const std::string &model, const std::string &labels, std::string &output) {
+        Options options;
+        options.model_path = model;
+        options.labels_path = labels;
+        bool ok = false;
+        output = captured_lines([&](Logger &l) { ok = save_model_files(*recognizer, options, l); });
+        return ok;
+    }
+};
+
+TEST_F(ModelFiles, SavingAgainReplacesBothFiles) {
+    const std::string model = (dir / "a/b/c/model.yml").string();
+    const std::string labels = (dir / "a/labels.txt").string();
+    f1::write_text(labels, "stale content that is longer than eight bytes\n");
+    std::string output;
+    ASSERT_TRUE(save(model, labels, output));
+    const std::string first_model = f1::read_text(model);
+    EXPECT_EQ(first_model.rfind("%YAML", 0), 0u);
+    EXPECT_EQ(f1::read_text(labels), "1 Veyra\n");
+
+    f1::write_text(model, "overwritten");
+    ASSERT_TRUE(save(model, labels, output));
+    EXPECT_EQ(f1::read_text(model), first_model);
+    EXPECT_EQ(fs::file_size(labels), 8u);
+}
+
+TEST_F(ModelFiles, BareFileNamesAreWrittenInTheWorkingDirectory) {
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path);
+    std::string output;
+    const bool ok = save("model.xml", "labels.txt", output);
+    fs::current_path(before);
+    ASSERT_TRUE(ok) << output;
+    EXPECT_NE(f1::read_text(dir / "model.xml").find("opencv_lbphfaces"), std::string::npos);
+    EXPECT_EQ(f1::read_text(dir / "labels.txt"), "1 Veyra\n");
+}
+
+TEST_F(ModelFiles, UnwritableModelIsAnErrorLineAndNothingElseIsWritten) {
+    fs::create_directories(dir / "is_a_dir.yml");
+    std::string output;
+    EXPECT_FALSE(save((dir / "is_a_dir.yml").string(), (dir / "labels.txt").string(), output));
+    EXPECT_EQ(output, "error: failed to write model: " + (dir / "is_a_dir.yml").string() + "\n");
+    EXPECT_FALSE(fs::exists(dir / "labels.txt"));
+
+    f1::write_text(dir / "blocker", "a file where a directory is needed");
+    EXPECT_FALSE(save((dir / "blocker/sub/model.yml").string(), (dir / "labels.txt").string(), output));
+    EXPECT_EQ(output, "error: failed to write model: " + (dir / "blocker/sub/model.yml").string() + "\n");
+
+    EXPECT_FALSE(save("", (dir / "labels.txt").string(), output));
+    EXPECT_EQ(output, "error: failed to write model: \n");
+}
+
+TEST_F(ModelFiles, UnwritableLabelsAreAnErrorLine) {
+    const std::string model = (dir / "model.yml").string();
+    std::string output;
+    EXPECT_FALSE(save(model, "/dev/full", output));  // opens, but the write fails on close
+    EXPECT_EQ(output, "error: failed to write labels: /dev/full\n");
+
+    f1::write_text(dir / "blocker", "x");
+    EXPECT_FALSE(save(model, (dir / "blocker/labels.txt").string(), output));
+    EXPECT_EQ(output, "error: failed to write labels: " + (dir / "blocker/labels.txt").string() + "\n");
+
+    fs::create_directories(dir / "labels_dir");
+    EXPECT_FALSE(save(model, (dir / "labels_dir").string(), output));
+    EXPECT_EQ(output, "error: failed to write labels: " + (dir / "labels_dir").string() + "\n");
+}
+
+}  // namespace
