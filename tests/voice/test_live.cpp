@@ -124,6 +124,8 @@ struct LiveFixture : ::testing::Test {
         env = {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}};
     }
 
+    void TearDown() override { v3::stop_running_children(); }
+
     pid_t start(const std::vector<std::string> &args) {
         std::vector<std::string> argv = {VOCRIN_BIN, "--live", "--log", dir.file("live.log")};
         argv.insert(argv.end(), args.begin(), args.end());

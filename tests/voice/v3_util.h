@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -97,6 +98,17 @@ inline void write_simulated_array_config(const std::string &home) {
            "}\n";
 }
 
+// Children started by spawn() and not yet reaped, so a failed test can stop what it started.
+inline std::vector<pid_t> &running_children() {
+    static std::vector<pid_t> pids;
+    return pids;
+}
+
+inline void forget_child(pid_t pid) {
+    auto &pids = running_children();
+    pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
+}
+
 // Starts argv[0] (looked up on PATH) with extra environment entries and its output in files.
 inline pid_t spawn(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
                    const std::string &stdout_path, const std::string &stderr_path) {
@@ -121,8 +133,8 @@ inline pid_t spawn(const std::vector<std::string> &args, const std::map<std::str
         envp.push_back(const_cast<char *>(entry.c_str()));
     }
     envp.push_back(nullptr);
-    const int out_fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out_fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err_fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out_fd, 1);
@@ -134,6 +146,7 @@ inline pid_t spawn(const std::vector<std::string> &args, const std::map<std::str
     }
     close(out_fd);
     close(err_fd);
+    running_children().push_back(pid);
     return pid;
 }
 
@@ -144,13 +157,25 @@ inline int wait_for_exit(pid_t pid, double timeout_seconds) {
     while (std::chrono::steady_clock::now() < deadline) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) {
+            forget_child(pid);
             return status;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
+    forget_child(pid);
     return -1;
+}
+
+// Kills and reaps every child still running; a killed vocrin's arecord then ends on its closed pipe.
+inline void stop_running_children() {
+    for (pid_t pid : running_children()) {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    running_children().clear();
 }
 
 inline bool exited_with(int wait_status, int code) {
