@@ -105,20 +105,10 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-std::vector<unsigned char> expected_mono_wav(int32_t rate, const std::vector<double> &samples) {
-    std::vector<unsigned char> bytes;
-    auto le = [&bytes](uint32_t value, int width) {
-        for (int i = 0; i < width; ++i) bytes.push_back(static_cast<unsigned char>((value >> (8 * i)) & 0xFF));
-    };
-    const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-    for (char c : std::string("RIFF")) bytes.push_back(c);
-    le(36 + data, 4);
-    for (char c : std::string("WAVEfmt ")) bytes.push_back(c);
-    le(16, 4), le(1, 2), le(1, 2), le(rate, 4), le(rate * 2, 4), le(2, 2), le(16, 2);
-    for (char c : std::string("data")) bytes.push_back(c);
-    le(data, 4);
-    for (double u : samples) le(static_cast<uint16_t>(to_pcm16(u)), 2);
-    return bytes;
+// The beam file the program must leave: the expected beam through the WAV writer.
+std::vector<unsigned char> expected_beam_file(const v3::TempDir &dir, const std::vector<double> &samples) {
+    write_beamformed_wav(dir.file("expected-beam.wav"), 16000, samples);
+    return v3::read_bytes(dir.file("expected-beam.wav"));
 }
 
 // A 16-bit PCM WAV with a plain 44-byte header; `codes` is interleaved.
@@ -209,7 +199,7 @@ TEST(BatchCapture, RecordsWithTheRealArecordAndAnalysesWhatItWrote) {
                     "/it'\\''s raw.wav'");
     EXPECT_EQ(run.log, concat(lines, expected.lines));
     EXPECT_EQ(run.out, v3::read_text(dir.file("run.log")));
-    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_mono_wav(16000, expected.beam.samples));
+    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
 }
 
 TEST(BatchCapture, ReportsTheRawStatusWhenThereIsNoCard) {
@@ -246,7 +236,7 @@ TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
     EXPECT_NE(std::find(run.log.begin(), run.log.end(), "direction_angle_degrees: 22.024313"), run.log.end());
     EXPECT_NE(std::find(run.log.begin(), run.log.end(), "beamforming_lags: [0, 1, 2, 3]"), run.log.end());
     EXPECT_TRUE(expected.warnings.empty());
-    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_mono_wav(16000, expected.beam.samples));
+    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
 
     const std::vector<std::string> members = manifest_members(dir, dir.file("event.json"));
     ASSERT_EQ(members.size(), 23u);
