@@ -1,9 +1,8 @@
 // vocrin's command line end to end: the built program, its streams, its log file and its status.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,7 +41,7 @@ struct Sandbox {
     Sandbox() { std::filesystem::create_directory(dir.file("build")); }
     v1::RunResult vocrin(std::vector<std::string> args) const {
         args.insert(args.begin(), kBin);
-        return v1::run(args, dir.path, {{"HOME", dir.path}});
+        return v1::run(args, dir.path);
     }
     std::string file(const std::string &name) const { return dir.file(name); }
     bool exists(const std::string &name) const { return std::filesystem::exists(dir.file(name)); }
@@ -50,15 +49,9 @@ struct Sandbox {
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
     }
     return lines;
 }
@@ -96,19 +89,11 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
     const std::vector<Case> cases = {
         {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
         {{"--duration", "3", "--log"}, "--log requires a value\n"},
-        {{"--input-wav"}, "--input-wav requires a value\n"},
         {{"--duration", "0"}, ""},
-        {{"--duration", "-3"}, ""},
         {{"--duration", "abc"}, ""},
-        {{"--duration", "99999999999"}, ""},
-        {{"--live-duration", "-1"}, ""},
-        {{"--live-chunk-frames", "127"}, ""},
+        {{"--live-duration", "99999999999"}, ""},
         {{"--live-chunk-frames", "16001"}, ""},
-        {{"--live-chunk-frames", "x128"}, ""},
         {{"--input-gain-db", "36.0001"}, gain},
-        {{"--input-gain-db", "-60.5"}, gain},
-        {{"--input-gain-db", "inf"}, gain},
-        {{"--input-gain-db", "nan"}, gain},
         {{"--input-gain-db", "loud"}, gain},
     };
     for (const Case &c : cases) {
@@ -168,7 +153,7 @@ TEST(RunLog, ReaderMessagesReachTheLog) {
     std::string data = "data";
     v1::put32(data, 0xFFFFFFF0u);
     data += std::string(16, '\x7f');
-    v1::write_bytes(hostile, v1::riff(v1::chunk("fmt ", v1::fmt_payload(1, 4, 16000, 32)) + data));
+    v1::write_bytes(hostile, v1::riff(v1::fmt_chunk(1, 4, 16000, 32) + data));
     const std::string extensible = make_wav(box, "ext.wav", "-r 16000 -c 4", "-b 32 -e signed-integer", 0.05);
 
     struct Case {
