@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
-#include <vector>
 
 namespace {
 
@@ -64,10 +63,9 @@ void Logger::line(const std::string &text) {
 }
 
 std::string format_real(double value) {
-    const int length = std::snprintf(nullptr, 0, "%f", value);
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::snprintf(buffer.data(), buffer.size(), "%f", value);
-    return std::string(buffer.data(), static_cast<size_t>(length));
+    char buffer[400];  // the widest "%f" of a double: sign, 309 digits, point, six decimals
+    std::snprintf(buffer, sizeof buffer, "%f", value);
+    return buffer;
 }
 
 void print_usage(const std::string &program_name) {
