@@ -36,16 +36,18 @@ constexpr double kChunkSeconds = kChunkFrames / 16000.0;
 
 // Speech from espeak-ng, resampled by sox to 16 kHz mono.
 std::vector<double> spoken_words() {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vocrin-bench-speech";
-    std::filesystem::create_directories(dir);
+    std::string pattern = (std::filesystem::temp_directory_path() / "vocrin-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
+    const std::filesystem::path dir = pattern;
     const std::string raw = (dir / "espeak.wav").string(), wav = (dir / "speech16k.wav").string();
     const std::string command =
         "espeak-ng -v en -s 150 -w '" + raw +
         "' 'Turn on the kitchen light, then read me the news and the weather for the whole week ahead' && sox '" +
         raw + "' -r 16000 -b 16 -c 1 '" + wav + "'";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("espeak-ng and sox are needed: " + command);
-    std::vector<double> speech = read_wav(wav).samples.at(0);
+    const int status = std::system(command.c_str());
+    std::vector<double> speech = status == 0 ? read_wav(wav).samples.at(0) : std::vector<double>{};
     std::filesystem::remove_all(dir);
+    if (speech.size() < 48000 + 16000) throw std::runtime_error("espeak-ng and sox must give 4 s of speech: " + command);
     return speech;
 }
 
