@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 #include "gain.h"
@@ -66,10 +67,32 @@ bool any_above(const std::vector<double> &values, double limit) {
     return false;
 }
 
+// Runs `io` on the PCM output with SIGPIPE held back: a reader that left then shows as EPIPE
+// instead of killing the program. Console and log writes keep the default disposition.
+template <typename Io>
+bool with_sigpipe_held(Io io, int &error) {
+    sigset_t pipe_only;
+    sigset_t previous;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_only, &previous);
+    errno = 0;
+    const bool ok = io();
+    error = errno;
+    if (!ok && error == EPIPE) {
+        // Consume the signal this write raised so that it does not arrive on unblocking.
+        const timespec no_wait{0, 0};
+        sigtimedwait(&pipe_only, nullptr, &no_wait);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return ok;
+}
+
 // Whole chunk then one flush; false when the output no longer takes data.
-bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes) {
-    const std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), output);
-    return written == bytes.size() && std::fflush(output) == 0;
+bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes, int &error) {
+    return with_sigpipe_held(
+        [&] { return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size() && std::fflush(output) == 0; },
+        error);
 }
 
 }  // namespace
@@ -136,14 +159,6 @@ int run_live_mode(const Options &options, Logger &logger) {
         pclose(capture);
         return 31;
     }
-    // A reader that leaves must end the stream with a status, not kill the program. Ignored only
-    // now, after popen, so arecord keeps the default and ends quietly when we close its pipe.
-    struct sigaction ignore_pipe {};
-    struct sigaction previous_pipe {};
-    ignore_pipe.sa_handler = SIG_IGN;
-    sigemptyset(&ignore_pipe.sa_mask);
-    sigaction(SIGPIPE, &ignore_pipe, &previous_pipe);
-
     const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
     const auto start = std::chrono::steady_clock::now();
@@ -169,10 +184,8 @@ int run_live_mode(const Options &options, Logger &logger) {
             continue;
         }
         const LiveChunkResult chunk = process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db);
-        errno = 0;
-        if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples))) {
+        if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
             output_failed = true;
-            output_errno = errno;
             break;
         }
         if (!counters.speech_seen && any_above(chunk.diagnostics.rms, kSpeechRms)) {
@@ -188,10 +201,11 @@ int run_live_mode(const Options &options, Logger &logger) {
         }
     }
 
-    // The output goes first so that a FIFO reader sees the end of the stream at once.
-    std::fclose(output);
+    // The output goes first so that a FIFO reader sees the end of the stream at once. After a
+    // failed write, closing may try the rest of the buffer again.
+    int close_error = 0;
+    with_sigpipe_held([&] { return std::fclose(output) == 0; }, close_error);
     const int capture_status = pclose(capture);
-    sigaction(SIGPIPE, &previous_pipe, nullptr);
 
     logger.line("live chunks_processed: " + std::to_string(counters.chunks_processed));
     logger.line("live low_confidence_chunks: " + std::to_string(counters.low_confidence_chunks));
