@@ -196,12 +196,19 @@ TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
     EXPECT_EQ(log(), concat(concat(startup_lines(output, 0, chunk), expected.lines), {"live clean exit"}));
 }
 
-TEST_F(LiveFixture, ReportsAnOutputThatCannotBeOpenedAndACaptureThatNeverDelivers) {
+TEST_F(LiveFixture, ReportsAnOutputThatFailsAndACaptureThatNeverDelivers) {
     {  // the output directory does not exist: 31, and arecord is closed again
         const std::string output = dir.file("missing/mic.pcm");
         const pid_t pid = start({"--pcm-output", output});
         EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 31));
         EXPECT_EQ(log(), concat(startup_lines(output, 0, 1024), {"error: failed to open live PCM output: " + output}));
+    }
+    {  // an output that refuses the data (a full disk) ends the stream instead of dropping it silently
+        const pid_t pid = start({"--pcm-output", "/dev/full"});
+        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 33));
+        EXPECT_EQ(log(), concat(startup_lines("/dev/full", 0, 1024),
+                                {"live chunks_processed: 0", "live low_confidence_chunks: 0",
+                                 "live speech_detected: false", "error: failed to write live PCM output: /dev/full"}));
     }
     {  // no such device: arecord fails, no chunk, 32 even with a finite duration
         env.erase("HOME");
