@@ -178,7 +178,7 @@ TEST_F(LiveFixture, StreamsEachChunksBeamIntoAFileForAFiniteDuration) {
 
 TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
     const std::string output = dir.file("mic.pcm");
-    const int chunk = 300;  // not a divisor of arecord's periods, so the last read is short
+    const int chunk = 300;  // unrelated to arecord's period size, so the last read is usually short
     const pid_t pid = start({"--live-chunk-frames", std::to_string(chunk), "--pcm-output", output});
     ASSERT_TRUE(v3::wait_until([&] { return v3::file_size(output) >= 20 * chunk * 2; }, 30));
     // popen's shell may run arecord as its own child rather than exec it.
