@@ -21,5 +21,5 @@ void write_le32(std::ostream &out, uint32_t value);
 // Writes a 16-bit mono WAV; throws std::runtime_error("failed to write WAV: " + path) on failure.
 void write_beamformed_wav(const std::string &path, int32_t sample_rate, const std::vector<double> &samples);
 
-// One normalised sample as a 16-bit code: clamped, scaled by 32767, halves away from zero.
+// One normalised sample as a 16-bit code: clamped, scaled by 32767, halves away from zero (NaN gives 0).
 int16_t to_pcm16(double sample);
