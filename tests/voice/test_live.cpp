@@ -197,11 +197,14 @@ TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
 }
 
 TEST_F(LiveFixture, ReportsAnOutputThatFailsAndACaptureThatNeverDelivers) {
-    {  // the output directory does not exist: 31, and arecord is closed again
+    {  // the output directory does not exist: 31, and arecord is closed again; batch options are ignored
         const std::string output = dir.file("missing/mic.pcm");
-        const pid_t pid = start({"--pcm-output", output});
+        const pid_t pid = start({"--pcm-output", output, "--input-wav", v3::demo_recording(), "--beamformed",
+                                 dir.file("beam.wav"), "--event", dir.file("event.json")});
         EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 31));
         EXPECT_EQ(log(), concat(startup_lines(output, 0, 1024), {"error: failed to open live PCM output: " + output}));
+        EXPECT_FALSE(v3::file_exists(dir.file("beam.wav")));
+        EXPECT_FALSE(v3::file_exists(dir.file("event.json")));
     }
     {  // an output that refuses the data (a full disk) ends the stream instead of dropping it silently
         const pid_t pid = start({"--pcm-output", "/dev/full"});
