@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
 #include <string>
@@ -109,6 +110,23 @@ std::vector<std::string> status_lines_up_to(const std::vector<std::string> &line
         if (keeping) kept.push_back(line);
     }
     return kept;
+}
+
+TEST(LiveConversion, DecodesS32LeFramesAndEncodesTheBeamAsSymmetricS16Le) {
+    // Two frames: channel c of frame f holds the code given below, little-endian.
+    const std::vector<int32_t> codes = {INT32_MIN, 1073741824, -1, 0, INT32_MAX, -1073741824, 256, 1};
+    const std::vector<unsigned char> bytes = v3::s32le_bytes(codes);
+    const WavData audio = live_chunk_audio(bytes.data(), 2);
+    ASSERT_EQ(audio.samples.size(), 4u);
+    EXPECT_EQ(audio.sample_rate, 16000);
+    EXPECT_EQ(audio.bits_per_sample, 32);
+    EXPECT_EQ(audio.samples[0], (std::vector<double>{-1.0, 2147483647.0 / 2147483648.0}));
+    EXPECT_EQ(audio.samples[1], (std::vector<double>{0.5, -0.5}));
+    EXPECT_EQ(audio.samples[2], (std::vector<double>{-1.0 / 2147483648.0, 256.0 / 2147483648.0}));
+
+    // -1.0 gives -32767 (never -32768), halves round away from zero, out-of-range samples clamp.
+    EXPECT_EQ(encode_pcm16_le({-1.0, 0.5, -0.5, 1.5, -3.0, 0.0}),
+              (std::vector<unsigned char>{0x01, 0x80, 0x00, 0x40, 0x00, 0xC0, 0xFF, 0x7F, 0x01, 0x80, 0x00, 0x00}));
 }
 
 // A temporary HOME with the simulated array, streaming the bundled recording looped to 90 s.
