@@ -45,6 +45,13 @@ struct IdentityDecision {
 
 void push_confirmation_hit(ConfirmationWindow &window, int hit, int window_length);
 int confirmation_hits(const ConfirmationWindow &window);
+// The histogram the LBPH model compares for a probe (8-bit grey), identical to the model's own.
+cv::Mat lbph_probe_histogram(const cv::face::LBPHFaceRecognizer &model, const cv::Mat &probe);
+
+// The recogniser's prediction (same label and LBPH distance as `recognizer.predict`), faster for an
+// LBPH model without a threshold: a training histogram stops being compared once it cannot be closer.
+void predict_identity(const cv::face::FaceRecognizer &recognizer, const cv::Mat &probe, int &label,
+                      double &confidence);
 ProfileMatch find_best_profile(const cv::Mat &probe, const std::vector<TrainingSample> &samples);
 
 IdentityDecision decide_identity(const FaceQuality &quality, const cv::Mat &crop,

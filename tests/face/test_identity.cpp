@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include <opencv2/imgproc.hpp>
@@ -430,3 +431,81 @@ TEST_F(IdentityDecisionTest, LabelRulesAgreeWithAnIndependentStatementOverAGrid)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the fast prediction
+
+namespace {
+
+cv::Mat opencv_histogram(const cv::face::LBPHFaceRecognizer &shape, const cv::Mat &probe) {
+    auto single = cv::face::LBPHFaceRecognizer::create(shape.getRadius(), shape.getNeighbors(), shape.getGridX(),
+                                                       shape.getGridY());
+    single->train(std::vector<cv::Mat>{probe}, std::vector<int>{0});
+    return single->getHistograms().front();
+}
+
+std::vector<cv::Mat> varied_probes() {
+    std::vector<cv::Mat> probes;
+    for (unsigned seed = 30; seed < 34; ++seed) {
+        cv::Mat image = f2::noise_image(160, 160, seed);
+        cv::GaussianBlur(image, image, cv::Size(0, 0), 0.5 + seed % 3);
+        probes.push_back(image);
+    }
+    probes.push_back(cv::Mat(160, 160, CV_8UC1, cv::Scalar(0)));
+    probes.push_back(cv::Mat(160, 160, CV_8UC1, cv::Scalar(255)));
+    probes.push_back(f2::checkerboard(160, 160, 100, 101));  // differences of one grey level
+    cv::Mat ramp(160, 160, CV_8UC1);
+    for (int y = 0; y < 160; ++y)
+        for (int x = 0; x < 160; ++x) ramp.at<uchar>(y, x) = static_cast<uchar>((x + 2 * y) / 2);
+    probes.push_back(ramp);
+    return probes;
+}
+
+bool bitwise_equal(const cv::Mat &a, const cv::Mat &b) {
+    return a.type() == b.type() && a.total() == b.total() && a.isContinuous() && b.isContinuous() &&
+           std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+}
+
+}  // namespace
+
+TEST(FastPrediction, ProbeHistogramIsBitForBitTheRecognisersOwn) {
+    const auto program_shape = cv::face::LBPHFaceRecognizer::create(1, 8, 8, 8, DBL_MAX);
+    const auto other_shape = cv::face::LBPHFaceRecognizer::create(2, 6, 5, 3, DBL_MAX);
+    for (const cv::Mat &probe : varied_probes()) {
+        EXPECT_TRUE(bitwise_equal(lbph_probe_histogram(*program_shape, probe), opencv_histogram(*program_shape, probe)));
+        EXPECT_TRUE(bitwise_equal(lbph_probe_histogram(*other_shape, probe), opencv_histogram(*other_shape, probe)));
+    }
+}
+
+TEST(FastPrediction, LabelAndDistanceEqualTheRecognisersPrediction) {
+    std::vector<cv::Mat> images;
+    std::vector<int> labels;
+    for (unsigned seed = 40; seed < 70; ++seed) {
+        cv::Mat image = f2::noise_image(160, 160, seed);
+        cv::GaussianBlur(image, image, cv::Size(0, 0), 0.5 + seed % 4);
+        images.push_back(image);
+        labels.push_back(1 + seed % 3);  // three classes, so the winning label matters
+    }
+    images.push_back(images[0].clone());  // an exact duplicate under another label: ties keep the first
+    labels.push_back(7);
+    const auto unlimited = f2::train_lbph(images, labels);
+    auto limited = cv::face::LBPHFaceRecognizer::create(1, 8, 8, 8, 50.0);  // left to OpenCV
+    limited->train(images, labels);
+
+    std::vector<cv::Mat> probes = varied_probes();
+    probes.push_back(images[0]);
+    probes.push_back(images[17]);
+    for (const auto &model : {unlimited, limited})
+        for (const cv::Mat &probe : probes) {
+            int expected_label = 0, label = 0;
+            double expected = 0.0, confidence = 0.0;
+            model->predict(probe, expected_label, expected);
+            predict_identity(*model, probe, label, confidence);
+            EXPECT_EQ(label, expected_label);
+            EXPECT_EQ(std::memcmp(&confidence, &expected, sizeof expected), 0) << confidence << " vs " << expected;
+        }
+    int label = 0;
+    double confidence = -1.0;
+    predict_identity(*unlimited, images[0], label, confidence);
+    EXPECT_EQ(confidence, 0.0);
+    EXPECT_EQ(label, labels[0]);
+}
