@@ -17,14 +17,34 @@ bool create_parent_directories(const std::string &file_path) {
     return !ec;
 }
 
+bool has_gz_suffix(const std::string &path) {
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+// OpenCV's file writer ignores failed writes, so a full disk would leave a cut-off model that we
+// reported as saved. The recogniser serialises into memory exactly as its file writer does (same
+// top-level name, format picked from the file name), and the bytes are written and checked here.
+// Compressed names stay with the file writer, which alone knows how to compress.
 bool write_model(const cv::face::LBPHFaceRecognizer &recognizer, const std::string &path) {
     if (!create_parent_directories(path)) return false;
     try {
-        recognizer.write(path);
+        if (has_gz_suffix(path)) {
+            recognizer.write(path);
+            return true;
+        }
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        cv::FileStorage storage(path, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+        storage << recognizer.getDefaultName() << "{";
+        recognizer.write(storage);
+        storage << "}";
+        const std::string text = storage.releaseAndGetString();
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.close();
+        return !out.fail();
     } catch (const cv::Exception &) {
         return false;
     }
-    return true;
 }
 
 bool write_labels(const std::string &path) {

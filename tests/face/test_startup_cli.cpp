@@ -229,6 +229,7 @@ TEST(StartupModelFiles, UnwritableModelOrLabelsIsStatusEightWithoutTheTrainedLin
     const std::vector<Case> cases = {
         {{"--model", "taken.yml"}, "error: failed to write model: taken.yml\n"},
         {{"--model", "plain/m.yml"}, "error: failed to write model: plain/m.yml\n"},
+        {{"--model", "/dev/full"}, "error: failed to write model: /dev/full\n"},
         {{"--labels", "/dev/full"}, "error: failed to write labels: /dev/full\n"},
         {{"--labels", "plain/labels.txt"}, "error: failed to write labels: plain/labels.txt\n"},
     };

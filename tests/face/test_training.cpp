@@ -157,6 +157,26 @@ TEST_F(ModelFiles, SavingAgainReplacesBothFiles) {
     EXPECT_EQ(fs::file_size(labels), 8u);
 }
 
+// The model is serialised in memory and written by us, so a short write is caught; it must still be
+// byte for byte what the recogniser's own file writer produces.
+TEST_F(ModelFiles, ModelBytesAreThoseOfTheRecognisersFileWriter) {
+    const auto three_samples = train_recognizer(assemble_training_set(
+        {sample_with_stage("flat", false, 1), sample_with_stage("day", false, 2), sample_with_stage("day", false, 3)}));
+    recognizer = three_samples;
+    for (const std::string name : {"model.yml", "model.xml", "model.json", "model"}) {
+        std::string output;
+        ASSERT_TRUE(save((dir / ("ours/" + name)).string(), (dir / "labels.txt").string(), output)) << output;
+        recognizer->write((dir / ("opencv_" + name)).string());
+        const std::string ours = f1::read_text(dir / ("ours/" + name));
+        EXPECT_GT(ours.size(), 3u * 16384u) << name;
+        EXPECT_TRUE(ours == f1::read_text(dir / ("opencv_" + name))) << name;
+    }
+    // Compressed names are left to the file writer, which compresses.
+    std::string output;
+    ASSERT_TRUE(save((dir / "model.yml.gz").string(), (dir / "labels.txt").string(), output));
+    EXPECT_EQ(f1::read_text(dir / "model.yml.gz").substr(0, 2), "\x1f\x8b");
+}
+
 // Paths the end-to-end tests do not cover; the common failures are checked there.
 TEST_F(ModelFiles, FailuresAreAnErrorLineNamingThePath) {
     std::string output;
@@ -167,6 +187,10 @@ TEST_F(ModelFiles, FailuresAreAnErrorLineNamingThePath) {
     fs::create_directories(dir / "labels_dir");
     EXPECT_FALSE(save((dir / "model.yml").string(), (dir / "labels_dir").string(), output));
     EXPECT_EQ(output, "error: failed to write labels: " + (dir / "labels_dir").string() + "\n");
+
+    // OpenCV's own file writer would report success here and leave nothing behind.
+    EXPECT_FALSE(save("/dev/full", (dir / "labels.txt").string(), output));
+    EXPECT_EQ(output, "error: failed to write model: /dev/full\n");
 }
 
 }  // namespace
