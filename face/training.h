@@ -30,7 +30,7 @@ void log_stage_counts(const TrainingSet &set, Logger &logger);
 // LBPH with radius 1, 8 neighbours, an 8 x 8 grid and no rejection threshold of its own, trained on `set`.
 cv::Ptr<cv::face::LBPHFaceRecognizer> train_recognizer(const TrainingSet &set);
 
-// Writes the model with the recogniser's own writer and the label file "1 Veyra\n", creating parent
+// Writes the model in the recogniser's own storage format and the label file "1 Veyra\n", creating parent
 // directories. On failure logs "error: failed to write model: " / "error: failed to write labels: "
 // with the path and returns false.
 bool save_model_files(const cv::face::LBPHFaceRecognizer &recognizer, const Options &options, Logger &logger);
