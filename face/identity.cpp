@@ -196,7 +196,7 @@ namespace {
 
 // The probe has the geometry of the training images; unlike them it is equalised.
 cv::Mat build_probe(const cv::Mat &crop) {
-    cv::Mat probe = crop.clone();
+    cv::Mat probe = as_grey(crop).clone();
     cv::equalizeHist(probe, probe);
     cv::resize(probe, probe, cv::Size(kSampleSide, kSampleSide), 0, 0, cv::INTER_AREA);
     return probe;

@@ -25,15 +25,26 @@ double laplacian_variance(const cv::Mat &crop) {
 
 }  // namespace
 
-FaceQuality evaluate_face_quality(const cv::Mat &crop, const Options &options) {
+cv::Mat as_grey(const cv::Mat &crop) {
+    if (crop.channels() == 1) return crop;
+    cv::Mat grey;
+    if (crop.channels() == 3 || crop.channels() == 4)
+        cv::cvtColor(crop, grey, crop.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    else
+        cv::extractChannel(crop, grey, 0);
+    return grey;
+}
+
+FaceQuality evaluate_face_quality(const cv::Mat &face, const Options &options) {
     FaceQuality quality;
-    quality.face_size = cv::Size(crop.cols, crop.rows);
+    quality.face_size = cv::Size(face.cols, face.rows);
 
     // Every comparison is strict: a value exactly at a bound passes.
-    if (crop.empty() || std::min(crop.cols, crop.rows) < options.quality_min_face_size) {
+    if (face.empty() || std::min(face.cols, face.rows) < options.quality_min_face_size) {
         quality.reason = "too_small";
         return quality;
     }
+    const cv::Mat crop = as_grey(face);
 
     grey_statistics(crop, quality.brightness, quality.contrast);
     if (quality.brightness < options.quality_min_brightness) {

@@ -15,5 +15,9 @@ struct FaceQuality {
     std::string reason = "not_evaluated";
 };
 
-// `crop` is an 8-bit grey, non-empty copy of the clipped face rectangle.
+// `crop` is an 8-bit grey, non-empty copy of the clipped face rectangle (a BGR or BGRA crop is
+// measured in grey).
 FaceQuality evaluate_face_quality(const cv::Mat &crop, const Options &options);
+
+// The crop itself when it is one-channel, else its grey conversion.
+cv::Mat as_grey(const cv::Mat &crop);

@@ -304,6 +304,14 @@ TEST_F(IdentityDecisionTest, FaceOfAnotherClassIsUnknownWhateverItsDistance) {
     EXPECT_EQ(face(strict).label, "CandidateVeyra");
 }
 
+TEST_F(IdentityDecisionTest, ColourCropIsDecidedLikeItsGreyVersion) {
+    cv::Mat bgr;
+    cv::cvtColor(strict, bgr, cv::COLOR_GRAY2BGR);
+    const IdentityDecision d = face(bgr);
+    EXPECT_EQ(d.confidence, strict_confidence);
+    EXPECT_EQ(d.profile.sample_index, 0);
+}
+
 // ---------------------------------------------------------------- the calibration line
 
 std::string real(double value) {

@@ -182,4 +182,20 @@ TEST(QualitySharpness, SmoothedFaceSizedCropIsTooBlurry) {
     EXPECT_GE(q.contrast, 20.0);
 }
 
+TEST(QualityInput, ColourCropIsMeasuredInGrey) {
+    const cv::Mat grey = f2::noise_image(120, 100, 11);
+    cv::Mat bgr, bgra;
+    cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    cv::cvtColor(grey, bgra, cv::COLOR_GRAY2BGRA);
+    const FaceQuality expected = evaluate_face_quality(grey, defaults());
+    for (const cv::Mat &colour : {bgr, bgra}) {
+        const FaceQuality q = evaluate_face_quality(colour, defaults());
+        EXPECT_EQ(q.reason, expected.reason);
+        EXPECT_EQ(q.face_size, cv::Size(120, 100));
+        EXPECT_DOUBLE_EQ(q.brightness, expected.brightness);
+        EXPECT_DOUBLE_EQ(q.sharpness, expected.sharpness);
+    }
+    EXPECT_EQ(evaluate_face_quality(cv::Mat(), defaults()).reason, "too_small");
+}
+
 }  // namespace

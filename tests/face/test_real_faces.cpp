@@ -174,6 +174,15 @@ TEST_F(RealFaces, VideoFramesOfTheEnrolledPersonAreConfirmedOverARun) {
         if (!quality.accepted) continue;
         ++accepted;
         ++labels[d.label];
+        // The decision's distance is exactly OpenCV's own prediction for the prepared probe.
+        cv::Mat probe;
+        cv::equalizeHist(crop, probe);
+        cv::resize(probe, probe, cv::Size(kSampleSide, kSampleSide), 0, 0, cv::INTER_AREA);
+        int opencv_label = -1;
+        double opencv_confidence = 0.0;
+        recognizer->predict(probe, opencv_label, opencv_confidence);
+        EXPECT_EQ(d.predicted_label, opencv_label);
+        EXPECT_EQ(d.confidence, opencv_confidence) << "frame " << index;
         if (d.label == "ConfirmedVeyra" && first_confirmed < 0) first_confirmed = accepted;
         if (stats.last_best_profile_stage == "franck") ++right_profile;
     }
