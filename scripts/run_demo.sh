@@ -15,4 +15,14 @@ cmake --install build --prefix build/install
 bash scripts/make_demo_recording.sh build/demo
 build/install/bin/vocrin --input-wav build/demo/kinect_array_speech.wav
 
+# lumivar_face on the simulated sensor, with frames made from public-domain photos: the enrolled
+# person alone (reaches ConfirmedVeyra), another person alone (stays Unknown), then both together.
+# Without a display the run goes on without the preview window.
+/usr/bin/python3 scripts/make_face_demo.py build/demo/face
+face_bin=$top/build/install/bin/lumivar_face
+# Where the real libfreenect2 is installed, the simulated-sensor build is installed beside it.
+if [ -x "$top/build/install/bin/lumivar_face_sim" ]; then face_bin=$top/build/install/bin/lumivar_face_sim; fi
+(cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LOGFILE=face_run.log "$face_bin" \
+  --samples-dir samples --frames 36 --log-every 1)
+
 # DEMO STEPS

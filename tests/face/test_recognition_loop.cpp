@@ -322,6 +322,35 @@ TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
     for (const std::string &face : faces) EXPECT_EQ(f3::field(face, "label"), "Unknown") << face;
 }
 
+// The bundled demo: frames of the enrolled person alone, the other person alone, then both.
+TEST(LiveLoopDemo, TheEnrolledPersonIsConfirmedAndTheOtherStaysUnknown) {
+    f3::ScratchDir scratch;
+    f3::RunSpec make;
+    make.program = "/usr/bin/python3";
+    make.args = {std::string(LUMIVAR_SOURCE_DIR) + "/scripts/make_face_demo.py", scratch.path.string(),
+                 "--per-segment", "8"};
+    const f3::RunResult made = f3::run_program(make);
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+
+    f3::RunSpec spec;
+    spec.args = f3::base_args(scratch / "samples", scratch, 24);
+    spec.args.insert(spec.args.end(), {"--log-every", "1"});
+    spec.env["LUMIVAR_SIM_FRAMES"] = (scratch / "frames").string();
+    spec.timeout_seconds = 600;
+    const f3::RunResult result = f3::run_program(spec);
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> status = f3::lines_starting(result.out, "processed frames: ");
+    ASSERT_EQ(status.size(), 24u) << result.out;
+    int confirmed_alone = 0;
+    for (int frame = 1; frame <= 8; ++frame)
+        confirmed_alone += f3::field(status[frame - 1], "last_label") == "ConfirmedVeyra";
+    EXPECT_GE(confirmed_alone, 3) << result.out;
+    for (int frame = 9; frame <= 16; ++frame) {
+        EXPECT_EQ(f3::field(status[frame - 1], "last_label"), "Unknown") << status[frame - 1];
+        EXPECT_EQ(f3::field(status[frame - 1], "visible faces"), "1") << status[frame - 1];
+    }
+}
+
 // --- The per-frame steps in-process ---
 
 cv::Mat wrap_with_noise_in_fourth_byte(const cv::Mat &bgr, bool rgbx) {
