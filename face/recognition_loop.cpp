@@ -24,11 +24,43 @@ void quieten_sensor_library() {
     }
 }
 
-void open_preview(const libfreenect2::Frame &first_frame, bool &sized) {
-    if (sized) return;
-    // A normal window starts tiny whatever the frame size; give it the frame's size once.
-    cv::resizeWindow(kPreviewWindowTitle, static_cast<int>(first_frame.width), static_cast<int>(first_frame.height));
-    sized = true;
+// What the loop carries from frame to frame.
+struct LoopState {
+    RunStats stats;
+    ConfirmationWindow window;
+    bool preview = false;        // a display is reachable
+    bool preview_sized = false;  // the window has been given the frame's size
+};
+
+void show_preview(const cv::Mat &colour, LoopState &state) {
+    if (!state.preview) return;
+    if (!state.preview_sized) {
+        // A normal window starts tiny whatever the frame size; give it the frame's size once.
+        cv::resizeWindow(kPreviewWindowTitle, colour.cols, colour.rows);
+        state.preview_sized = true;
+    }
+    cv::imshow(kPreviewWindowTitle, colour);
+}
+
+// Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
+int process_frame(const libfreenect2::Frame &frame, const Options &options, Logger &logger,
+                  const cv::face::FaceRecognizer &recognizer, const std::vector<TrainingSample> &samples,
+                  cv::CascadeClassifier &detector, LoopState &state) {
+    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
+    FrameImages images = convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+    ++state.stats.processed_frames;
+
+    const cv::Mat detection = detection_image(images.grey, options.scale);
+    const std::vector<cv::Rect> faces = detect_faces(detector, detection, options);
+    handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
+    const int visible = static_cast<int>(faces.size());
+    draw_frame_texts(images.colour, visible, state.stats);
+    show_preview(images.colour, state);
+    return visible;
+}
+
+bool status_line_due(int processed_frames, int log_every) {
+    return processed_frames == 1 || (log_every > 0 && processed_frames % log_every == 0);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -64,20 +96,17 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     logger.line("device firmware: " + device->getFirmwareVersion());
     logger.line("started RGB stream");
 
-    const bool preview = preview_display_available();
-    if (preview) {
+    LoopState state;
+    state.preview = preview_display_available();
+    if (state.preview) {
         cv::namedWindow(kPreviewWindowTitle, cv::WINDOW_NORMAL);
     } else {
         logger.line("warning: no display available; running without the preview window");
     }
-    bool preview_sized = false;
-
-    RunStats stats;
-    ConfirmationWindow window;
     const auto start = std::chrono::steady_clock::now();
 
     // Every end of this loop (frame limit, key, time-out, unusable frame) leads to the same shutdown.
-    while (stats.processed_frames < options.frames) {
+    while (state.stats.processed_frames < options.frames) {
         if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
             logger.line("error: timeout waiting for RGB frame");
             break;
@@ -89,39 +118,23 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
             logger.line("error: unsupported RGB frame format");
             break;
         }
-        const cv::Mat wrapped(static_cast<int>(frame->height), static_cast<int>(frame->width), CV_8UC4, frame->data);
-        FrameImages images = convert_frame(wrapped, frame->format == libfreenect2::Frame::RGBX);
-        ++stats.processed_frames;
-
-        const cv::Mat detection = detection_image(images.grey, options.scale);
-        const std::vector<cv::Rect> faces = detect_faces(detector, detection, options);
-        handle_faces(faces, images, recognizer, samples, options, window, stats, logger);
-        const int visible = static_cast<int>(faces.size());
-        draw_frame_texts(images.colour, visible, stats);
-
-        if (preview) {
-            open_preview(*frame, preview_sized);
-            cv::imshow(kPreviewWindowTitle, images.colour);
+        const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);
+        if (status_line_due(state.stats.processed_frames, options.log_every)) {
+            logger.line(status_line(state.stats, visible, state.window));
         }
-        if (stats.processed_frames == 1 || (options.log_every > 0 && stats.processed_frames % options.log_every == 0)) {
-            logger.line(status_line(stats, visible, window));
-        }
-        bool stop_requested = false;
-        if (preview && is_stop_key(cv::waitKey(1))) {
-            logger.line("stop requested by keyboard");
-            stop_requested = true;
-        }
+        const bool stop_requested = state.preview && is_stop_key(cv::waitKey(1));
+        if (stop_requested) logger.line("stop requested by keyboard");
         listener.release(frames);
         if (stop_requested) break;
     }
 
     const double elapsed = seconds_since(start);
-    const double fps = elapsed > 0.0 ? stats.processed_frames / elapsed : 0.0;
+    const double fps = elapsed > 0.0 ? state.stats.processed_frames / elapsed : 0.0;
     device->stop();
     device->close();
-    if (preview) cv::destroyAllWindows();
+    if (state.preview) cv::destroyAllWindows();
     logger.line("stopped RGB stream");
-    logger.line(summary_line(stats, fps, window));
+    logger.line(summary_line(state.stats, fps, state.window));
     logger.line("clean exit");
     return 0;
 }
