@@ -98,7 +98,7 @@ struct RunResult {
     std::string err;
 };
 
-struct RunSpec {
+struct RunRequest {
     std::vector<std::string> args;               // after the program name
     std::string cwd;                              // empty: inherit
     std::map<std::string, std::string> env;       // set in the child
@@ -109,7 +109,7 @@ struct RunSpec {
 };
 
 // Runs the program with stdout and stderr captured in files; kills it when the time-out passes.
-inline RunResult run_program(const RunSpec &spec) {
+inline RunResult run_program(const RunRequest &request) {
     ScratchDir capture;
     const std::string out_path = (capture.path / "out").string();
     const std::string err_path = (capture.path / "err").string();
@@ -123,19 +123,19 @@ inline RunResult run_program(const RunSpec &spec) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(126);
-        if (spec.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
-        for (const std::string &name : spec.unset_env) unsetenv(name.c_str());
-        for (const auto &[name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
+        if (!request.cwd.empty() && chdir(request.cwd.c_str()) != 0) _exit(126);
+        if (request.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+        for (const std::string &name : request.unset_env) unsetenv(name.c_str());
+        for (const auto &[name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(spec.program.c_str()));
-        for (const std::string &a : spec.args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(const_cast<char *>(request.program.c_str()));
+        for (const std::string &a : request.args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(spec.program.c_str(), argv.data());
+        execv(request.program.c_str(), argv.data());
         _exit(127);
     }
     int wstatus = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(request.timeout_seconds);
     while (waitpid(pid, &wstatus, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);

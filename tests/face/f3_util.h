@@ -85,7 +85,7 @@ inline std::string field(const std::string &line, const std::string &key) {
     return "<missing " + key + ">";
 }
 
-struct RunSpec {
+struct RunRequest {
     std::vector<std::string> args;
     std::map<std::string, std::string> env;
     // Removed in the child before `env` applies, so the caller's environment cannot leak in.
@@ -117,7 +117,7 @@ struct Child {
     }
 };
 
-inline void start_program(const RunSpec &spec, Child &child) {
+inline void start_program(const RunRequest &request, Child &child) {
     const std::string out_path = child.out_path().string();
     const std::string err_path = child.err_path().string();
     const pid_t pid = fork();
@@ -130,13 +130,13 @@ inline void start_program(const RunSpec &spec, Child &child) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        for (const std::string &name : spec.unset_env) unsetenv(name.c_str());
-        for (const auto &[name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
+        for (const std::string &name : request.unset_env) unsetenv(name.c_str());
+        for (const auto &[name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(spec.program.c_str()));
-        for (const std::string &a : spec.args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(const_cast<char *>(request.program.c_str()));
+        for (const std::string &a : request.args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(spec.program.c_str(), argv.data());
+        execv(request.program.c_str(), argv.data());
         _exit(127);
     }
     child.pid = pid;
@@ -162,10 +162,10 @@ inline RunResult wait_program(Child &child, int timeout_seconds) {
     return result;
 }
 
-inline RunResult run_program(const RunSpec &spec) {
+inline RunResult run_program(const RunRequest &request) {
     Child child;
-    start_program(spec, child);
-    return wait_program(child, spec.timeout_seconds);
+    start_program(request, child);
+    return wait_program(child, request.timeout_seconds);
 }
 
 // Polls `ready` every 50 ms for at most `timeout_seconds`.

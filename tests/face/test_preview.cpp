@@ -51,12 +51,12 @@ struct VirtualDisplay {
 };
 
 f3::RunResult x_tool(const VirtualDisplay &display, const std::string &program, std::vector<std::string> args) {
-    f3::RunSpec spec;
-    spec.program = program;
-    spec.args = std::move(args);
-    spec.env["DISPLAY"] = display.name;
-    spec.timeout_seconds = 30;
-    return f3::run_program(spec);
+    f3::RunRequest request;
+    request.program = program;
+    request.args = std::move(args);
+    request.env["DISPLAY"] = display.name;
+    request.timeout_seconds = 30;
+    return f3::run_program(request);
 }
 
 std::string window_id(const VirtualDisplay &display) {
@@ -180,13 +180,13 @@ struct PreviewRun {
     }
 
     void start() {
-        f3::RunSpec spec;
-        spec.args = f3::base_args(scratch / "samples", scratch, 1000000);
-        spec.args.insert(spec.args.end(), {"--log-every", "10", "--calibration-log"});
-        spec.env = {{"DISPLAY", display.name},
+        f3::RunRequest request;
+        request.args = f3::base_args(scratch / "samples", scratch, 1000000);
+        request.args.insert(request.args.end(), {"--log-every", "10", "--calibration-log"});
+        request.env = {{"DISPLAY", display.name},
                     {"LUMIVAR_SIM_FRAMES", (scratch / "frames").string()},
                     {"LUMIVAR_SIM_LOOP", "1"}};
-        f3::start_program(spec, program);
+        f3::start_program(request, program);
     }
 
     int status_lines() const { return static_cast<int>(f3::lines_starting(program.out(), "processed frames: ").size()); }

@@ -70,12 +70,12 @@ protected:
 
     f3::RunResult run(const path &frames, int frame_limit, std::vector<std::string> extra = {},
                       std::map<std::string, std::string> env = {}) {
-        f3::RunSpec spec;
-        spec.args = f3::base_args(samples(), run_dir_, frame_limit);
-        spec.args.insert(spec.args.end(), extra.begin(), extra.end());
-        spec.env = std::move(env);
-        spec.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
-        return f3::run_program(spec);
+        f3::RunRequest request;
+        request.args = f3::base_args(samples(), run_dir_, frame_limit);
+        request.args.insert(request.args.end(), extra.begin(), extra.end());
+        request.env = std::move(env);
+        request.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
+        return f3::run_program(request);
     }
 
     static f3::ScratchDir *scratch_;
@@ -102,11 +102,11 @@ TEST_F(LiveLoop, SensorThatIsMissingFailsToOpenOrFailsToStartEndsWithItsStatus) 
         {{{"LUMIVAR_SIM_FAIL", "start"}}, 7, "error: failed to start Kinect RGB stream"},
     };
     for (const Case &c : cases) {
-        f3::RunSpec spec;
-        spec.args = f3::base_args(samples(), run_dir_, 3);
-        spec.env = c.env;
-        spec.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
-        const f3::RunResult result = f3::run_program(spec);
+        f3::RunRequest request;
+        request.args = f3::base_args(samples(), run_dir_, 3);
+        request.env = c.env;
+        request.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
+        const f3::RunResult result = f3::run_program(request);
         EXPECT_EQ(result.status, c.status) << result.out << result.err;
         EXPECT_EQ(loop_lines(result.out), std::vector<std::string>{c.line}) << result.out;
         // The model written before the sensor was touched stays in place.
@@ -297,14 +297,14 @@ TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
     write_frames(others, scratch / "others");
 
     auto run_on = [&](const std::string &frames, int count) {
-        f3::RunSpec spec;
-        spec.args = f3::base_args(scratch / "samples", scratch, count);
-        spec.args.push_back("--calibration-log");
+        f3::RunRequest request;
+        request.args = f3::base_args(scratch / "samples", scratch, count);
+        request.args.push_back("--calibration-log");
         // These webcam stills are softer than the default sharpness gate expects at this face size.
-        spec.args.insert(spec.args.end(), {"--quality-min-sharpness", "20"});
-        spec.env["LUMIVAR_SIM_FRAMES"] = (scratch / frames).string();
-        spec.timeout_seconds = 600;
-        return f3::run_program(spec);
+        request.args.insert(request.args.end(), {"--quality-min-sharpness", "20"});
+        request.env["LUMIVAR_SIM_FRAMES"] = (scratch / frames).string();
+        request.timeout_seconds = 600;
+        return f3::run_program(request);
     };
     const f3::RunResult enrolled = run_on("enrolled", static_cast<int>(probe_run.size()));
     ASSERT_EQ(enrolled.status, 0) << enrolled.err;
@@ -325,19 +325,19 @@ TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
 // The bundled demo: frames of the enrolled person alone, the other person alone, then both.
 TEST(LiveLoopDemo, TheEnrolledPersonIsConfirmedAndTheOtherStaysUnknown) {
     f3::ScratchDir scratch;
-    f3::RunSpec make;
+    f3::RunRequest make;
     make.program = "/usr/bin/python3";
     make.args = {std::string(LUMIVAR_SOURCE_DIR) + "/scripts/make_face_demo.py", scratch.path.string(),
                  "--per-segment", "8"};
     const f3::RunResult made = f3::run_program(make);
     ASSERT_EQ(made.status, 0) << made.out << made.err;
 
-    f3::RunSpec spec;
-    spec.args = f3::base_args(scratch / "samples", scratch, 24);
-    spec.args.insert(spec.args.end(), {"--log-every", "1"});
-    spec.env["LUMIVAR_SIM_FRAMES"] = (scratch / "frames").string();
-    spec.timeout_seconds = 600;
-    const f3::RunResult result = f3::run_program(spec);
+    f3::RunRequest request;
+    request.args = f3::base_args(scratch / "samples", scratch, 24);
+    request.args.insert(request.args.end(), {"--log-every", "1"});
+    request.env["LUMIVAR_SIM_FRAMES"] = (scratch / "frames").string();
+    request.timeout_seconds = 600;
+    const f3::RunResult result = f3::run_program(request);
     ASSERT_EQ(result.status, 0) << result.err;
     const std::vector<std::string> status = f3::lines_starting(result.out, "processed frames: ");
     ASSERT_EQ(status.size(), 24u) << result.out;

@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using f1::RunResult;
-using f1::RunSpec;
+using f1::RunRequest;
 using f1::ScratchDir;
 
 const std::string kProgram = LUMIVAR_FACE_BIN;
@@ -49,11 +49,11 @@ struct Workspace {
         f1::write_image(dir / "faces/veyra/day/b.jpg", f1::pattern_image(240, 320, 2, CV_8UC3));
     }
     RunResult run(std::vector<std::string> args, const std::string &logfile = "") {
-        RunSpec spec;
-        spec.args = std::move(args);
-        spec.cwd = dir.path.string();
-        if (!logfile.empty()) spec.env["LOGFILE"] = logfile;
-        return f1::run_program(spec);
+        RunRequest request;
+        request.args = std::move(args);
+        request.cwd = dir.path.string();
+        if (!logfile.empty()) request.env["LOGFILE"] = logfile;
+        return f1::run_program(request);
     }
 };
 
@@ -159,24 +159,24 @@ TEST(StartupRunLog, EmptyOrUnopenableLogFileLeavesStandardOutputOnly) {
     Workspace ws;
     const std::string expected = report("faces/veyra", "models/face_recognizer.yml") + kTrainedTail +
                                  "error: failed to load cascade: x\n";
-    RunSpec spec;
-    spec.args = {"--cascade", "x"};
-    spec.cwd = ws.dir.path.string();
-    spec.env["LOGFILE"] = "";
-    RunResult r = f1::run_program(spec);
+    RunRequest request;
+    request.args = {"--cascade", "x"};
+    request.cwd = ws.dir.path.string();
+    request.env["LOGFILE"] = "";
+    RunResult r = f1::run_program(request);
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, expected);
 
-    spec.env["LOGFILE"] = "no/such/dir/run.log";
-    r = f1::run_program(spec);
+    request.env["LOGFILE"] = "no/such/dir/run.log";
+    r = f1::run_program(request);
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(ws.dir / "no"));
 
     f1::write_text(ws.dir / "old.log", std::string(100000, 'o'));
-    spec.env["LOGFILE"] = "old.log";
-    r = f1::run_program(spec);
+    request.env["LOGFILE"] = "old.log";
+    r = f1::run_program(request);
     EXPECT_EQ(f1::read_text(ws.dir / "old.log"), expected);  // truncated, not appended
 }
 
@@ -207,11 +207,11 @@ TEST(StartupSamples, AnUnreadableSubdirectoryIsStatusThreeNotACrash) {
     f1::write_image(ws.dir / "faces/veyra/locked/c.png", f1::pattern_image(160, 160, 3));
     fs::permissions(ws.dir / "faces/veyra/locked", fs::perms::owner_all);
 
-    RunSpec spec;
-    spec.args = {"--cascade", "x"};
-    spec.cwd = ws.dir.path.string();
-    spec.as_nobody = true;
-    const RunResult r = f1::run_program(spec);
+    RunRequest request;
+    request.args = {"--cascade", "x"};
+    request.cwd = ws.dir.path.string();
+    request.as_nobody = true;
+    const RunResult r = f1::run_program(request);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, report("faces/veyra", "models/face_recognizer.yml") +
