@@ -25,4 +25,3 @@ if [ -x "$top/build/install/bin/lumivar_face_sim" ]; then face_bin=$top/build/in
 (cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LOGFILE=face_run.log "$face_bin" \
   --samples-dir samples --frames 36 --log-every 1)
 
-# DEMO STEPS

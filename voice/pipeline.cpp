@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "beamform.h"
@@ -110,7 +111,10 @@ int run_batch_pipeline(Options &options, Logger &logger) {
         }
     }
 
-    const WavData raw = read_wav(options.output_path);
+    // Once its levels are taken, the raw record becomes the processed one: the gain works in
+    // place, so the run holds the audio once, not twice. The raw file on disk is never touched.
+    WavData processed = read_wav(options.output_path);
+    const WavData &raw = processed;  // raw until the gain below; its format fields never change
     const double duration = duration_of(raw);
     log_audio_report(logger, options, raw, duration);
 
@@ -119,7 +123,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     append(warnings, raw_diagnostics.warnings);
 
     std::vector<std::string> gain_warnings;
-    const WavData processed = apply_input_gain(raw, options.input_gain_db, gain_warnings);
+    apply_input_gain_in_place(processed, options.input_gain_db, gain_warnings);
     append(warnings, gain_warnings);
 
     const ChannelDiagnostics processed_diagnostics = diagnose_channels(processed, "processed channel");
@@ -130,14 +134,15 @@ int run_batch_pipeline(Options &options, Logger &logger) {
         warnings.push_back("direction confidence is low; angle should be treated as a weak hint only");
     }
 
-    const BeamformResult beam = beamform_delay_and_sum(processed, direction);
+    BeamformResult beam = beamform_delay_and_sum(processed, direction);
     write_beamformed_wav(options.beamformed_path, raw.sample_rate, beam.samples);
 
+    // The manifest needs the beam's lags and method only, so its samples move into the record.
     WavData beam_audio;
     beam_audio.sample_rate = raw.sample_rate;
     beam_audio.channels = 1;
     beam_audio.bits_per_sample = 16;
-    beam_audio.samples.push_back(beam.samples);
+    beam_audio.samples.push_back(std::move(beam.samples));
     const ChannelDiagnostics beam_diagnostics = diagnose_channels(beam_audio, "beamformed channel");
     append(warnings, beam_diagnostics.warnings);
 
