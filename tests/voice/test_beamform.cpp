@@ -5,9 +5,10 @@
 
 #include "beamform.h"
 #include "direction.h"
-#include "v2_util.h"
+#include "signals.h"
+#include "temp_files.h"
 
-using namespace v2test;
+using namespace voicetest;
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST(BeamOutput, NoInputOrAnEmptyFirstChannel) {
 
 TEST(BeamOnSpeech, SteeredBeamKeepsTheSpeechAndQuartersTheIndependentNoise) {
     TempDir dir;
-    const std::string wav_path = dir / "speech.wav";
+    const std::string wav_path = dir.file("speech.wav");
     speak_to_wav(dir, "Please open the garage door", wav_path);
     const std::vector<double> speech = read_wav(wav_path).samples[0];
     const double noise_sigma = 0.3 * std::sqrt(power(speech));

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "v1_util.h"
+#include "run_program.h"
+#include "temp_files.h"
+#include "wav_bytes.h"
+
+using namespace voicetest;
 
 namespace {
 
@@ -37,30 +41,21 @@ std::string usage() {
 // Each run gets a fresh working directory with a "build" directory, as the defaults expect,
 // and a HOME of its own so no user ALSA configuration leaks in.
 struct Sandbox {
-    v1::TempDir dir;
+    TempDir dir;
     Sandbox() { std::filesystem::create_directory(dir.file("build")); }
-    v1::RunResult vocrin(std::vector<std::string> args) const {
+    RunResult vocrin(std::vector<std::string> args) const {
         args.insert(args.begin(), kBin);
-        return v1::run(args, dir.path);
+        return run(args, dir.path);
     }
     std::string file(const std::string &name) const { return dir.file(name); }
     bool exists(const std::string &name) const { return std::filesystem::exists(dir.file(name)); }
 };
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string make_wav(const Sandbox &box, const std::string &name, const std::string &rate_and_channels,
                      const std::string &encoding, double seconds) {
     const std::string path = box.file(name);
-    const int rc = v1::shell("sox -R " + rate_and_channels + " -n " + encoding + " " + v1::quote(path) + " synth " +
-                             std::to_string(seconds) + " sine 300 vol 0.5");
+    const int rc = shell("sox -R " + rate_and_channels + " -n " + encoding + " " + quote(path) + " synth " +
+                         std::to_string(seconds) + " sine 300 vol 0.5");
     EXPECT_EQ(rc, 0);
     return path;
 }
@@ -71,7 +66,7 @@ TEST(CommandLine, HelpPrintsUsageAndStopsEvenAfterOtherOptions) {
     Sandbox box;
     for (const auto &args : std::vector<std::vector<std::string>>{
              {"--help"}, {"-h"}, {"--duration", "5", "--help", "--bogus"}, {"--live", "-h", "--duration", "0"}}) {
-        const v1::RunResult r = box.vocrin(args);
+        const RunResult r = box.vocrin(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, usage());
         EXPECT_EQ(r.err, "");
@@ -97,7 +92,7 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--input-gain-db", "loud"}, gain},
     };
     for (const Case &c : cases) {
-        const v1::RunResult r = box.vocrin(c.args);
+        const RunResult r = box.vocrin(c.args);
         EXPECT_EQ(r.status, 2) << c.args.back();
         EXPECT_EQ(r.err, c.err) << c.args.back();
         EXPECT_EQ(r.out, usage()) << c.args.back();
@@ -107,18 +102,18 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
 
 TEST(CommandLine, RejectedRunLeavesAnExistingLogAlone) {
     Sandbox box;
-    v1::write_bytes(box.file("build/vocrin.log"), "previous run\n");
-    const v1::RunResult r = box.vocrin({"--live-chunk-frames", "16001"});
+    write_file(box.file("build/vocrin.log"), "previous run\n");
+    const RunResult r = box.vocrin({"--live-chunk-frames", "16001"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), "previous run\n");
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), "previous run\n");
 }
 
 // ---- start-up lines, run log and the error guard ----
 
 TEST(RunLog, RuntimeErrorIsLoggedAndEndsWithStatus20) {
     Sandbox box;
-    v1::write_bytes(box.file("build/vocrin.log"), std::string(5000, 'o'));  // truncated, not appended to
-    const v1::RunResult r = box.vocrin({"--device", "plughw:3,0", "--input-wav", "missing take.wav"});
+    write_file(box.file("build/vocrin.log"), std::string(5000, 'o'));  // truncated, not appended to
+    const RunResult r = box.vocrin({"--device", "plughw:3,0", "--input-wav", "missing take.wav"});
     const std::string expected = kStartup +
                                  "device: plughw:3,0\n"
                                  "capture skipped; analyzing input WAV: missing take.wav\n"
@@ -126,7 +121,7 @@ TEST(RunLog, RuntimeErrorIsLoggedAndEndsWithStatus20) {
     EXPECT_EQ(r.status, 20);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), expected);
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), expected);
     EXPECT_FALSE(box.exists("build/vocrin_beamformed.wav"));
     EXPECT_FALSE(box.exists("build/vocrin_event.json"));
 }
@@ -138,7 +133,7 @@ TEST(RunLog, EmptyOrUnopenableLogPathRunsOnTheConsoleOnly) {
                                  "capture skipped; analyzing output WAV path: build/vocrin_raw.wav\n"
                                  "error: failed to open WAV: build/vocrin_raw.wav\n";
     for (const std::string &log : {std::string(""), std::string("no/such/dir/run.log")}) {
-        const v1::RunResult r = box.vocrin({"--log", log, "--skip-capture"});
+        const RunResult r = box.vocrin({"--log", log, "--skip-capture"});
         EXPECT_EQ(r.status, 20) << log;
         EXPECT_EQ(r.out, expected) << log;
         EXPECT_EQ(r.err, "") << log;
@@ -151,9 +146,9 @@ TEST(RunLog, ReaderMessagesReachTheLog) {
     Sandbox box;
     const std::string hostile = box.file("hostile.wav");
     std::string data = "data";
-    v1::put32(data, 0xFFFFFFF0u);
+    put32(data, 0xFFFFFFF0u);
     data += std::string(16, '\x7f');
-    v1::write_bytes(hostile, v1::riff(v1::fmt_chunk(1, 4, 16000, 32) + data));
+    write_file(hostile, riff(fmt_chunk(1, 4, 16000, 32) + data));
     const std::string extensible = make_wav(box, "ext.wav", "-r 16000 -c 4", "-b 32 -e signed-integer", 0.05);
 
     struct Case {
@@ -163,21 +158,21 @@ TEST(RunLog, ReaderMessagesReachTheLog) {
     for (const Case &c : {Case{hostile, "truncated WAV chunk: data"},
                           Case{extensible, "unsupported WAV encoding; expected PCM"},
                           Case{box.dir.path, "failed to open WAV: " + box.dir.path}}) {
-        const v1::RunResult r = box.vocrin({"--log", "run.log", "--input-wav", c.path});
+        const RunResult r = box.vocrin({"--log", "run.log", "--input-wav", c.path});
         EXPECT_EQ(r.status, 20) << c.path;
-        const std::vector<std::string> lines = lines_of(r.out);
+        const std::vector<std::string> lines = split_lines(r.out);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "error: " + c.error);
-        EXPECT_EQ(v1::read_bytes(box.file("run.log")), r.out);
+        EXPECT_EQ(read_file(box.file("run.log")), r.out);
     }
 }
 
 TEST(RunLog, AudioReportFollowsTheCaptureLine) {
     Sandbox box;
     const std::string wav = make_wav(box, "stereo.wav", "-r 44100 -c 2", "-b 16 -e signed-integer", 0.5);
-    const v1::RunResult r = box.vocrin({"--input-gain-db", "-3.5", "--input-wav", wav, "--event", "ev.json"});
+    const RunResult r = box.vocrin({"--input-gain-db", "-3.5", "--input-wav", wav, "--event", "ev.json"});
     EXPECT_EQ(r.status, 0) << r.out;
-    const std::vector<std::string> lines = lines_of(r.out);
+    const std::vector<std::string> lines = split_lines(r.out);
     ASSERT_GE(lines.size(), 9u);
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.begin() + 9),
               (std::vector<std::string>{
@@ -185,17 +180,17 @@ TEST(RunLog, AudioReportFollowsTheCaptureLine) {
                   "duration_seconds: 0.500000", "input_gain_db: -3.500000",
                   "raw audio is preserved unchanged; gain is applied only to processed analysis/beamforming samples"}));
     EXPECT_EQ(lines.back(), "clean exit");
-    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), r.out);
     // The input is only ever read.
-    EXPECT_EQ(v1::shell("test \"$(soxi -s " + v1::quote(wav) + ")\" = 22050"), 0);
+    EXPECT_EQ(shell("test \"$(soxi -s " + quote(wav) + ")\" = 22050"), 0);
 }
 
 TEST(RunLog, FullDiskForTheBeamIsAnErrorNotSuccess) {
     Sandbox box;
     const std::string wav = make_wav(box, "array.wav", "-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", 0.5);
-    const v1::RunResult r = box.vocrin({"--input-wav", wav, "--beamformed", "/dev/full"});
+    const RunResult r = box.vocrin({"--input-wav", wav, "--beamformed", "/dev/full"});
     EXPECT_EQ(r.status, 20);
-    const std::vector<std::string> lines = lines_of(r.out);
+    const std::vector<std::string> lines = split_lines(r.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "error: failed to write WAV: /dev/full");
     EXPECT_EQ(r.out.find("clean exit"), std::string::npos);
@@ -204,14 +199,13 @@ TEST(RunLog, FullDiskForTheBeamIsAnErrorNotSuccess) {
 
 TEST(RunLog, BundledRecordingRunsCleanAndLogEqualsConsole) {
     Sandbox box;
-    ASSERT_EQ(v1::shell("bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh " + v1::quote(box.file("demo"))),
-              0);
+    ASSERT_EQ(shell("bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh " + quote(box.file("demo"))), 0);
     const std::string wav = box.file("demo/kinect_array_speech.wav");
-    const v1::RunResult r = box.vocrin({"--input-wav", wav});
+    const RunResult r = box.vocrin({"--input-wav", wav});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
-    const std::vector<std::string> lines = lines_of(r.out);
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), r.out);
+    const std::vector<std::string> lines = split_lines(r.out);
     ASSERT_GE(lines.size(), 9u);
     EXPECT_EQ(lines[4], "sample_rate: 16000");
     EXPECT_EQ(lines[5], "channels: 4");
@@ -226,12 +220,12 @@ TEST(RunLog, BundledRecordingRunsCleanAndLogEqualsConsole) {
 TEST(RunLog, LiveModeWritesTheStartUpLinesFirstAndSkipsTheBatch) {
     Sandbox box;
     // No sound card here: arecord fails at once and the stream ends with no chunk.
-    const v1::RunResult r =
+    const RunResult r =
         box.vocrin({"--input-wav", "x.wav", "--device", "hw:9,0", "--live", "--pcm-output", box.file("out.pcm")});
     const std::string head = kStartup + "device: hw:9,0\n";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
     EXPECT_EQ(r.out.find("capture skipped"), std::string::npos);
-    EXPECT_EQ(v1::read_bytes(box.file("build/vocrin.log")), r.out);
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), r.out);
     EXPECT_FALSE(box.exists("build/vocrin_event.json"));
     EXPECT_EQ(r.status, 32);
 }

@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "diagnostics.h"
-#include "v1_util.h"
+#include "run_program.h"
+#include "temp_files.h"
 #include "wav.h"
+
+using namespace voicetest;
 
 namespace {
 
@@ -104,7 +107,7 @@ TEST(LevelWarnings, OneFullScaleClickInASilentSecondIsClippingNotSilence) {
 }
 
 TEST(LogDiagnostics, HeadingThenOneEightDecimalLinePerChannel) {
-    v1::TempDir dir;
+    TempDir dir;
     ChannelDiagnostics d;
     d.rms = {0.0123456789, 0.0};
     d.peak = {0.5, 1.0};
@@ -123,16 +126,16 @@ TEST(LogDiagnostics, HeadingThenOneEightDecimalLinePerChannel) {
         "  channel 1: rms=0.00000000, peak=1.00000000, noise_floor=0.00000001\n"
         "beamformed mono levels (from processed audio) diagnostics:\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    EXPECT_EQ(v1::read_bytes(dir.file("run.log")), expected);
+    EXPECT_EQ(read_file(dir.file("run.log")), expected);
 }
 
 TEST(BundledRecording, SpeechOverAQuietFloorDelayedOneSamplePerChannel) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string script = "bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh ";
-    ASSERT_EQ(v1::shell(script + v1::quote(dir.file("a")) + " && " + script + v1::quote(dir.file("b"))), 0);
+    ASSERT_EQ(shell(script + quote(dir.file("a")) + " && " + script + quote(dir.file("b"))), 0);
     const std::string path = dir.file("a/kinect_array_speech.wav");
-    EXPECT_TRUE(v1::read_bytes(path) == v1::read_bytes(dir.file("b/kinect_array_speech.wav")));  // reproducible
-    EXPECT_NE(v1::shell(script + " 2>/dev/null"), 0);                                            // OUTDIR required
+    EXPECT_TRUE(read_file(path) == read_file(dir.file("b/kinect_array_speech.wav")));  // reproducible
+    EXPECT_NE(shell(script + " 2>/dev/null"), 0);                                      // OUTDIR required
 
     const WavData audio = read_wav(path);
     ASSERT_EQ(audio.channels, 4);

@@ -5,10 +5,12 @@
 #include <limits>
 
 #include "direction.h"
-#include "v2_util.h"
+#include "run_program.h"
+#include "signals.h"
+#include "temp_files.h"
 #include "wav.h"
 
-using namespace v2test;
+using namespace voicetest;
 
 namespace {
 
@@ -233,7 +235,7 @@ class SpeechDirection : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        const std::string wav = *dir_ / "speech16k.wav";
+        const std::string wav = dir_->file("speech16k.wav");
         speak_to_wav(*dir_, "Turn on the kitchen light and tell me the weather for tomorrow", wav);
         speech_ = new WavData(read_wav(wav));
     }
@@ -292,11 +294,11 @@ TEST_F(SpeechDirection, LiveSizedChunksOfVoicedSpeechFindTheLag) {
 
 TEST_F(SpeechDirection, SoxDelayedFileReadBackGivesTheLag) {
     // The array file made the way the field notes make it, read through the WAV reader.
-    const std::string out = *dir_ / "array-int.wav";
+    const std::string out = dir_->file("array-int.wav");
     int status = 0;
-    run_command("sox " + quote(*dir_ / "speech16k.wav") + " -t wavpcm -b 32 -e signed-integer " + quote(out) +
-                    " remix 1 1 1 1 vol 0.5 delay 0s 2s 4s 6s 2>&1",
-                &status);
+    shell_output("sox " + quote(dir_->file("speech16k.wav")) + " -t wavpcm -b 32 -e signed-integer " + quote(out) +
+                     " remix 1 1 1 1 vol 0.5 delay 0s 2s 4s 6s 2>&1",
+                 &status);
     ASSERT_EQ(status, 0);
     const WavData array = read_wav(out);
     ASSERT_EQ(array.channels, 4);
@@ -316,13 +318,13 @@ TEST_F(SpeechDirection, FractionalDelaysGiveTheNearestWholeLags) {
                                            {{0, 3, 10, 18}, {2, 0, 1, 1}},      // 0, .375, 1.25, 2.25
                                            {{0, 5, 10, 15}, {2, 1, 1, 1}},      // 0, .625, 1.25, 1.875
                                            {{19, 13, 6, 0}, {-2, -1, -1, -1}}}) {  // 2.375, 1.625, .75, 0
-        const std::string out = *dir_ / "array-frac.wav";
+        const std::string out = dir_->file("array-frac.wav");
         std::string delays;
         for (int e : c.eighths) delays += " " + std::to_string(e) + "s";
         int status = 0;
-        run_command("sox " + quote(*dir_ / "speech16k.wav") + " -t wavpcm -b 32 -e signed-integer " + quote(out) +
-                        " remix 1 1 1 1 vol 0.5 rate -v 128k delay" + delays + " rate -v 16k 2>&1",
-                    &status);
+        shell_output("sox " + quote(dir_->file("speech16k.wav")) + " -t wavpcm -b 32 -e signed-integer " + quote(out) +
+                         " remix 1 1 1 1 vol 0.5 rate -v 128k delay" + delays + " rate -v 16k 2>&1",
+                     &status);
         ASSERT_EQ(status, 0);
         const WavData array = read_wav(out);
         ASSERT_EQ(array.channels, 4);

@@ -8,18 +8,12 @@
 #include <sstream>
 
 #include "event_json.h"
-#include "v2_util.h"
+#include "run_program.h"
+#include "temp_files.h"
 
-using namespace v2test;
+using namespace voicetest;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Everything one batch run hands to the manifest writer, with realistic values.
 struct Fixture {
@@ -50,7 +44,7 @@ struct Fixture {
 // One jq filter over the file, raw output.
 std::string jq(const std::string &path, const std::string &filter) {
     int status = 0;
-    std::string out = run_command("jq -r " + quote(filter) + " " + quote(path) + " 2>&1", &status);
+    std::string out = shell_output("jq -r " + quote(filter) + " " + quote(path) + " 2>&1", &status);
     EXPECT_EQ(status, 0) << "jq rejected the manifest: " << out;
     if (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
@@ -58,9 +52,9 @@ std::string jq(const std::string &path, const std::string &filter) {
 
 bool python_parses(const std::string &path) {
     int status = 0;
-    run_command("python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' " + quote(path) +
-                    " 2>/dev/null",
-                &status);
+    shell_output("python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' " + quote(path) +
+                     " 2>/dev/null",
+                 &status);
     return status == 0;
 }
 
@@ -98,7 +92,7 @@ TEST(JsonText, ArraysOfDoublesUseEightDecimalsAndIntegersPlainDecimal) {
 TEST(EventManifest, LayoutKeyOrderAndNumberFormatsAreExact) {
     TempDir dir;
     Fixture f;
-    const std::string path = dir / "event.json";
+    const std::string path = dir.file("event.json");
     const std::time_t before = std::time(nullptr);
     write_event_json(path, f.report());
     const std::time_t after = std::time(nullptr);
@@ -165,7 +159,7 @@ TEST(EventManifest, RealParsersReadBackTheValuesInOrder) {
     f.direction.angle_degrees = -61.04497562814782;
     f.direction.low_confidence = true;
     f.warnings = {"tab\there", std::string("nul\0and\x1f unit", 13), "line\nbreak \"quoted\" \\"};
-    const std::string path = dir / "event.json";
+    const std::string path = dir.file("event.json");
     write_event_json(path, f.report());
 
     EXPECT_TRUE(python_parses(path));
@@ -197,7 +191,7 @@ TEST(EventManifest, RealParsersReadBackTheValuesInOrder) {
 TEST(EventManifest, SpeechFlagNeedsAProcessedLevelStrictlyAboveThreshold) {
     TempDir dir;
     Fixture f;
-    const std::string path = dir / "event.json";
+    const std::string path = dir.file("event.json");
     const std::vector<std::pair<std::vector<double>, std::string>> cases{
         {{0.003, 0.003, 0.003, 0.003}, "false"}, {{0.003, 0.0031, 0.0, 0.0}, "true"}, {{}, "false"}};
     for (const auto &[rms, expected] : cases) {
@@ -212,7 +206,7 @@ TEST(EventManifest, NoWarningsGiveAnEmptyArrayAndTheFileEndsWithOneNewline) {
     TempDir dir;
     Fixture f;
     f.warnings.clear();
-    const std::string path = dir / "event.json";
+    const std::string path = dir.file("event.json");
     // A longer file already there is truncated, not overwritten in part.
     std::ofstream(path) << std::string(10000, 'x');
     write_event_json(path, f.report());
@@ -229,7 +223,7 @@ TEST(EventManifest, NoWarningsGiveAnEmptyArrayAndTheFileEndsWithOneNewline) {
 TEST(EventManifestFailure, UnopenableOrUnwritableFileRaisesTheWriteError) {
     TempDir dir;
     Fixture f;
-    for (const std::string &path : {dir / "missing-dir/event.json", std::string("/dev/full"), dir.path.string()}) {
+    for (const std::string &path : {dir.file("missing-dir/event.json"), std::string("/dev/full"), dir.path}) {
         try {
             write_event_json(path, f.report());
             ADD_FAILURE() << "no error for " << path;

@@ -17,8 +17,14 @@
 #include "gain.h"
 #include "live.h"
 #include "options.h"
-#include "v3_util.h"
+#include "run_program.h"
+#include "signals.h"
+#include "simulated_array.h"
+#include "temp_files.h"
 #include "wav.h"
+#include "wav_bytes.h"
+
+using namespace voicetest;
 
 namespace {
 
@@ -54,7 +60,7 @@ ExpectedStream expected_stream(const std::vector<int32_t> &codes, std::size_t fr
     for (std::size_t first = 0; first < frames; first += chunk_frames) {
         const std::size_t count = std::min(chunk_frames, frames - first);
         std::vector<std::string> warnings;
-        const WavData processed = apply_input_gain(v3::frames_as_audio(codes, first, count), gain_db, warnings);
+        const WavData processed = apply_input_gain(frames_as_audio(codes, first, count), gain_db, warnings);
         const ChannelDiagnostics levels = diagnose_channels(processed, "live processed channel");
         const DirectionEstimate direction = estimate_direction(processed, "processed-live");
         const BeamformResult beam = beamform_delay_and_sum(processed, direction);
@@ -115,7 +121,7 @@ std::vector<std::string> status_lines_up_to(const std::vector<std::string> &line
 TEST(LiveConversion, DecodesS32LeFramesAndEncodesTheBeamAsSymmetricS16Le) {
     // Two frames: channel c of frame f holds the code given below, little-endian.
     const std::vector<int32_t> codes = {INT32_MIN, 1073741824, -1, 0, INT32_MAX, -1073741824, 256, 1};
-    const std::vector<unsigned char> bytes = v3::s32le_bytes(codes);
+    const std::vector<unsigned char> bytes = s32le_bytes(codes);
     const WavData audio = live_chunk_audio(bytes.data(), 2);
     ASSERT_EQ(audio.samples.size(), 4u);
     EXPECT_EQ(audio.sample_rate, 16000);
@@ -131,26 +137,26 @@ TEST(LiveConversion, DecodesS32LeFramesAndEncodesTheBeamAsSymmetricS16Le) {
 
 // A temporary HOME with the simulated array, streaming the bundled recording looped to 90 s.
 struct LiveFixture : ::testing::Test {
-    v3::TempDir dir;
+    TempDir dir;
     std::vector<int32_t> codes;
     std::map<std::string, std::string> env;
 
     void SetUp() override {
-        v3::write_simulated_array_config(dir.path);
-        codes = v3::looped_codes(read_wav(v3::demo_recording()), kInfileFrames);
-        v3::write_bytes(dir.file("array.raw"), v3::s32le_bytes(codes));
+        write_simulated_array_config(dir.path);
+        codes = looped_codes(read_wav(demo_recording()), kInfileFrames);
+        write_file(dir.file("array.raw"), s32le_bytes(codes));
         env = {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}};
     }
 
-    void TearDown() override { v3::stop_running_children(); }
+    void TearDown() override { stop_running_children(); }
 
     pid_t start(const std::vector<std::string> &args) {
         std::vector<std::string> argv = {VOCRIN_BIN, "--live", "--log", dir.file("live.log")};
         argv.insert(argv.end(), args.begin(), args.end());
-        return v3::spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        return spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
     }
 
-    std::vector<std::string> log() const { return v3::split_lines(v3::read_text(dir.file("live.log"))); }
+    std::vector<std::string> log() const { return split_lines(read_file(dir.file("live.log"))); }
 
     // Past the end of its infile the simulated array repeats old data: only chunks that lie
     // wholly inside the infile have a known content.
@@ -178,7 +184,7 @@ struct LiveFixture : ::testing::Test {
             EXPECT_EQ(body[body.size() - 4], "live chunks_processed: " + std::to_string(chunks));
             EXPECT_EQ(body.back(), "live clean finite-duration exit");
         }
-        EXPECT_EQ(v3::read_text(dir.file("stdout.txt")), v3::read_text(dir.file("live.log")));
+        EXPECT_EQ(read_file(dir.file("stdout.txt")), read_file(dir.file("live.log")));
     }
 };
 
@@ -186,8 +192,8 @@ TEST_F(LiveFixture, StreamsEachChunksBeamIntoAFileForAFiniteDuration) {
     const std::string output = dir.file("mic.pcm");
     // +20 dB makes the speech clip: only the gain warnings of reported chunks are logged.
     const pid_t pid = start({"--live-duration", "1", "--input-gain-db", "20", "--pcm-output", output});
-    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 0)) << v3::read_text(dir.file("stderr.txt"));
-    expect_finite_stream(v3::read_bytes(output), output, 20.0);
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 60), 0)) << read_file(dir.file("stderr.txt"));
+    expect_finite_stream(read_bytes(output), output, 20.0);
     const std::vector<std::string> lines = log();
     const auto warnings = std::count_if(lines.begin(), lines.end(),
                                         [](const std::string &l) { return l.rfind("warning: input gain 20.0 dB", 0) == 0; });
@@ -198,15 +204,15 @@ TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
     const std::string output = dir.file("mic.pcm");
     const int chunk = 300;  // unrelated to arecord's period size, so the last read is usually short
     const pid_t pid = start({"--live-chunk-frames", std::to_string(chunk), "--pcm-output", output});
-    ASSERT_TRUE(v3::wait_until([&] { return v3::file_size(output) >= 20 * chunk * 2; }, 30));
+    ASSERT_TRUE(wait_until([&] { return file_size(output) >= 20 * chunk * 2; }, 30));
     // popen's shell may run arecord as its own child rather than exec it.
-    pid_t arecord = v3::child_named(pid, "arecord");
-    if (arecord < 0) arecord = v3::child_named(v3::child_named(pid, "sh"), "arecord");
+    pid_t arecord = child_named(pid, "arecord");
+    if (arecord < 0) arecord = child_named(child_named(pid, "sh"), "arecord");
     ASSERT_GT(arecord, 0);
     kill(arecord, SIGTERM);  // as if the device went away: arecord exits with status 1
-    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 32)) << v3::read_text(dir.file("stderr.txt"));
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 60), 32)) << read_file(dir.file("stderr.txt"));
 
-    const std::vector<unsigned char> pcm = v3::read_bytes(output);
+    const std::vector<unsigned char> pcm = read_bytes(output);
     const std::size_t frames = pcm.size() / 2;
     ASSERT_LE(frames, kInfileFrames) << "arecord was stopped too late to know what it delivered";
     const ExpectedStream expected = expected_stream(codes, frames, chunk, 0.0);
@@ -217,16 +223,16 @@ TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
 TEST_F(LiveFixture, ReportsAnOutputThatFailsAndACaptureThatNeverDelivers) {
     {  // the output directory does not exist: 31, and arecord is closed again; batch options are ignored
         const std::string output = dir.file("missing/mic.pcm");
-        const pid_t pid = start({"--pcm-output", output, "--input-wav", v3::demo_recording(), "--beamformed",
+        const pid_t pid = start({"--pcm-output", output, "--input-wav", demo_recording(), "--beamformed",
                                  dir.file("beam.wav"), "--event", dir.file("event.json")});
-        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 31));
+        EXPECT_TRUE(exited_with(wait_for_exit(pid, 60), 31));
         EXPECT_EQ(log(), concat(startup_lines(output, 0, 1024), {"error: failed to open live PCM output: " + output}));
-        EXPECT_FALSE(v3::file_exists(dir.file("beam.wav")));
-        EXPECT_FALSE(v3::file_exists(dir.file("event.json")));
+        EXPECT_FALSE(file_exists(dir.file("beam.wav")));
+        EXPECT_FALSE(file_exists(dir.file("event.json")));
     }
     {  // an output that refuses the data (a full disk) ends the stream instead of dropping it silently
         const pid_t pid = start({"--pcm-output", "/dev/full"});
-        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 33));
+        EXPECT_TRUE(exited_with(wait_for_exit(pid, 60), 33));
         EXPECT_EQ(log(), concat(startup_lines("/dev/full", 0, 1024),
                                 {"live chunks_processed: 0", "live low_confidence_chunks: 0",
                                  "live speech_detected: false", "error: failed to write live PCM output: /dev/full"}));
@@ -237,39 +243,39 @@ TEST_F(LiveFixture, ReportsAnOutputThatFailsAndACaptureThatNeverDelivers) {
         mkdir(env["HOME"].c_str(), 0755);
         const std::string output = dir.file("mic.pcm");
         const pid_t pid = start({"--live-duration", "1", "--pcm-output", output});
-        EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 32));
+        EXPECT_TRUE(exited_with(wait_for_exit(pid, 60), 32));
         EXPECT_EQ(log(), concat(startup_lines(output, 1, 1024),
                                 {"live chunks_processed: 0", "live low_confidence_chunks: 0",
                                  "live speech_detected: false", "live clean exit"}));
-        EXPECT_EQ(v3::file_size(output), 0);
-        EXPECT_NE(v3::read_text(dir.file("stderr.txt")).find("audio open error"), std::string::npos);
+        EXPECT_EQ(file_size(output), 0);
+        EXPECT_NE(read_file(dir.file("stderr.txt")).find("audio open error"), std::string::npos);
     }
 }
 
 TEST_F(LiveFixture, FeedsAFifoReaderEveryChunk) {
     const std::string fifo = dir.file("mic.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const pid_t reader = v3::spawn({"cat", fifo}, {}, dir.file("heard.pcm"), dir.file("cat.err"));
+    const pid_t reader = spawn({"cat", fifo}, {}, dir.file("heard.pcm"), dir.file("cat.err"));
     const pid_t pid = start({"--live-duration", "1", "--pcm-output", fifo});
-    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(pid, 60), 0)) << v3::read_text(dir.file("stderr.txt"));
-    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(reader, 30), 0));
-    expect_finite_stream(v3::read_bytes(dir.file("heard.pcm")), fifo, 0.0);
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 60), 0)) << read_file(dir.file("stderr.txt"));
+    ASSERT_TRUE(exited_with(wait_for_exit(reader, 30), 0));
+    expect_finite_stream(read_bytes(dir.file("heard.pcm")), fifo, 0.0);
 }
 
 TEST_F(LiveFixture, EndsWithStatus33WhenTheFifoReaderLeaves) {
     const std::string fifo = dir.file("mic.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::size_t taken = 100000;
-    const pid_t reader = v3::spawn({"head", "-c", std::to_string(taken), fifo}, {}, dir.file("heard.pcm"),
-                                   dir.file("head.err"));
+    const pid_t reader =
+        spawn({"head", "-c", std::to_string(taken), fifo}, {}, dir.file("heard.pcm"), dir.file("head.err"));
     const pid_t pid = start({"--pcm-output", fifo});  // continuous: only the reader can end it
-    const int status = v3::wait_for_exit(pid, 60);
+    const int status = wait_for_exit(pid, 60);
     ASSERT_NE(status, -1) << "the program kept running after its reader left";
     ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_TRUE(v3::exited_with(status, 33));
-    ASSERT_TRUE(v3::exited_with(v3::wait_for_exit(reader, 30), 0));
+    EXPECT_TRUE(exited_with(status, 33));
+    ASSERT_TRUE(exited_with(wait_for_exit(reader, 30), 0));
 
-    const std::vector<unsigned char> heard = v3::read_bytes(dir.file("heard.pcm"));
+    const std::vector<unsigned char> heard = read_bytes(dir.file("heard.pcm"));
     ASSERT_EQ(heard.size(), taken);
     const std::size_t chunks_heard = (taken + 2047) / 2048;
     const ExpectedStream expected = expected_stream(codes, chunks_heard * 1024, 1024, 0.0);
@@ -291,13 +297,13 @@ TEST_F(LiveFixture, PulseAudioPipeSourceDeliversTheStreamToARecorder) {
     const std::string pa = dir.file("pa");
     const std::string home = pa + "/home";
     const std::string xdg = pa + "/xdg";
-    ASSERT_EQ(system(("mkdir -p '" + home + "' '" + xdg + "' && chmod 700 '" + xdg + "'").c_str()), 0);
-    v3::write_simulated_array_config(home);
+    ASSERT_EQ(shell("mkdir -p " + quote(home) + " " + quote(xdg) + " && chmod 700 " + quote(xdg)), 0);
+    write_simulated_array_config(home);
     env["HOME"] = home;
     env["XDG_RUNTIME_DIR"] = xdg;
     env["PULSE_SERVER"] = "unix:" + pa + "/pa.sock";
     const std::string fifo = pa + "/vmic.fifo";
-    const pid_t server = v3::spawn(
+    const pid_t server = spawn(
         {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
          "--disable-shm=yes", "--log-target=file:" + pa + "/pa.log",
          "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + pa + "/pa.sock",
@@ -305,46 +311,46 @@ TEST_F(LiveFixture, PulseAudioPipeSourceDeliversTheStreamToARecorder) {
          "-L", "module-pipe-source source_name=vmic file=" + fifo + " format=s16le rate=16000 channels=1"},
         env, pa + "/pa.out", pa + "/pa.err");
     auto succeeds = [&](const std::vector<std::string> &args, const std::string &out) {
-        return v3::exited_with(v3::wait_for_exit(v3::spawn(args, env, out, pa + "/probe.err"), 10), 0);
+        return exited_with(wait_for_exit(spawn(args, env, out, pa + "/probe.err"), 10), 0);
     };
     pid_t recorder = -1;
     auto stop = [&] {
         if (recorder > 0) {
             kill(recorder, SIGINT);  // parecord finishes its WAV header on SIGINT
-            EXPECT_TRUE(v3::exited_with(v3::wait_for_exit(recorder, 10), 0));
+            EXPECT_TRUE(exited_with(wait_for_exit(recorder, 10), 0));
             recorder = -1;
         }
         kill(server, SIGTERM);
-        v3::wait_for_exit(server, 10);
+        wait_for_exit(server, 10);
     };
-    if (!v3::wait_until([&] { return succeeds({"pactl", "info"}, pa + "/info.txt"); }, 15)) {
+    if (!wait_until([&] { return succeeds({"pactl", "info"}, pa + "/info.txt"); }, 15)) {
         stop();
-        FAIL() << "the private PulseAudio server did not start: " << v3::read_text(pa + "/pa.log");
+        FAIL() << "the private PulseAudio server did not start: " << read_file(pa + "/pa.log");
     }
     const std::string recorded = pa + "/recorded.wav";
-    recorder = v3::spawn({"parecord", "-d", "vmic", "--rate=16000", "--channels=1", "--format=s16le",
-                          "--file-format=wav", recorded},
-                         env, pa + "/parecord.out", pa + "/parecord.err");
-    const bool connected = v3::wait_until(
+    recorder = spawn({"parecord", "-d", "vmic", "--rate=16000", "--channels=1", "--format=s16le",
+                      "--file-format=wav", recorded},
+                     env, pa + "/parecord.out", pa + "/parecord.err");
+    const bool connected = wait_until(
         [&] {
             return succeeds({"pactl", "list", "short", "source-outputs"}, pa + "/outputs.txt") &&
-                   !v3::read_text(pa + "/outputs.txt").empty();
+                   !read_file(pa + "/outputs.txt").empty();
         },
         15);
 
     int program_status = -1;
     if (connected) {
-        program_status = v3::wait_for_exit(start({"--live-duration", "1", "--pcm-output", fifo}), 60);
+        program_status = wait_for_exit(start({"--live-duration", "1", "--pcm-output", fifo}), 60);
     }
     std::size_t streamed = 0;
     const std::vector<std::string> lines = log();
     for (const std::string &line : lines) {
         if (line.rfind("live chunks_processed: ", 0) == 0) streamed = std::stoul(line.substr(23)) * 2048;
     }
-    v3::wait_until([&] { return v3::file_size(recorded) >= static_cast<long>(44 + streamed); }, 30);
+    wait_until([&] { return file_size(recorded) >= static_cast<long>(44 + streamed); }, 30);
     stop();
     ASSERT_TRUE(connected) << "parecord never connected to the pipe source";
-    ASSERT_TRUE(v3::exited_with(program_status, 0)) << v3::read_text(dir.file("stderr.txt"));
+    ASSERT_TRUE(exited_with(program_status, 0)) << read_file(dir.file("stderr.txt"));
 
     const WavData heard = read_wav(recorded);
     ASSERT_EQ(heard.channels, 1);

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "options.h"
-#include "v1_util.h"
+#include "temp_files.h"
+
+using namespace voicetest;
 
 namespace {
 
@@ -110,7 +112,7 @@ TEST(ParseArgs, GainIsFiniteWithinMinus60AndPlus36Inclusive) {
 }
 
 TEST(Logger, WritesEachLineToConsoleAndOpenFile) {
-    v1::TempDir dir;
+    TempDir dir;
     testing::internal::CaptureStdout();
     {
         Logger with_file;
@@ -121,7 +123,7 @@ TEST(Logger, WritesEachLineToConsoleAndOpenFile) {
         console_only.line("clean exit");
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "device: hw:1,0\n\nclean exit\n");
-    EXPECT_EQ(v1::read_bytes(dir.file("run.log")), "device: hw:1,0\n\n");
+    EXPECT_EQ(read_file(dir.file("run.log")), "device: hw:1,0\n\n");
 }
 
 TEST(FormatFixed, FollowsPrintfFixedNotation) {

@@ -16,8 +16,14 @@
 #include "gain.h"
 #include "options.h"
 #include "pipeline.h"
-#include "v3_util.h"
+#include "run_program.h"
+#include "signals.h"
+#include "simulated_array.h"
+#include "temp_files.h"
 #include "wav.h"
+#include "wav_bytes.h"
+
+using namespace voicetest;
 
 namespace {
 
@@ -106,39 +112,28 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 }
 
 // The beam file the program must leave: the expected beam through the WAV writer.
-std::vector<unsigned char> expected_beam_file(const v3::TempDir &dir, const std::vector<double> &samples) {
+std::vector<unsigned char> expected_beam_file(const TempDir &dir, const std::vector<double> &samples) {
     write_beamformed_wav(dir.file("expected-beam.wav"), 16000, samples);
-    return v3::read_bytes(dir.file("expected-beam.wav"));
+    return read_bytes(dir.file("expected-beam.wav"));
 }
 
 // A 16-bit PCM WAV with a plain 44-byte header; `codes` is interleaved.
 void write_wav16(const std::string &path, int rate, int channels, const std::vector<int16_t> &codes) {
-    std::vector<unsigned char> bytes;
-    auto le = [&bytes](uint32_t value, int width) {
-        for (int i = 0; i < width; ++i) bytes.push_back(static_cast<unsigned char>((value >> (8 * i)) & 0xFF));
-    };
-    const uint32_t data = static_cast<uint32_t>(codes.size() * 2);
-    for (char c : std::string("RIFF")) bytes.push_back(c);
-    le(36 + data, 4);
-    for (char c : std::string("WAVEfmt ")) bytes.push_back(c);
-    le(16, 4), le(1, 2), le(channels, 2), le(rate, 4), le(rate * channels * 2, 4), le(channels * 2, 2), le(16, 2);
-    for (char c : std::string("data")) bytes.push_back(c);
-    le(data, 4);
-    for (int16_t code : codes) le(static_cast<uint16_t>(code), 2);
-    v3::write_bytes(path, bytes);
+    write_file(path, riff(fmt_chunk(1, static_cast<uint16_t>(channels), static_cast<uint32_t>(rate), 16) +
+                          chunk("data", pcm16(codes))));
 }
 
 // Top-level members of a JSON document as "key=<compact JSON value>", in document order.
-std::vector<std::string> manifest_members(const v3::TempDir &dir, const std::string &path) {
+std::vector<std::string> manifest_members(const TempDir &dir, const std::string &path) {
     const std::string script = dir.file("members.py");
     std::ofstream(script) << "import collections, json, sys\n"
                              "doc = json.load(open(sys.argv[1]), object_pairs_hook=collections.OrderedDict)\n"
                              "for key, value in doc.items():\n"
                              "    print(key + '=' + json.dumps(value, separators=(',', ':')))\n";
     const std::string out = dir.file("members.txt");
-    const std::string command = "python3 " + script + " '" + path + "' > " + out + " 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << v3::read_text(out);
-    return v3::split_lines(v3::read_text(out));
+    EXPECT_EQ(shell("python3 " + quote(script) + " " + quote(path) + " > " + quote(out) + " 2>&1"), 0)
+        << read_file(out);
+    return split_lines(read_file(out));
 }
 
 struct ProgramRun {
@@ -148,14 +143,14 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun run_vocrin(const v3::TempDir &dir, const std::vector<std::string> &args,
+ProgramRun run_vocrin(const TempDir &dir, const std::vector<std::string> &args,
                const std::map<std::string, std::string> &env = {}) {
     std::vector<std::string> argv = {VOCRIN_BIN, "--log", dir.file("run.log")};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = v3::spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
-    const int status = v3::wait_for_exit(pid, 120);
-    return {status, v3::split_lines(v3::read_text(dir.file("run.log"))), v3::read_text(dir.file("stdout.txt")),
-            v3::read_text(dir.file("stderr.txt"))};
+    const pid_t pid = spawn(argv, env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    const int status = wait_for_exit(pid, 120);
+    return {status, split_lines(read_file(dir.file("run.log"))), read_file(dir.file("stdout.txt")),
+            read_file(dir.file("stderr.txt"))};
 }
 
 TEST(ShellQuote, MakesOneWordThatTheShellHandsBackUnchanged) {
@@ -163,30 +158,30 @@ TEST(ShellQuote, MakesOneWordThatTheShellHandsBackUnchanged) {
     EXPECT_EQ(shell_quote("hw:1,0"), "'hw:1,0'");
     EXPECT_EQ(shell_quote("it's.wav"), "'it'\\''s.wav'");
     const std::vector<std::string> texts = {"it's a \"file\".wav", "two\nlines\tand $HOME `id` \\ ;|&", "'", "''x''"};
-    v3::TempDir dir;
+    TempDir dir;
     for (const std::string &text : texts) {
         const std::string command = "printf %s " + shell_quote(text) + " > " + dir.file("echo.txt");
         ASSERT_EQ(std::system(command.c_str()), 0) << text;
-        EXPECT_EQ(v3::read_text(dir.file("echo.txt")), text);
+        EXPECT_EQ(read_file(dir.file("echo.txt")), text);
     }
 }
 
 TEST(BatchCapture, RecordsWithTheRealArecordAndAnalysesWhatItWrote) {
-    v3::TempDir dir;
-    v3::write_simulated_array_config(dir.path);
-    const WavData demo = read_wav(v3::demo_recording());
-    const std::vector<unsigned char> infile = v3::s32le_bytes(v3::looped_codes(demo, 2 * 16000));
-    v3::write_bytes(dir.file("array.raw"), infile);
+    TempDir dir;
+    write_simulated_array_config(dir.path);
+    const WavData demo = read_wav(demo_recording());
+    const std::vector<unsigned char> infile = s32le_bytes(looped_codes(demo, 2 * 16000));
+    write_file(dir.file("array.raw"), infile);
     // A blank and a quote in the path must reach arecord as one word.
     const std::string raw_path = dir.file("it's raw.wav");
     const ProgramRun run = run_vocrin(dir,
                                {"--duration", "1", "--output", raw_path, "--beamformed", dir.file("beam.wav"),
                                 "--event", dir.file("event.json")},
                                {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}});
-    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+    ASSERT_TRUE(exited_with(run.status, 0)) << run.out << run.err;
 
     // arecord's WAV: a 44-byte header, then exactly one second of the infile's bytes.
-    const std::vector<unsigned char> recorded = v3::read_bytes(raw_path);
+    const std::vector<unsigned char> recorded = read_bytes(raw_path);
     ASSERT_EQ(recorded.size(), 44u + 16000u * 16u);
     EXPECT_TRUE(std::equal(recorded.begin() + 44, recorded.end(), infile.begin()));
     const WavData raw = read_wav(raw_path);
@@ -198,33 +193,33 @@ TEST(BatchCapture, RecordsWithTheRealArecordAndAnalysesWhatItWrote) {
     lines.push_back("capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.path +
                     "/it'\\''s raw.wav'");
     EXPECT_EQ(run.log, concat(lines, expected.lines));
-    EXPECT_EQ(run.out, v3::read_text(dir.file("run.log")));
-    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
+    EXPECT_EQ(run.out, read_file(dir.file("run.log")));
+    EXPECT_EQ(read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
 }
 
 TEST(BatchCapture, ReportsTheRawStatusWhenThereIsNoCard) {
-    v3::TempDir dir;  // a HOME without the simulated array: hw:1,0 does not exist
+    TempDir dir;  // a HOME without the simulated array: hw:1,0 does not exist
     const ProgramRun run = run_vocrin(dir,
                                {"--duration", "1", "--output", dir.file("raw.wav"), "--beamformed",
                                 dir.file("beam.wav"), "--event", dir.file("event.json")},
                                {{"HOME", dir.path}});
-    EXPECT_TRUE(v3::exited_with(run.status, 10)) << run.out;
+    EXPECT_TRUE(exited_with(run.status, 10)) << run.out;
     const std::vector<std::string> expected = concat(
         kStartup, {"capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.file("raw.wav") + "'",
                    "error: arecord capture failed with status 256"});
     EXPECT_EQ(run.log, expected);
     EXPECT_NE(run.err.find("audio open error"), std::string::npos) << run.err;
-    EXPECT_FALSE(v3::file_exists(dir.file("raw.wav")));
-    EXPECT_FALSE(v3::file_exists(dir.file("beam.wav")));
-    EXPECT_FALSE(v3::file_exists(dir.file("event.json")));
+    EXPECT_FALSE(file_exists(dir.file("raw.wav")));
+    EXPECT_FALSE(file_exists(dir.file("beam.wav")));
+    EXPECT_FALSE(file_exists(dir.file("event.json")));
 }
 
 TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
-    v3::TempDir dir;
-    const std::string input = v3::demo_recording();
+    TempDir dir;
+    const std::string input = demo_recording();
     const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam.wav"), "--event",
                                      dir.file("event.json"), "--device", "hw:2,0 \"front\\mic\""});
-    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+    ASSERT_TRUE(exited_with(run.status, 0)) << run.out << run.err;
 
     const WavData raw = read_wav(input);
     const ExpectedAnalysis expected = expected_analysis(raw, 0.0, input, dir.file("beam.wav"), dir.file("event.json"));
@@ -236,7 +231,7 @@ TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
     EXPECT_NE(std::find(run.log.begin(), run.log.end(), "direction_angle_degrees: 22.024313"), run.log.end());
     EXPECT_NE(std::find(run.log.begin(), run.log.end(), "beamforming_lags: [0, 1, 2, 3]"), run.log.end());
     EXPECT_TRUE(expected.warnings.empty());
-    EXPECT_EQ(v3::read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
+    EXPECT_EQ(read_bytes(dir.file("beam.wav")), expected_beam_file(dir, expected.beam.samples));
 
     const std::vector<std::string> members = manifest_members(dir, dir.file("event.json"));
     ASSERT_EQ(members.size(), 23u);
@@ -256,7 +251,7 @@ TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
 }
 
 TEST(BatchWarnings, AreLoggedAndWrittenInTheirFixedOrder) {
-    v3::TempDir dir;
+    TempDir dir;
     // Stereo 44.1 kHz 16-bit: channel 0 a loud tone that clips at +12 dB, channel 1 silent.
     std::vector<int16_t> codes;
     for (int i = 0; i < 4410; ++i) {
@@ -267,7 +262,7 @@ TEST(BatchWarnings, AreLoggedAndWrittenInTheirFixedOrder) {
     // --skip-capture analyses --output as it is.
     const ProgramRun run = run_vocrin(dir, {"--skip-capture", "--output", dir.file("stereo.wav"), "--input-gain-db", "12",
                                      "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json")});
-    ASSERT_TRUE(v3::exited_with(run.status, 0)) << run.out << run.err;
+    ASSERT_TRUE(exited_with(run.status, 0)) << run.out << run.err;
 
     const ExpectedAnalysis expected = expected_analysis(read_wav(dir.file("stereo.wav")), 12.0, dir.file("stereo.wav"),
                                                         dir.file("beam.wav"), dir.file("event.json"));
@@ -298,21 +293,21 @@ TEST(BatchWarnings, AreLoggedAndWrittenInTheirFixedOrder) {
 }
 
 TEST(BatchFailures, EndWithStatus20AndNoCleanExit) {
-    v3::TempDir dir;
-    const std::string input = v3::demo_recording();
+    TempDir dir;
+    const std::string input = demo_recording();
     {  // the manifest cannot be completely written: an error, the beam stays on disk
         const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam.wav"), "--event",
                                          "/dev/full"});
-        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        EXPECT_TRUE(exited_with(run.status, 20)) << run.out;
         ASSERT_FALSE(run.log.empty());
         EXPECT_EQ(run.log.back(), "error: failed to write event JSON: /dev/full");
         EXPECT_EQ(std::find(run.log.begin(), run.log.end(), "clean exit"), run.log.end());
-        EXPECT_TRUE(v3::file_exists(dir.file("beam.wav")));
+        EXPECT_TRUE(file_exists(dir.file("beam.wav")));
     }
     {  // a manifest directory that does not exist
         const std::string event = dir.file("missing/event.json");
         const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", dir.file("beam2.wav"), "--event", event});
-        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        EXPECT_TRUE(exited_with(run.status, 20)) << run.out;
         ASSERT_FALSE(run.log.empty());
         EXPECT_EQ(run.log.back(), "error: failed to write event JSON: " + event);
     }
@@ -320,19 +315,19 @@ TEST(BatchFailures, EndWithStatus20AndNoCleanExit) {
         const std::string missing = dir.file("nowhere.wav");
         const ProgramRun run = run_vocrin(dir, {"--input-wav", missing, "--beamformed", dir.file("beam3.wav"), "--event",
                                          dir.file("event3.json")});
-        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        EXPECT_TRUE(exited_with(run.status, 20)) << run.out;
         EXPECT_EQ(run.log, concat(kStartup, {"capture skipped; analyzing input WAV: " + missing,
                                              "error: failed to open WAV: " + missing}));
-        EXPECT_FALSE(v3::file_exists(dir.file("beam3.wav")));
-        EXPECT_FALSE(v3::file_exists(dir.file("event3.json")));
+        EXPECT_FALSE(file_exists(dir.file("beam3.wav")));
+        EXPECT_FALSE(file_exists(dir.file("event3.json")));
     }
     {  // the beam cannot be written
         const std::string beam = dir.file("missing/beam.wav");
         const ProgramRun run = run_vocrin(dir, {"--input-wav", input, "--beamformed", beam, "--event", dir.file("event4.json")});
-        EXPECT_TRUE(v3::exited_with(run.status, 20)) << run.out;
+        EXPECT_TRUE(exited_with(run.status, 20)) << run.out;
         ASSERT_FALSE(run.log.empty());
         EXPECT_EQ(run.log.back(), "error: failed to write WAV: " + beam);
-        EXPECT_FALSE(v3::file_exists(dir.file("event4.json")));
+        EXPECT_FALSE(file_exists(dir.file("event4.json")));
     }
 }
 

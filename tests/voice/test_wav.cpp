@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "v1_util.h"
+#include "run_program.h"
+#include "simulated_array.h"
+#include "temp_files.h"
 #include "wav.h"
+#include "wav_bytes.h"
+
+using namespace voicetest;
 
 namespace {
-
-using v1::chunk;
-using v1::fmt_chunk;
-using v1::pcm16;
-using v1::quote;
-using v1::riff;
 
 std::string read_error(const std::string &path) {
     try {
@@ -41,7 +40,7 @@ std::string write_error(const std::string &path, size_t samples) {
 std::string pcm32(const std::vector<int32_t> &codes) {
     std::string out;
     for (int32_t c : codes) {
-        v1::put32(out, static_cast<uint32_t>(c));
+        put32(out, static_cast<uint32_t>(c));
     }
     return out;
 }
@@ -55,8 +54,8 @@ void expect_matches_raw(const WavData &wav, const std::string &raw, size_t frame
         ASSERT_EQ(wav.samples[c].size(), frames) << "channel " << c;
         for (size_t f = 0; f < frames; ++f) {
             const size_t at = (f * channels + c) * width;
-            const double expected = width == 2 ? v1::get16s(raw, at) / 32768.0
-                                               : static_cast<int32_t>(v1::get32(raw, at)) / 2147483648.0;
+            const double expected =
+                width == 2 ? get16s(raw, at) / 32768.0 : static_cast<int32_t>(get32(raw, at)) / 2147483648.0;
             ASSERT_EQ(wav.samples[c][f], expected) << "channel " << c << " frame " << f;
         }
     }
@@ -65,7 +64,7 @@ void expect_matches_raw(const WavData &wav, const std::string &raw, size_t frame
 // ---- files written by real tools ----
 
 TEST(ReadWavFromTools, PlainPcmFromSoxInBothWidths) {
-    v1::TempDir dir;
+    TempDir dir;
     struct Case {
         std::string input, output, raw_type;
         int rate, channels, bits;
@@ -78,32 +77,32 @@ TEST(ReadWavFromTools, PlainPcmFromSoxInBothWidths) {
     for (const Case &c : cases) {
         const std::string wav = dir.file("in.wav");
         const std::string raw = dir.file("in.raw");
-        ASSERT_EQ(v1::shell("sox -R " + c.input + " -n " + c.output + " " + quote(wav) +
-                            " synth 0.25 sine 300 square 700 sine 500 sawtooth 900 vol 0.9 && sox " + quote(wav) +
-                            " -t " + c.raw_type + " " + quote(raw)),
+        ASSERT_EQ(shell("sox -R " + c.input + " -n " + c.output + " " + quote(wav) +
+                        " synth 0.25 sine 300 square 700 sine 500 sawtooth 900 vol 0.9 && sox " + quote(wav) +
+                        " -t " + c.raw_type + " " + quote(raw)),
                   0);
         const WavData data = read_wav(wav);
         EXPECT_EQ(data.sample_rate, c.rate);
         EXPECT_EQ(data.channels, c.channels);
         EXPECT_EQ(data.bits_per_sample, c.bits);
-        expect_matches_raw(data, v1::read_bytes(raw), c.frames);
+        expect_matches_raw(data, read_file(raw), c.frames);
     }
 }
 
 TEST(ReadWavFromTools, OddSizedListChunksAroundFmtAreSkipped) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string plain = dir.file("plain.wav");
-    ASSERT_EQ(v1::shell("sox -R -r 16000 -c 2 -n -b 16 " + quote(plain) + " synth 0.05 sine 440"), 0);
-    const std::string bytes = v1::read_bytes(plain);
+    ASSERT_EQ(shell("sox -R -r 16000 -c 2 -n -b 16 " + quote(plain) + " synth 0.05 sine 440"), 0);
+    const std::string bytes = read_file(plain);
     ASSERT_EQ(bytes.substr(36, 4), "data");
     // Tagging tools add LIST/INFO chunks; this one has an odd payload and so a pad byte.
     const std::string list = chunk("LIST", std::string("INFOICMT\x05\0\0\0odd!\0", 17));
-    v1::write_bytes(dir.file("tagged.wav"), riff(list + bytes.substr(12, 24) + list + bytes.substr(36)));
+    write_file(dir.file("tagged.wav"), riff(list + bytes.substr(12, 24) + list + bytes.substr(36)));
     EXPECT_EQ(read_wav(dir.file("tagged.wav")).samples, read_wav(plain).samples);
 }
 
 TEST(ReadWavFromTools, EncodingsOtherThanPlainPcmAreRefused) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string encoding = "unsupported WAV encoding; expected PCM";
     const std::string layout = "unsupported PCM layout; expected 16-bit or 32-bit interleaved";
     const std::pair<std::string, std::string> cases[] = {
@@ -115,46 +114,38 @@ TEST(ReadWavFromTools, EncodingsOtherThanPlainPcmAreRefused) {
     };
     for (const auto &c : cases) {
         const std::string wav = dir.file("refused.wav");
-        ASSERT_EQ(v1::shell("sox -R -r 16000 -n " + c.first + " " + quote(wav) + " synth 0.01 sine 440"), 0);
+        ASSERT_EQ(shell("sox -R -r 16000 -n " + c.first + " " + quote(wav) + " synth 0.01 sine 440"), 0);
         EXPECT_EQ(read_error(wav), c.second) << c.first;
     }
 }
 
 TEST(ReadWavFromTools, ArecordCaptureThroughSimulatedArray) {
-    v1::TempDir home;
+    TempDir home;
     // The `file` plugin over `null` replays MIC4_INFILE as the capture of "hw:1,0".
-    v1::write_bytes(home.file(".asoundrc"),
-                    "pcm.!hw {\n"
-                    "  @args [ CARD DEV SUBDEV ]\n"
-                    "  @args.CARD { type string default \"0\" }\n"
-                    "  @args.DEV { type integer default 0 }\n"
-                    "  @args.SUBDEV { type integer default -1 }\n"
-                    "  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n"
-                    "  infile { @func getenv vars [ MIC4_INFILE ] default \"/nonexistent\" }\n"
-                    "  format \"raw\"\n}\n");
+    write_simulated_array_config(home.path);
     const std::string infile = home.file("array.raw");
     const std::string out = home.file("capture.wav");
-    ASSERT_EQ(v1::shell("sox -R -r 16000 -c 4 -n -t s32 " + quote(infile) +
-                        " synth 2 sine 200 sine 400 sine 600 sine 800 vol 0.5 && HOME=" + quote(home.path) +
-                        " MIC4_INFILE=" + quote(infile) + " arecord -q -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav " +
-                        quote(out)),
+    ASSERT_EQ(shell("sox -R -r 16000 -c 4 -n -t s32 " + quote(infile) +
+                    " synth 2 sine 200 sine 400 sine 600 sine 800 vol 0.5 && HOME=" + quote(home.path) +
+                    " MIC4_INFILE=" + quote(infile) + " arecord -q -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav " +
+                    quote(out)),
               0);
     const WavData data = read_wav(out);
     EXPECT_EQ(data.sample_rate, 16000);
     EXPECT_EQ(data.channels, 4);
     EXPECT_EQ(data.bits_per_sample, 32);
-    expect_matches_raw(data, v1::read_bytes(infile), 16000);  // the infile's first second
+    expect_matches_raw(data, read_file(infile), 16000);  // the infile's first second
 }
 
 // ---- samples, frames and the chunk walk on hand-built files ----
 
 TEST(ReadWavBytes, ExtremeCodesMapToTheUnitRange) {
-    v1::TempDir dir;
-    v1::write_bytes(dir.file("16.wav"), riff(fmt_chunk(1, 2, 16000, 16) + chunk("data", pcm16({-32768, 32767, 0, 16384}))));
+    TempDir dir;
+    write_file(dir.file("16.wav"), riff(fmt_chunk(1, 2, 16000, 16) + chunk("data", pcm16({-32768, 32767, 0, 16384}))));
     const WavData a = read_wav(dir.file("16.wav"));
     EXPECT_EQ(a.samples, (std::vector<std::vector<double>>{{-1.0, 0.0}, {32767.0 / 32768.0, 0.5}}));
 
-    v1::write_bytes(dir.file("32.wav"), riff(fmt_chunk(1, 1, 16000, 32) + chunk("data", pcm32({INT32_MIN, INT32_MAX, -1}))));
+    write_file(dir.file("32.wav"), riff(fmt_chunk(1, 1, 16000, 32) + chunk("data", pcm32({INT32_MIN, INT32_MAX, -1}))));
     const WavData b = read_wav(dir.file("32.wav"));
     EXPECT_EQ(b.samples[0][0], -1.0);
     EXPECT_LT(b.samples[0][1], 1.0);
@@ -163,24 +154,24 @@ TEST(ReadWavBytes, ExtremeCodesMapToTheUnitRange) {
 }
 
 TEST(ReadWavBytes, OnlyWholeFramesAreDecoded) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string ten_frames = pcm32(std::vector<int32_t>(20, 1 << 20)) + "\x01\x02\x03";
-    v1::write_bytes(dir.file("a.wav"), riff(fmt_chunk(1, 2, 16000, 32) + chunk("data", ten_frames)));
+    write_file(dir.file("a.wav"), riff(fmt_chunk(1, 2, 16000, 32) + chunk("data", ten_frames)));
     const WavData a = read_wav(dir.file("a.wav"));
     EXPECT_EQ(a.samples, std::vector<std::vector<double>>(2, std::vector<double>(10, 1.0 / 2048)));
 
-    v1::write_bytes(dir.file("b.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(15, '\x11'))));
+    write_file(dir.file("b.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(15, '\x11'))));
     EXPECT_EQ(read_wav(dir.file("b.wav")).samples, std::vector<std::vector<double>>(4));
 }
 
 TEST(ReadWavBytes, ChunkWalkSkipsPadsOtherChunksAndKeepsTheLastFmtAndData) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string junk = chunk("JUNK", "jjj");  // odd: 3 bytes and a pad byte
     std::string riff_size_garbage = riff(junk + fmt_chunk(1, 1, 8000, 32) + junk + chunk("data", pcm16({1, 2})) +
                                          fmt_chunk(1, 1, 22050, 16) + chunk("data", pcm16({3, 4, 5}))) +
                                     "LIST\xff";  // a header that does not fit ends the walk
     riff_size_garbage.replace(4, 4, "\xff\xff\xff\x7f");  // the RIFF size is not examined
-    v1::write_bytes(dir.file("a.wav"), riff_size_garbage);
+    write_file(dir.file("a.wav"), riff_size_garbage);
     const WavData a = read_wav(dir.file("a.wav"));
     EXPECT_EQ(a.sample_rate, 22050);
     EXPECT_EQ(a.bits_per_sample, 16);
@@ -188,13 +179,13 @@ TEST(ReadWavBytes, ChunkWalkSkipsPadsOtherChunksAndKeepsTheLastFmtAndData) {
 }
 
 TEST(ReadWavBytes, ChunksRunningPastTheEndAreTruncatedWhatEverTheirSize) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string fmt = fmt_chunk(1, 1, 16000, 16);
     // Sizes near 2^32 would wrap a 32-bit end position back inside the file.
     for (uint32_t size : {9u, 0x80000000u, 0xFFFFFFDCu, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
         std::string data = "data";
-        v1::put32(data, size);
-        v1::write_bytes(dir.file("a.wav"), riff(fmt + data + pcm16({1, 2, 3, 4})));
+        put32(data, size);
+        write_file(dir.file("a.wav"), riff(fmt + data + pcm16({1, 2, 3, 4})));
         EXPECT_EQ(read_error(dir.file("a.wav")), "truncated WAV chunk: data") << std::hex << size;
 
         if (size < 0x80000000u) {
@@ -202,17 +193,17 @@ TEST(ReadWavBytes, ChunksRunningPastTheEndAreTruncatedWhatEverTheirSize) {
         }
         // Also before "fmt ", and behind a good "data" chunk.
         std::string list = "LIST";
-        v1::put32(list, size);
+        put32(list, size);
         list += "xxxxxxxx";
-        v1::write_bytes(dir.file("b.wav"), riff(list + fmt + chunk("data", pcm16({1, 2, 3, 4}))));
+        write_file(dir.file("b.wav"), riff(list + fmt + chunk("data", pcm16({1, 2, 3, 4}))));
         EXPECT_EQ(read_error(dir.file("b.wav")), "truncated WAV chunk: LIST") << std::hex << size;
-        v1::write_bytes(dir.file("c.wav"), riff(fmt + chunk("data", pcm16({1, 2, 3, 4})) + list));
+        write_file(dir.file("c.wav"), riff(fmt + chunk("data", pcm16({1, 2, 3, 4})) + list));
         EXPECT_EQ(read_error(dir.file("c.wav")), "truncated WAV chunk: LIST") << std::hex << size;
     }
 }
 
 TEST(ReadWavBytes, StructuralFaultsHaveTheirOwnMessages) {
-    v1::TempDir dir;
+    TempDir dir;
     const std::string data = chunk("data", pcm16({1, 2, 3, 4, 5, 6, 7, 8}));
     const std::string layout = "unsupported PCM layout; expected 16-bit or 32-bit interleaved";
     const std::pair<std::string, std::string> cases[] = {
@@ -224,13 +215,13 @@ TEST(ReadWavBytes, StructuralFaultsHaveTheirOwnMessages) {
         {riff(fmt_chunk(1, 1, 16000, 24) + data), layout},
     };
     for (const auto &c : cases) {
-        v1::write_bytes(dir.file("a.wav"), c.first);
+        write_file(dir.file("a.wav"), c.first);
         EXPECT_EQ(read_error(dir.file("a.wav")), c.second);
     }
 }
 
 TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
-    v1::TempDir dir;
+    TempDir dir;
     EXPECT_EQ(read_error(dir.file("missing.wav")), "failed to open WAV: " + dir.file("missing.wav"));
     EXPECT_EQ(read_error(dir.path), "failed to open WAV: " + dir.path);
 
@@ -238,11 +229,11 @@ TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
     const std::string path = dir.file("x.wav");
     for (const std::string &bytes : {std::string(), good.substr(0, 43), "RIFX" + good.substr(4),
                                      good.substr(0, 8) + "AVI " + good.substr(12), std::string(64, '\0')}) {
-        v1::write_bytes(path, bytes);
+        write_file(path, bytes);
         EXPECT_EQ(read_error(path), "not a RIFF/WAVE file: " + path) << bytes.size();
     }
     // A pipe cannot be seeked but reads all the same (e.g. --input-wav <(...)).
-    v1::write_bytes(path, good);
+    write_file(path, good);
     FILE *pipe = ::popen(("cat " + quote(path)).c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     const WavData piped = read_wav("/dev/fd/" + std::to_string(::fileno(pipe)));
@@ -253,36 +244,36 @@ TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
 // ---- writing ----
 
 TEST(WriteBeamformedWav, HeaderAndCodesScaledBy32767) {
-    v1::TempDir dir;
+    TempDir dir;
     std::ostringstream le;
     write_le32(le, 0x11223344u);
     EXPECT_EQ(le.str(), "\x44\x33\x22\x11");
 
     // A bare 44-byte header for an empty beam: RIFF size 36, data size 0.
     write_beamformed_wav(dir.file("empty.wav"), 16000, {});
-    EXPECT_EQ(v1::read_bytes(dir.file("empty.wav")), riff(fmt_chunk(1, 1, 16000, 16) + chunk("data", "")));
+    EXPECT_EQ(read_file(dir.file("empty.wav")), riff(fmt_chunk(1, 1, 16000, 16) + chunk("data", "")));
 
     const std::vector<double> beam = {-1.0, 0.0, 0.5, 1.0, 1.2, -3.0, -0.5, 0.25, 1e-6,
                                       std::numeric_limits<double>::quiet_NaN()};
     const std::vector<int16_t> codes = {-32767, 0, 16384, 32767, 32767, -32767, -16384, 8192, 0, 0};
     write_beamformed_wav(dir.file("a.wav"), 44100, beam);
-    EXPECT_EQ(v1::read_bytes(dir.file("a.wav")), riff(fmt_chunk(1, 1, 44100, 16) + chunk("data", pcm16(codes))));
+    EXPECT_EQ(read_file(dir.file("a.wav")), riff(fmt_chunk(1, 1, 44100, 16) + chunk("data", pcm16(codes))));
     for (size_t i = 0; i < codes.size(); ++i) {
         EXPECT_EQ(to_pcm16(beam[i]), codes[i]) << "sample " << i;
     }
 }
 
 TEST(WriteBeamformedWav, SoxAndOurReaderReadItBack) {
-    v1::TempDir dir;
+    TempDir dir;
     std::vector<double> beam(1600);
     for (size_t i = 0; i < beam.size(); ++i) {
         beam[i] = 0.8 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / 16000.0);
     }
     const std::string path = dir.file("beam.wav");
-    v1::write_bytes(path, std::string(100000, 'z'));  // a longer old file is replaced
+    write_file(path, std::string(100000, 'z'));  // a longer old file is replaced
     write_beamformed_wav(path, 16000, beam);
     const std::string q = quote(path);
-    EXPECT_EQ(v1::shell("test \"$(soxi -r " + q + ") $(soxi -c " + q + ") $(soxi -b " + q + ") $(soxi -s " + q +
+    EXPECT_EQ(shell("test \"$(soxi -r " + q + ") $(soxi -c " + q + ") $(soxi -b " + q + ") $(soxi -s " + q +
                         ")\" = '16000 1 16 1600'"),
               0);
     const WavData back = read_wav(path);
@@ -294,7 +285,7 @@ TEST(WriteBeamformedWav, SoxAndOurReaderReadItBack) {
 }
 
 TEST(WriteBeamformedWav, FailuresAtOpenOrOnAFullDiskAreReported) {
-    v1::TempDir dir;
+    TempDir dir;
     EXPECT_EQ(write_error(dir.file("no/dir/beam.wav"), 1), "failed to write WAV: " + dir.file("no/dir/beam.wav"));
     // /dev/full opens fine and fails only when the data reaches it.
     EXPECT_EQ(write_error("/dev/full", 1), "failed to write WAV: /dev/full");

@@ -1,0 +1,63 @@
+#pragma once
+// The simulated 4-channel Kinect array for the vocrin tests: an ALSA configuration under which
+// the real arecord captures from a raw file, and conversions between a recording and the
+// interleaved 32-bit codes that file holds.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "wav.h"
+
+namespace voicetest {
+
+// ALSA's file plugin over the null plugin replaces the built-in "hw" PCM in `home`/.asoundrc, so
+// the production device name hw:1,0 "captures" the raw S32_LE bytes of $MIC4_INFILE.
+inline void write_simulated_array_config(const std::string &home) {
+    std::ofstream out(home + "/.asoundrc");
+    out << "pcm.!hw {\n"
+           "    @args [ CARD DEV SUBDEV ]\n"
+           "    @args.CARD { type string default \"0\" }\n"
+           "    @args.DEV { type integer default 0 }\n"
+           "    @args.SUBDEV { type integer default -1 }\n"
+           "    type file\n"
+           "    slave.pcm \"null\"\n"
+           "    file \"/dev/null\"\n"
+           "    infile { @func getenv vars [ MIC4_INFILE ] default \"/nonexistent\" }\n"
+           "    format \"raw\"\n"
+           "}\n";
+}
+
+// Interleaved 32-bit codes of a 4-channel record, repeated until `frames` frames are filled.
+inline std::vector<int32_t> looped_codes(const WavData &audio, std::size_t frames) {
+    std::vector<int32_t> codes;
+    codes.reserve(frames * 4);
+    const std::size_t length = audio.samples[0].size();
+    for (std::size_t f = 0; f < frames; ++f) {
+        for (int c = 0; c < 4; ++c) {
+            const double code = std::round(audio.samples[c][f % length] * 2147483648.0);
+            codes.push_back(static_cast<int32_t>(std::max(-2147483648.0, std::min(2147483647.0, code))));
+        }
+    }
+    return codes;
+}
+
+// Frames [first, first + count) of interleaved 4-channel codes as the normalised record a reader builds.
+inline WavData frames_as_audio(const std::vector<int32_t> &codes, std::size_t first, std::size_t count) {
+    WavData audio;
+    audio.sample_rate = 16000;
+    audio.channels = 4;
+    audio.bits_per_sample = 32;
+    audio.samples.assign(4, std::vector<double>(count));
+    for (std::size_t f = 0; f < count; ++f) {
+        for (int c = 0; c < 4; ++c) {
+            audio.samples[c][f] = codes[(first + f) * 4 + c] / 2147483648.0;
+        }
+    }
+    return audio;
+}
+
+}  // namespace voicetest
