@@ -9,8 +9,11 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "f2_util.h"
 #include "identity.h"
+#include "lbph_training.h"
+#include "program_output.h"
+#include "synthetic_images.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -46,10 +49,10 @@ TrainingSample sample(const cv::Mat &image, const std::string &stage, const std:
 }
 
 TEST(BestProfile, IdenticalSampleIsReportedWithDistanceZero) {
-    const cv::Mat probe = f2::noise_image(160, 160, 5);
-    const std::vector<TrainingSample> samples = {sample(f2::noise_image(160, 160, 6), "a", "a/1.png"),
+    const cv::Mat probe = face_test::noise_image(160, 160, 5);
+    const std::vector<TrainingSample> samples = {sample(face_test::noise_image(160, 160, 6), "a", "a/1.png"),
                                                  sample(probe.clone(), "b", "b/2.png"),
-                                                 sample(f2::noise_image(160, 160, 7), "c", "c/3.png")};
+                                                 sample(face_test::noise_image(160, 160, 7), "c", "c/3.png")};
     const ProfileMatch match = find_best_profile(probe, samples);
     EXPECT_EQ(match.sample_index, 1);
     EXPECT_EQ(match.distance, 0.0);
@@ -101,20 +104,20 @@ protected:
     void SetUp() override {
         std::vector<cv::Mat> images;
         for (unsigned seed = 10; seed < 14; ++seed) {
-            cv::Mat image = f2::noise_image(160, 160, seed);
+            cv::Mat image = face_test::noise_image(160, 160, seed);
             cv::GaussianBlur(image, image, cv::Size(3, 3), 0.8);
             images.push_back(image);
             samples.push_back(sample(image, "day" + std::to_string(seed), "day/" + std::to_string(seed) + ".png"));
         }
-        recognizer = f2::train_lbph(images, std::vector<int>(images.size(), 1));
+        recognizer = face_test::train_lbph(images, std::vector<int>(images.size(), 1));
 
         strict = samples[0].image.clone();
         between = strict.clone();
-        cv::Mat jitter = f2::noise_image(160, 160, 99);
+        cv::Mat jitter = face_test::noise_image(160, 160, 99);
         cv::addWeighted(between, 0.6, jitter, 0.4, 0.0, between);
-        stranger = f2::checkerboard(160, 160, 60, 190);
+        stranger = face_test::checkerboard(160, 160, 60, 190);
         cv::GaussianBlur(stranger, stranger, cv::Size(0, 0), 2.0);
-        cv::Mat texture = f2::noise_image(160, 160, 77);
+        cv::Mat texture = face_test::noise_image(160, 160, 77);
         cv::addWeighted(stranger, 0.7, texture, 0.3, 0.0, stranger);
 
         strict_confidence = measure(strict);
@@ -149,7 +152,7 @@ protected:
     }
 
     IdentityDecision rejected_face() {
-        const cv::Mat tiny = f2::checkerboard(60, 100, 90, 170);
+        const cv::Mat tiny = face_test::checkerboard(60, 100, 90, 170);
         return decide_identity(evaluate_face_quality(tiny, options), tiny, *recognizer, samples, options,
                                window, stats, logger);
     }
@@ -294,7 +297,7 @@ TEST_F(IdentityDecisionTest, FaceOfAnotherClassIsUnknownWhateverItsDistance) {
     }
     images.push_back(stranger);
     labels.push_back(2);
-    recognizer = f2::train_lbph(images, labels);
+    recognizer = face_test::train_lbph(images, labels);
     options.candidate_threshold = options.confirmed_threshold = 1e9;
 
     const IdentityDecision d = face(stranger);
@@ -321,23 +324,24 @@ std::string real(double value) {
 }
 
 TEST_F(IdentityDecisionTest, CalibrationLineOfARejectedFirstFaceInAFreshRun) {
-    const std::string path = f2::temp_path("calibration_rejected.log");
+    const face_test::ScratchDir scratch;
+    const std::string path = (scratch / "calibration_rejected.log").string();
     logger.file.open(path, std::ios::trunc);
     options = Options{};
     options.calibration_log = true;
     stats.processed_frames = 1;
     rejected_face();
     logger.file.close();
-    EXPECT_EQ(f2::read_file(path),
+    EXPECT_EQ(face_test::read_text(path),
               "calibration frame=1, confidence=0.000000, label=Unknown, candidate_threshold=60.000000, "
               "confirmed_threshold=55.000000, face_size=60x100, sharpness=0.000000, brightness=0.000000, "
               "contrast=0.000000, quality=too_small, confirmation_hits=0, confirmation_window=1, "
               "best_profile_stage=flat, matched_sample=unknown\n");
-    std::remove(path.c_str());
 }
 
 TEST_F(IdentityDecisionTest, CalibrationLinesOfAcceptedFacesReportTheWindowAsItFills) {
-    const std::string path = f2::temp_path("calibration_accepted.log");
+    const face_test::ScratchDir scratch;
+    const std::string path = (scratch / "calibration_accepted.log").string();
     logger.file.open(path, std::ios::trunc);
     options.calibration_log = true;
     options.confirm_window = 4;
@@ -353,7 +357,7 @@ TEST_F(IdentityDecisionTest, CalibrationLinesOfAcceptedFacesReportTheWindowAsItF
     face(strict);  // writes nothing
     logger.file.close();
 
-    const std::vector<std::string> lines = f2::split_lines(f2::read_file(path));
+    const std::vector<std::string> lines = face_test::split_lines(face_test::read_text(path));
     ASSERT_EQ(lines.size(), 6u);
     const int expected_window[] = {1, 2, 3, 4, 4, 4};
     for (int i = 0; i < 6; ++i) {
@@ -369,7 +373,6 @@ TEST_F(IdentityDecisionTest, CalibrationLinesOfAcceptedFacesReportTheWindowAsItF
             ", best_profile_stage=day10, matched_sample=day/10.png";
         EXPECT_EQ(lines[i], expected) << "line " << i;
     }
-    std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------- label rules, table-driven
@@ -401,7 +404,7 @@ TEST_F(IdentityDecisionTest, LabelRulesAgreeWithAnIndependentStatementOverAGrid)
     std::vector<int> labels;
     for (const TrainingSample &s : samples) images.push_back(s.image), labels.push_back(1);
     images.push_back(stranger), labels.push_back(2);
-    const auto two_class = f2::train_lbph(images, labels);
+    const auto two_class = face_test::train_lbph(images, labels);
 
     std::map<std::string, int> seen;
     for (int model = 0; model < 2; ++model) {
@@ -454,13 +457,13 @@ cv::Mat opencv_histogram(const cv::face::LBPHFaceRecognizer &shape, const cv::Ma
 std::vector<cv::Mat> varied_probes() {
     std::vector<cv::Mat> probes;
     for (unsigned seed = 30; seed < 34; ++seed) {
-        cv::Mat image = f2::noise_image(160, 160, seed);
+        cv::Mat image = face_test::noise_image(160, 160, seed);
         cv::GaussianBlur(image, image, cv::Size(0, 0), 0.5 + seed % 3);
         probes.push_back(image);
     }
     probes.push_back(cv::Mat(160, 160, CV_8UC1, cv::Scalar(0)));
     probes.push_back(cv::Mat(160, 160, CV_8UC1, cv::Scalar(255)));
-    probes.push_back(f2::checkerboard(160, 160, 100, 101));  // differences of one grey level
+    probes.push_back(face_test::checkerboard(160, 160, 100, 101));  // differences of one grey level
     cv::Mat ramp(160, 160, CV_8UC1);
     for (int y = 0; y < 160; ++y)
         for (int x = 0; x < 160; ++x) ramp.at<uchar>(y, x) = static_cast<uchar>((x + 2 * y) / 2);
@@ -488,14 +491,14 @@ TEST(FastPrediction, LabelAndDistanceEqualTheRecognisersPrediction) {
     std::vector<cv::Mat> images;
     std::vector<int> labels;
     for (unsigned seed = 40; seed < 70; ++seed) {
-        cv::Mat image = f2::noise_image(160, 160, seed);
+        cv::Mat image = face_test::noise_image(160, 160, seed);
         cv::GaussianBlur(image, image, cv::Size(0, 0), 0.5 + seed % 4);
         images.push_back(image);
         labels.push_back(1 + seed % 3);  // three classes, so the winning label matters
     }
     images.push_back(images[0].clone());  // an exact duplicate under another label: ties keep the first
     labels.push_back(7);
-    const auto unlimited = f2::train_lbph(images, labels);
+    const auto unlimited = face_test::train_lbph(images, labels);
     auto limited = cv::face::LBPHFaceRecognizer::create(1, 8, 8, 8, 50.0);  // left to OpenCV
     limited->train(images, labels);
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "f1_util.h"
 #include "options.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -184,7 +184,7 @@ TEST(NumberFormat, RealsHaveSixDecimalsLikePercentF) {
 }
 
 TEST(RunLog, LinesGoToStandardOutputAndTheOpenFile) {
-    f1::ScratchDir dir;
+    face_test::ScratchDir dir;
     const auto log_path = dir / "run.log";
     {
         Logger logger;
@@ -195,7 +195,7 @@ TEST(RunLog, LinesGoToStandardOutputAndTheOpenFile) {
         logger.line("");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "before the file\nerror: x\n\n");
         // Flushed per line: the file already holds both lines while the logger is alive.
-        EXPECT_EQ(f1::read_text(log_path), "error: x\n\n");
+        EXPECT_EQ(face_test::read_text(log_path), "error: x\n\n");
     }
 }
 

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "f3_util.h"
+#include "program_output.h"
+#include "run_program.h"
+#include "sensor_frames.h"
+#include "test_photos.h"
 
 namespace {
 
-using f3::fs::path;
+using face_test::fs::path;
 
 // An Xvfb server on a free display, stopped at the end of the test.
 struct VirtualDisplay {
@@ -50,22 +53,22 @@ struct VirtualDisplay {
     }
 };
 
-f3::RunResult x_tool(const VirtualDisplay &display, const std::string &program, std::vector<std::string> args) {
-    f3::RunRequest request;
+face_test::RunResult x_tool(const VirtualDisplay &display, const std::string &program, std::vector<std::string> args) {
+    face_test::RunRequest request;
     request.program = program;
     request.args = std::move(args);
     request.env["DISPLAY"] = display.name;
     request.timeout_seconds = 30;
-    return f3::run_program(request);
+    return face_test::run_program(request);
 }
 
 std::string window_id(const VirtualDisplay &display) {
     std::string id;
-    f3::wait_until(
+    face_test::wait_until(
         [&] {
-            const f3::RunResult found =
+            const face_test::RunResult found =
                 x_tool(display, "/usr/bin/xdotool", {"search", "--name", "^Lumivar Face Recognition$"});
-            id = found.status == 0 && !found.out.empty() ? f3::split_lines(found.out).front() : "";
+            id = found.status == 0 && !found.out.empty() ? face_test::split_lines(found.out).front() : "";
             return !id.empty();
         },
         60);
@@ -74,9 +77,9 @@ std::string window_id(const VirtualDisplay &display) {
 
 // The window's pixels, cut from a screenshot of the whole screen.
 cv::Mat screenshot_of_window(const VirtualDisplay &display, const std::string &id, const path &scratch) {
-    const f3::RunResult geometry = x_tool(display, "/usr/bin/xdotool", {"getwindowgeometry", "--shell", id});
+    const face_test::RunResult geometry = x_tool(display, "/usr/bin/xdotool", {"getwindowgeometry", "--shell", id});
     std::map<std::string, int> g;
-    for (const std::string &line : f3::split_lines(geometry.out)) {
+    for (const std::string &line : face_test::split_lines(geometry.out)) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
     }
@@ -163,35 +166,38 @@ void expect_rectangle(const cv::Mat &window, const Shown &shown, const cv::Rect 
 const cv::Scalar kGreen(0, 255, 0), kYellow(0, 255, 255), kOrange(0, 165, 255);
 
 struct PreviewRun {
-    f3::ScratchDir scratch;
+    face_test::ScratchDir scratch;
     cv::Mat frame;
     std::vector<cv::Rect> faces;  // enrolled person first, then the other person
     VirtualDisplay display{(scratch / "xvfb.log").string()};
-    f3::Child program;
+    face_test::Child program;
 
     PreviewRun() {
-        const cv::Mat enrolled = f3::read_photo(f3::kEnrolledPhoto);
-        f3::write_samples_from_photo(enrolled, scratch / "samples", "veyra");
-        frame = f3::compose_frame(cv::Size(1280, 720), {{enrolled(cv::Rect(0, 0, enrolled.cols, 460)), {120, 60}},
-                                                        {f3::read_photo(f3::kOtherPhoto), {700, 100}}});
-        f3::write_image(scratch / "frames/frame.png", frame);
-        for (const cv::Rect &face : f3::default_detections(frame)) faces.push_back(face);
+        const cv::Mat enrolled = face_test::read_photo(face_test::kEnrolledPhoto);
+        face_test::write_samples_from_photo(enrolled, scratch / "samples", "veyra");
+        frame = face_test::compose_frame(cv::Size(1280, 720),
+                                         {{enrolled(cv::Rect(0, 0, enrolled.cols, 460)), {120, 60}},
+                                          {face_test::read_photo(face_test::kOtherPhoto), {700, 100}}});
+        face_test::write_image(scratch / "frames/frame.png", frame);
+        for (const cv::Rect &face : face_test::default_detections(frame)) faces.push_back(face);
         std::sort(faces.begin(), faces.end(), [](const cv::Rect &a, const cv::Rect &b) { return a.x < b.x; });
     }
 
     void start() {
-        f3::RunRequest request;
-        request.args = f3::base_args(scratch / "samples", scratch, 1000000);
+        face_test::RunRequest request;
+        request.args = face_test::base_args(scratch / "samples", scratch, 1000000);
         request.args.insert(request.args.end(), {"--log-every", "10", "--calibration-log"});
         request.env = {{"DISPLAY", display.name},
                     {"LUMIVAR_SIM_FRAMES", (scratch / "frames").string()},
                     {"LUMIVAR_SIM_LOOP", "1"}};
-        f3::start_program(request, program);
+        face_test::start_program(request, program);
     }
 
-    int status_lines() const { return static_cast<int>(f3::lines_starting(program.out(), "processed frames: ").size()); }
+    int status_lines() const {
+        return static_cast<int>(face_test::lines_starting(program.out(), "processed frames: ").size());
+    }
     bool wait_for_status_lines(int count) {
-        return f3::wait_until([&] { return status_lines() >= count; }, 180);
+        return face_test::wait_until([&] { return status_lines() >= count; }, 180);
     }
     void type(const std::string &id, const std::string &key) {
         x_tool(display, "/usr/bin/xdotool", {"windowfocus", "--sync", id, "key", key});
@@ -202,9 +208,9 @@ struct PreviewRun {
 // so the last lines with a confidence below or above `split` belong to each person.
 std::string last_label(const std::string &out, bool enrolled, double split = 60.0) {
     std::string label;
-    for (const std::string &line : f3::lines_starting(out, "calibration frame=")) {
-        const double confidence = std::stod(f3::field(line, "confidence"));
-        if ((confidence <= split && confidence > 0) == enrolled) label = f3::field(line, "label");
+    for (const std::string &line : face_test::lines_starting(out, "calibration frame=")) {
+        const double confidence = std::stod(face_test::field(line, "confidence"));
+        if ((confidence <= split && confidence > 0) == enrolled) label = face_test::field(line, "label");
     }
     return label;
 }
@@ -217,8 +223,8 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     ASSERT_TRUE(run.wait_for_status_lines(3)) << run.program.out();
     const std::string id = window_id(run.display);
     ASSERT_FALSE(id.empty()) << "no window titled Lumivar Face Recognition on " << run.display.name << "\n"
-                             << run.program.out() << f3::read_text(run.program.err_path())
-                             << f3::read_text(run.scratch / "xvfb.log");
+                             << run.program.out() << face_test::read_text(run.program.err_path())
+                             << face_test::read_text(run.scratch / "xvfb.log");
 
     const cv::Mat window = screenshot_of_window(run.display, id, run.scratch.path);
     ASSERT_FALSE(window.empty());
@@ -227,7 +233,7 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     EXPECT_GT(shown.scale, 0.5) << "the preview is sized for the frame, not left tiny";
 
     const std::string out = run.program.out();
-    EXPECT_EQ(f3::lines_starting(out, "warning: no display").size(), 0u);
+    EXPECT_EQ(face_test::lines_starting(out, "warning: no display").size(), 0u);
     EXPECT_EQ(last_label(out, false), "Unknown");
     const std::string enrolled_label = last_label(out, true);
     ASSERT_TRUE(enrolled_label == "CandidateVeyra" || enrolled_label == "ConfirmedVeyra") << out;
@@ -242,9 +248,9 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     run.type(id, "x");
     EXPECT_TRUE(run.wait_for_status_lines(before + 2)) << "the loop stopped on a key other than q";
     run.type(id, "q");
-    const f3::RunResult result = f3::wait_program(run.program, 120);
+    const face_test::RunResult result = face_test::wait_program(run.program, 120);
     EXPECT_EQ(result.status, 0) << result.err;
-    const std::vector<std::string> lines = f3::split_lines(result.out);
+    const std::vector<std::string> lines = face_test::split_lines(result.out);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[lines.size() - 4], "stop requested by keyboard");
     EXPECT_EQ(lines[lines.size() - 3], "stopped RGB stream");
@@ -258,12 +264,13 @@ TEST(Preview, EscapeStopsTheLoopToo) {
     run.start();
     ASSERT_TRUE(run.wait_for_status_lines(1)) << run.program.out();
     const std::string id = window_id(run.display);
-    ASSERT_FALSE(id.empty()) << run.display.name << "\n" << run.program.out() << f3::read_text(run.scratch / "xvfb.log");
+    ASSERT_FALSE(id.empty()) << run.display.name << "\n"
+                             << run.program.out() << face_test::read_text(run.scratch / "xvfb.log");
     run.type(id, "Escape");
-    const f3::RunResult result = f3::wait_program(run.program, 120);
+    const face_test::RunResult result = face_test::wait_program(run.program, 120);
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(f3::lines_starting(result.out, "stop requested by keyboard").size(), 1u) << result.out;
-    EXPECT_EQ(f3::split_lines(result.out).back(), "clean exit");
+    EXPECT_EQ(face_test::lines_starting(result.out, "stop requested by keyboard").size(), 1u) << result.out;
+    EXPECT_EQ(face_test::split_lines(result.out).back(), "clean exit");
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "f2_util.h"
 #include "quality.h"
+#include "synthetic_images.h"
 
 namespace {
 
-using f2::checkerboard;
+using face_test::checkerboard;
 
 Options defaults() { return Options{}; }
 
@@ -162,7 +162,7 @@ TEST(QualitySharpness, IsThePopulationVarianceOfTheUnclippedFourNeighbourLaplaci
     // Noise has Laplacian responses far outside 0..255, so an 8-bit or 16-bit output,
     // a 3x3 aperture or a sample variance would all give another number.
     for (unsigned seed : {1u, 7u, 42u}) {
-        const cv::Mat crop = f2::noise_image(97, 83, seed);
+        const cv::Mat crop = face_test::noise_image(97, 83, seed);
         Options options = defaults();
         options.quality_min_face_size = 1;
         const FaceQuality q = evaluate_face_quality(crop, options);
@@ -172,7 +172,7 @@ TEST(QualitySharpness, IsThePopulationVarianceOfTheUnclippedFourNeighbourLaplaci
 }
 
 TEST(QualitySharpness, SmoothedFaceSizedCropIsTooBlurry) {
-    cv::Mat crop = f2::noise_image(160, 160, 3);
+    cv::Mat crop = face_test::noise_image(160, 160, 3);
     cv::GaussianBlur(crop, crop, cv::Size(0, 0), 4.0);
     cv::normalize(crop, crop, 40, 200, cv::NORM_MINMAX);  // keep brightness and contrast in range
     const FaceQuality q = evaluate_face_quality(crop, defaults());
@@ -183,7 +183,7 @@ TEST(QualitySharpness, SmoothedFaceSizedCropIsTooBlurry) {
 }
 
 TEST(QualityInput, ColourCropIsMeasuredInGrey) {
-    const cv::Mat grey = f2::noise_image(120, 100, 11);
+    const cv::Mat grey = face_test::noise_image(120, 100, 11);
     cv::Mat bgr, bgra;
     cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
     cv::cvtColor(grey, bgra, cv::COLOR_GRAY2BGRA);

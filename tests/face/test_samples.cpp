@@ -12,13 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "f1_util.h"
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "samples.h"
+#include "synthetic_images.h"
+#include "temp_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using f1::ScratchDir;
+using face_test::ScratchDir;
 
 std::vector<TrainingSample> load(const fs::path &dir, bool *found = nullptr) {
     std::vector<TrainingSample> samples;
@@ -34,7 +38,7 @@ std::vector<std::string> files_of(const std::vector<TrainingSample> &samples) {
 }
 
 void put_image(const ScratchDir &dir, const std::string &rel, int seed = 1) {
-    f1::write_image(dir / rel, f1::pattern_image(160, 160, seed));
+    face_test::write_image(dir / rel, face_test::noise_image(160, 160, seed));
 }
 
 // The matcher the manifest scan must agree with, as the pattern reads.
@@ -96,7 +100,7 @@ TEST(ManifestField, LongValuesAreReadWhole) {
 TEST(SampleDiscovery, FlatAndStagedImagesGetStageFileAndStem) {
     ScratchDir dir;
     put_image(dir, "a.png", 1);
-    f1::write_image(dir / "day/b.jpg", f1::pattern_image(160, 160, 2));
+    face_test::write_image(dir / "day/b.jpg", face_test::noise_image(160, 160, 2));
     bool found = false;
     const auto samples = load(dir.path, &found);
     ASSERT_TRUE(found);
@@ -140,8 +144,8 @@ TEST(SampleDiscovery, OnlyTheFourLowerCaseExtensionsAreImages) {
     ScratchDir dir;
     put_image(dir, "upper.PNG");
     put_image(dir, ".png");
-    f1::write_text(dir / "notes.txt", "x");
-    f1::write_text(dir / "sub/manifest.json", "{}");
+    face_test::write_text(dir / "notes.txt", "x");
+    face_test::write_text(dir / "sub/manifest.json", "{}");
     put_image(dir, "ok.png");
     put_image(dir, "ok.jpg");
     put_image(dir, "ok.jpeg");
@@ -151,10 +155,10 @@ TEST(SampleDiscovery, OnlyTheFourLowerCaseExtensionsAreImages) {
 
 TEST(SampleDiscovery, ImagesBecomeGrey160SquareWithAreaInterpolation) {
     ScratchDir dir;
-    const cv::Mat colour = f1::pattern_image(240, 320, 5, CV_8UC3);
-    f1::write_image(dir / "wide.png", colour);
-    const cv::Mat exact = f1::pattern_image(160, 160, 6);
-    f1::write_image(dir / "exact.png", exact);
+    const cv::Mat colour = face_test::noise_image(320, 240, 5, CV_8UC3);
+    face_test::write_image(dir / "wide.png", colour);
+    const cv::Mat exact = face_test::noise_image(160, 160, 6);
+    face_test::write_image(dir / "exact.png", exact);
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 2u);
 
@@ -181,20 +185,20 @@ TEST(SampleDiscovery, MissingEmptyOrUnusableDirectoriesFindNothing) {
     EXPECT_TRUE(load(dir.path, &found).empty());
     EXPECT_FALSE(found);
 
-    f1::write_text(dir / "plain-file", "not a directory");
+    face_test::write_text(dir / "plain-file", "not a directory");
     EXPECT_TRUE(load(dir / "plain-file", &found).empty());
     EXPECT_FALSE(found);
 }
 
 TEST(SampleDiscovery, UnreadableImagesAreSkippedSilently) {
     ScratchDir dir;
-    f1::write_text(dir / "junk.png", "this is text, not an image");
-    f1::write_text(dir / "empty.jpg", "");
+    face_test::write_text(dir / "junk.png", "this is text, not an image");
+    face_test::write_text(dir / "empty.jpg", "");
     fs::create_directories(dir / "dir.png");  // a directory named like an image
     ASSERT_EQ(mkfifo((dir / "fifo.png").c_str(), 0644), 0);  // reading it would block the start-up
     put_image(dir, "cut.png", 3);
-    const std::string whole = f1::read_text(dir / "cut.png");
-    f1::write_text(dir / "cut.png", whole.substr(0, 40));  // header only, no pixel data
+    const std::string whole = face_test::read_text(dir / "cut.png");
+    face_test::write_text(dir / "cut.png", whole.substr(0, 40));  // header only, no pixel data
 
     bool found = true;
     testing::internal::CaptureStderr();
@@ -242,7 +246,7 @@ TEST(SampleDiscovery, DeepNestingIsWalkedAndImagesBeyondPathLimitsAreSkipped) {
     // Deeper than any path the system accepts: built with relative steps, an image at the bottom.
     ScratchDir too_deep;
     put_image(too_deep, "shallow.png");
-    const std::string png = f1::read_text(too_deep / "shallow.png");
+    const std::string png = face_test::read_text(too_deep / "shallow.png");
     const std::string name(200, 'd');
     int fd = open(too_deep.path.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
@@ -290,7 +294,7 @@ TEST(Manifest, SuppliesMetadataAndAMissingStageBecomesUnknown) {
     ScratchDir dir;
     put_image(dir, "a.png");
     put_image(dir, "day/b.jpg");
-    f1::write_text(dir / "manifest.json", R"([{"file": "day/b.jpg", "sample_id": "x7"}])");
+    face_test::write_text(dir / "manifest.json", R"([{"file": "day/b.jpg", "sample_id": "x7"}])");
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 2u);
     EXPECT_FALSE(samples[0].metadata.from_manifest);
@@ -304,10 +308,10 @@ TEST(Manifest, KeysMustMatchTheRelativePathExactly) {
     ScratchDir dir;
     put_image(dir, "day/b.jpg");
     put_image(dir, "c.png");
-    f1::write_text(dir / "manifest.json",
-                   "{\"file\": \"./day/b.jpg\", \"stage\": \"dot\"}\n"
-                   "{\"file\": \"" + (dir / "c.png").string() + "\", \"stage\": \"absolute\"}\n"
-                   "{\"file\": \"gone.png\", \"stage\": \"ghost\"}\n");
+    face_test::write_text(dir / "manifest.json",
+                          "{\"file\": \"./day/b.jpg\", \"stage\": \"dot\"}\n"
+                          "{\"file\": \"" + (dir / "c.png").string() + "\", \"stage\": \"absolute\"}\n"
+                          "{\"file\": \"gone.png\", \"stage\": \"ghost\"}\n");
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 2u);  // the manifest never adds images
     for (const TrainingSample &s : samples) EXPECT_FALSE(s.metadata.from_manifest) << s.metadata.file;
@@ -316,8 +320,9 @@ TEST(Manifest, KeysMustMatchTheRelativePathExactly) {
 TEST(Manifest, LaterEntryReplacesTheEarlierOneWhole) {
     ScratchDir dir;
     put_image(dir, "a.png");
-    f1::write_text(dir / "manifest.json",
-                   R"({"file": "a.png", "stage": "first", "sample_id": "one"} {"file": "a.png", "stage": "second"})");
+    face_test::write_text(
+        dir / "manifest.json",
+        R"({"file": "a.png", "stage": "first", "sample_id": "one"} {"file": "a.png", "stage": "second"})");
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].metadata.stage, "second");
@@ -330,15 +335,15 @@ TEST(Manifest, BracesDoNotNestAndAnUnclosedEntryEndsTheScan) {
     for (const std::string name : {"a.png", "b.png", "c.png", "d.png", "e.png"}) put_image(dir, name);
     // The outer "{" starts the first entry early; text after an inner "}" belongs to no entry;
     // an entry without a file value is ignored; the last "{" has no "}" and ends the scan.
-    f1::write_text(dir / "manifest.json",
-                   "{\"samples\": [\n"
-                   "  {\"file\": \"a.png\", \"stage\": \"s1\"},\n"
-                   "  {\"file\": \"b.png\", \"extra\": {\"stage\": \"inner\"}, \"sample_id\": \"lost\"},\n"
-                   "  {\"stage\": \"no-file\"},\n"
-                   "  {\"file\": \"\", \"stage\": \"empty-file\"},\n"
-                   "  {\"file\": \"c.png\", \"stage\": \"s3\", \"sample_id\": \"c-id\"}\n"
-                   "], \"file\": \"d.png\", \"stage\": \"outside\"}\n"
-                   "{\"file\": \"e.png\", \"stage\": \"never closed\"\n");
+    face_test::write_text(dir / "manifest.json",
+                          "{\"samples\": [\n"
+                          "  {\"file\": \"a.png\", \"stage\": \"s1\"},\n"
+                          "  {\"file\": \"b.png\", \"extra\": {\"stage\": \"inner\"}, \"sample_id\": \"lost\"},\n"
+                          "  {\"stage\": \"no-file\"},\n"
+                          "  {\"file\": \"\", \"stage\": \"empty-file\"},\n"
+                          "  {\"file\": \"c.png\", \"stage\": \"s3\", \"sample_id\": \"c-id\"}\n"
+                          "], \"file\": \"d.png\", \"stage\": \"outside\"}\n"
+                          "{\"file\": \"e.png\", \"stage\": \"never closed\"\n");
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 5u);
     EXPECT_EQ(samples[0].metadata.stage, "s1");
@@ -364,7 +369,7 @@ TEST(Manifest, HugeManifestWithLongValuesIsReadCorrectly) {
             "\"},\n";
     text += "{\"file\": \"day/b.png\", \"sample_id\": \"short\"}\n]\n";
     ASSERT_GT(text.size(), 6u * 1000 * 1000);
-    f1::write_text(dir / "manifest.json", text);
+    face_test::write_text(dir / "manifest.json", text);
 
     const auto samples = load(dir.path);
     ASSERT_EQ(samples.size(), 2u);

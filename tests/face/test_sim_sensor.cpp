@@ -8,7 +8,7 @@
 #include <libfreenect2/logger.h>
 #include <opencv2/videoio.hpp>
 
-#include "f3_util.h"
+#include "temp_files.h"
 
 using libfreenect2::Frame;
 using libfreenect2::FrameMap;
@@ -25,8 +25,8 @@ void set_sim_env(const std::map<std::string, std::string> &values) {
 // Solid 8 x 6 pictures whose colours tell them apart.
 const cv::Vec3b kBlue(200, 10, 20), kGreen(30, 180, 40), kRed(50, 60, 220);
 
-void write_solid(const f3::fs::path &path, const cv::Vec3b &bgr) {
-    f3::write_image(path, cv::Mat(6, 8, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2])));
+void write_solid(const face_test::fs::path &path, const cv::Vec3b &bgr) {
+    face_test::write_image(path, cv::Mat(6, 8, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2])));
 }
 
 // A started colour stream on the simulated device; stops and closes it at the end.
@@ -70,7 +70,7 @@ std::vector<int> first3(std::vector<int> bytes) {
 class SimSensor : public ::testing::Test {
 protected:
     void TearDown() override { set_sim_env({}); }
-    f3::ScratchDir scratch;
+    face_test::ScratchDir scratch;
 };
 
 TEST_F(SimSensor, WithoutFramesNoSensorIsConnectedAndNothingOpens) {
@@ -195,7 +195,7 @@ TEST_F(SimSensor, PacedFramesArriveNoFasterThanAsked) {
 }
 
 TEST(SimSensorLogging, InformationGoesToStandardOutputUnlessTheLevelIsLowered) {
-    f3::ScratchDir scratch;
+    face_test::ScratchDir scratch;
     set_sim_env({});
     unsetenv("LIBFREENECT2_LOGGER_LEVEL");
     libfreenect2::setGlobalLogger(libfreenect2::createConsoleLoggerWithDefaultLevel());

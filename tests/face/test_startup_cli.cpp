@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "f1_util.h"
+#include "program_output.h"
+#include "run_program.h"
+#include "synthetic_images.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using f1::RunResult;
-using f1::RunRequest;
-using f1::ScratchDir;
+using face_test::RunResult;
+using face_test::RunRequest;
+using face_test::ScratchDir;
 
 const std::string kProgram = LUMIVAR_FACE_BIN;
 
@@ -45,15 +47,16 @@ std::string report(const std::string &samples_dir, const std::string &model_path
 struct Workspace {
     ScratchDir dir;
     Workspace() {
-        f1::write_image(dir / "faces/veyra/a.png", f1::pattern_image(160, 160, 1));
-        f1::write_image(dir / "faces/veyra/day/b.jpg", f1::pattern_image(240, 320, 2, CV_8UC3));
+        face_test::write_image(dir / "faces/veyra/a.png", face_test::noise_image(160, 160, 1));
+        face_test::write_image(dir / "faces/veyra/day/b.jpg", face_test::noise_image(320, 240, 2, CV_8UC3));
     }
     RunResult run(std::vector<std::string> args, const std::string &logfile = "") {
         RunRequest request;
+        request.program = kProgram;
         request.args = std::move(args);
         request.cwd = dir.path.string();
         if (!logfile.empty()) request.env["LOGFILE"] = logfile;
-        return f1::run_program(request);
+        return face_test::run_program(request);
     }
 };
 
@@ -68,7 +71,7 @@ TEST(StartupHelp, HelpPrintsUsageWithTheProgramNameAndEndsWithZero) {
     for (const auto &args : {std::vector<std::string>{"--help"}, {"-h", "--frames", "0", "--bogus"}}) {
         const RunResult r = ws.run(args, "run.log");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, f1::usage_text(kProgram));
+        EXPECT_EQ(r.out, face_test::usage_text(kProgram));
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(fs::exists(ws.dir / "run.log"));
     }
@@ -98,7 +101,7 @@ TEST(StartupRejections, EachRejectionHasItsMessageTheUsageAndStatusTwo) {
         const RunResult r = ws.run(c.args, "run.log");
         EXPECT_EQ(r.status, 2) << c.args[0];
         EXPECT_EQ(r.err, c.err) << c.args[0];
-        EXPECT_EQ(r.out, f1::usage_text(kProgram)) << c.args[0];
+        EXPECT_EQ(r.out, face_test::usage_text(kProgram)) << c.args[0];
         EXPECT_FALSE(fs::exists(ws.dir / "run.log")) << c.args[0];
         EXPECT_FALSE(fs::exists(ws.dir / "models")) << c.args[0];
     }
@@ -112,16 +115,17 @@ TEST(StartupRun, DefaultsTrainSaveAndStopAtAMissingCascade) {
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(f1::read_text(ws.dir / "run.log"), expected);
-    EXPECT_EQ(f1::read_text(ws.dir / "models/labels.txt"), "1 Veyra\n");
-    EXPECT_EQ(f1::read_text(ws.dir / "models/face_recognizer.yml").rfind("%YAML:1.0\n---\nopencv_lbphfaces:", 0), 0u);
+    EXPECT_EQ(face_test::read_text(ws.dir / "run.log"), expected);
+    EXPECT_EQ(face_test::read_text(ws.dir / "models/labels.txt"), "1 Veyra\n");
+    EXPECT_EQ(face_test::read_text(ws.dir / "models/face_recognizer.yml").rfind("%YAML:1.0\n---\nopencv_lbphfaces:", 0),
+              0u);
 }
 
 TEST(StartupRun, ReportShowsTheGivenValuesAndFilesGoWhereAsked) {
     Workspace ws;
-    f1::write_text(ws.dir / "faces/veyra/manifest.json",
-                   "{\"file\": \"day/b.jpg\", \"stage\": \"Evening\", \"sample_id\": \"" + std::string(100000, 'z') +
-                       "\"}");
+    face_test::write_text(
+        ws.dir / "faces/veyra/manifest.json",
+        "{\"file\": \"day/b.jpg\", \"stage\": \"Evening\", \"sample_id\": \"" + std::string(100000, 'z') + "\"}");
     const RunResult r = ws.run({"--threshold", "70", "--candidate-threshold", "65.5", "--confirmed-threshold", "50",
                                 "--confirm-window", "4", "--confirm-min-hits", "4", "--quality-min-face-size", "90",
                                 "--quality-min-sharpness", "0", "--quality-min-brightness", "-5.25",
@@ -142,12 +146,12 @@ TEST(StartupRun, ReportShowsTheGivenValuesAndFilesGoWhereAsked) {
                          "trained and saved model\n"
                          "error: failed to load cascade: \n");
     EXPECT_TRUE(fs::is_regular_file(ws.dir / "out/deep/er/m.yml"));
-    EXPECT_EQ(f1::read_text(ws.dir / "labels.txt"), "1 Veyra\n");
+    EXPECT_EQ(face_test::read_text(ws.dir / "labels.txt"), "1 Veyra\n");
 }
 
 TEST(StartupRun, ANonCascadeFileIsStatusFourWithoutNoise) {
     Workspace ws;
-    f1::write_text(ws.dir / "garbage.xml", "<opencv_storage><cascade>nonsense");
+    face_test::write_text(ws.dir / "garbage.xml", "<opencv_storage><cascade>nonsense");
     const RunResult r = ws.run({"--cascade", "garbage.xml"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "");
@@ -160,30 +164,31 @@ TEST(StartupRunLog, EmptyOrUnopenableLogFileLeavesStandardOutputOnly) {
     const std::string expected = report("faces/veyra", "models/face_recognizer.yml") + kTrainedTail +
                                  "error: failed to load cascade: x\n";
     RunRequest request;
+    request.program = kProgram;
     request.args = {"--cascade", "x"};
     request.cwd = ws.dir.path.string();
     request.env["LOGFILE"] = "";
-    RunResult r = f1::run_program(request);
+    RunResult r = face_test::run_program(request);
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, expected);
 
     request.env["LOGFILE"] = "no/such/dir/run.log";
-    r = f1::run_program(request);
+    r = face_test::run_program(request);
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(ws.dir / "no"));
 
-    f1::write_text(ws.dir / "old.log", std::string(100000, 'o'));
+    face_test::write_text(ws.dir / "old.log", std::string(100000, 'o'));
     request.env["LOGFILE"] = "old.log";
-    r = f1::run_program(request);
-    EXPECT_EQ(f1::read_text(ws.dir / "old.log"), expected);  // truncated, not appended
+    r = face_test::run_program(request);
+    EXPECT_EQ(face_test::read_text(ws.dir / "old.log"), expected);  // truncated, not appended
 }
 
 TEST(StartupSamples, NoUsableSampleIsStatusThreeAfterTheReport) {
     Workspace ws;
-    f1::write_text(ws.dir / "junk_only/junk.png", "text, not an image");
-    f1::write_text(ws.dir / "a_file", "not a directory");
+    face_test::write_text(ws.dir / "junk_only/junk.png", "text, not an image");
+    face_test::write_text(ws.dir / "a_file", "not a directory");
     fs::create_directories(ws.dir / "empty");
     for (const std::string dir : {"missing", "", "junk_only", "a_file", "empty"}) {
         const RunResult r = ws.run({"--samples-dir", dir}, "run.log");
@@ -192,7 +197,7 @@ TEST(StartupSamples, NoUsableSampleIsStatusThreeAfterTheReport) {
         EXPECT_EQ(r.status, 3) << dir;
         EXPECT_EQ(r.out, expected) << dir;
         EXPECT_EQ(r.err, "") << dir;
-        EXPECT_EQ(f1::read_text(ws.dir / "run.log"), expected) << dir;
+        EXPECT_EQ(face_test::read_text(ws.dir / "run.log"), expected) << dir;
         EXPECT_FALSE(fs::exists(ws.dir / "models")) << dir;
     }
 }
@@ -204,14 +209,15 @@ TEST(StartupSamples, AnUnreadableSubdirectoryIsStatusThreeNotACrash) {
                             fs::perms::others_all;
     fs::permissions(ws.dir.path, open_perms);
     fs::create_directories(ws.dir / "faces/veyra/locked");
-    f1::write_image(ws.dir / "faces/veyra/locked/c.png", f1::pattern_image(160, 160, 3));
+    face_test::write_image(ws.dir / "faces/veyra/locked/c.png", face_test::noise_image(160, 160, 3));
     fs::permissions(ws.dir / "faces/veyra/locked", fs::perms::owner_all);
 
     RunRequest request;
+    request.program = kProgram;
     request.args = {"--cascade", "x"};
     request.cwd = ws.dir.path.string();
     request.as_nobody = true;
-    const RunResult r = f1::run_program(request);
+    const RunResult r = face_test::run_program(request);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, report("faces/veyra", "models/face_recognizer.yml") +
@@ -221,7 +227,7 @@ TEST(StartupSamples, AnUnreadableSubdirectoryIsStatusThreeNotACrash) {
 TEST(StartupModelFiles, UnwritableModelOrLabelsIsStatusEightWithoutTheTrainedLine) {
     Workspace ws;
     fs::create_directories(ws.dir / "taken.yml");
-    f1::write_text(ws.dir / "plain", "a file, not a directory");
+    face_test::write_text(ws.dir / "plain", "a file, not a directory");
     struct Case {
         std::vector<std::string> args;
         std::string error;
@@ -247,7 +253,7 @@ TEST(StartupModelFiles, UnwritableModelOrLabelsIsStatusEightWithoutTheTrainedLin
         EXPECT_EQ(r.status, 8) << c.args[1];
         EXPECT_EQ(r.out, expected) << c.args[1];
         EXPECT_EQ(r.err, "") << c.args[1];
-        EXPECT_EQ(f1::read_text(ws.dir / "run.log"), expected) << c.args[1];
+        EXPECT_EQ(face_test::read_text(ws.dir / "run.log"), expected) << c.args[1];
     }
 }
 
@@ -257,7 +263,7 @@ TEST(StartupModelFiles, BareFileNamesLandInTheWorkingDirectory) {
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.out.find("trained and saved model\n"), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(ws.dir / "model.yml"));
-    EXPECT_EQ(f1::read_text(ws.dir / "labels.txt"), "1 Veyra\n");
+    EXPECT_EQ(face_test::read_text(ws.dir / "labels.txt"), "1 Veyra\n");
 }
 
 }  // namespace

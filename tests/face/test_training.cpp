@@ -9,18 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "f1_util.h"
 #include "samples.h"
+#include "synthetic_images.h"
+#include "temp_files.h"
+#include "test_photos.h"
 #include "training.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using f1::ScratchDir;
+using face_test::ScratchDir;
 
 TrainingSample sample_with_stage(const std::string &stage, bool from_manifest, int seed) {
     TrainingSample s;
-    s.image = f1::pattern_image(160, 160, seed);
+    s.image = face_test::noise_image(160, 160, seed);
     s.metadata.stage = stage;
     s.metadata.from_manifest = from_manifest;
     return s;
@@ -73,23 +75,20 @@ TEST(TrainingSet, RecogniserHasTheFixedLbphParametersAndNoRejection) {
 
 // Ten stills of one person are enrolled from disk, as a user would lay them out.
 TEST(RealFaces, SavedModelLoadsBackAndRecognisesAHeldOutStill) {
-    const fs::path media = f1::media_dir();
+    const fs::path media = face_test::media_dir();
     if (!fs::exists(media / "franck_01829.jpg")) GTEST_SKIP() << "run scripts/fetch_test_faces.sh first";
-    cv::CascadeClassifier detector(f1::cascade_path());
+    cv::CascadeClassifier detector(face_test::kHaarCascade);
     ASSERT_FALSE(detector.empty());
 
-    std::vector<fs::path> stills;
-    for (const auto &entry : fs::directory_iterator(media))
-        if (entry.path().filename().string().rfind("franck_", 0) == 0) stills.push_back(entry.path());
-    std::sort(stills.begin(), stills.end());
+    const std::vector<fs::path> stills = face_test::enrolled_stills();
     ASSERT_GE(stills.size(), 11u);
 
     ScratchDir dir;
     for (size_t i = 0; i < 10; ++i) {
-        const cv::Mat crop = f1::face_crop(stills[i], detector);
+        const cv::Mat crop = face_test::face_crop(stills[i], detector);
         ASSERT_FALSE(crop.empty()) << stills[i];
-        f1::write_image(dir / ("samples/" + std::string(i < 5 ? "morning/" : "") + stills[i].stem().string() + ".png"),
-                        crop);
+        face_test::write_image(
+            dir / ("samples/" + std::string(i < 5 ? "morning/" : "") + stills[i].stem().string() + ".png"), crop);
     }
     std::vector<TrainingSample> samples;
     ASSERT_TRUE(load_veyra_samples((dir / "samples").string(), samples));
@@ -101,14 +100,14 @@ TEST(RealFaces, SavedModelLoadsBackAndRecognisesAHeldOutStill) {
     const auto trained = train_recognizer(assemble_training_set(samples));
     std::string output = captured_lines([&](Logger &l) { EXPECT_TRUE(save_model_files(*trained, options, l)); });
     EXPECT_EQ(output, "");
-    EXPECT_EQ(f1::read_text(options.labels_path), "1 Veyra\n");
+    EXPECT_EQ(face_test::read_text(options.labels_path), "1 Veyra\n");
 
     const auto loaded = cv::face::LBPHFaceRecognizer::create();
     loaded->read(options.model_path);
     EXPECT_EQ(loaded->getHistograms().size(), 10u);
     EXPECT_EQ(loaded->getThreshold(), DBL_MAX);
 
-    const cv::Mat held_out = f1::face_crop(stills[10], detector);
+    const cv::Mat held_out = face_test::face_crop(stills[10], detector);
     ASSERT_FALSE(held_out.empty());
     int label = -1;
     double same_person = 0;
@@ -117,7 +116,7 @@ TEST(RealFaces, SavedModelLoadsBackAndRecognisesAHeldOutStill) {
     EXPECT_LT(same_person, 55.0);
 
     for (const char *other : {"audrey.jpg", "cage.jpg", "SeanConnery.jpg"}) {
-        const cv::Mat face = f1::face_crop(media / other, detector);
+        const cv::Mat face = face_test::face_crop(media / other, detector);
         ASSERT_FALSE(face.empty()) << other;
         double distance = 0;
         loaded->predict(face, label, distance);
@@ -144,16 +143,16 @@ protected:
 TEST_F(ModelFiles, SavingAgainReplacesBothFiles) {
     const std::string model = (dir / "a/b/c/model.yml").string();
     const std::string labels = (dir / "a/labels.txt").string();
-    f1::write_text(labels, "stale content that is longer than eight bytes\n");
+    face_test::write_text(labels, "stale content that is longer than eight bytes\n");
     std::string output;
     ASSERT_TRUE(save(model, labels, output));
-    const std::string first_model = f1::read_text(model);
+    const std::string first_model = face_test::read_text(model);
     EXPECT_EQ(first_model.rfind("%YAML", 0), 0u);
-    EXPECT_EQ(f1::read_text(labels), "1 Veyra\n");
+    EXPECT_EQ(face_test::read_text(labels), "1 Veyra\n");
 
-    f1::write_text(model, "overwritten");
+    face_test::write_text(model, "overwritten");
     ASSERT_TRUE(save(model, labels, output));
-    EXPECT_EQ(f1::read_text(model), first_model);
+    EXPECT_EQ(face_test::read_text(model), first_model);
     EXPECT_EQ(fs::file_size(labels), 8u);
 }
 
@@ -167,14 +166,14 @@ TEST_F(ModelFiles, ModelBytesAreThoseOfTheRecognisersFileWriter) {
         std::string output;
         ASSERT_TRUE(save((dir / ("ours/" + name)).string(), (dir / "labels.txt").string(), output)) << output;
         recognizer->write((dir / ("opencv_" + name)).string());
-        const std::string ours = f1::read_text(dir / ("ours/" + name));
+        const std::string ours = face_test::read_text(dir / ("ours/" + name));
         EXPECT_GT(ours.size(), 3u * 16384u) << name;
-        EXPECT_TRUE(ours == f1::read_text(dir / ("opencv_" + name))) << name;
+        EXPECT_TRUE(ours == face_test::read_text(dir / ("opencv_" + name))) << name;
     }
     // Compressed names are left to the file writer, which compresses.
     std::string output;
     ASSERT_TRUE(save((dir / "model.yml.gz").string(), (dir / "labels.txt").string(), output));
-    EXPECT_EQ(f1::read_text(dir / "model.yml.gz").substr(0, 2), "\x1f\x8b");
+    EXPECT_EQ(face_test::read_text(dir / "model.yml.gz").substr(0, 2), "\x1f\x8b");
 }
 
 // Paths the end-to-end tests do not cover; the common failures are checked there.
