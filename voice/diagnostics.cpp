@@ -90,3 +90,12 @@ void log_diagnostics(Logger &logger, const std::string &heading, const ChannelDi
                     ", peak=" + format_fixed(peak, 8) + ", noise_floor=" + format_fixed(floor, 8));
     }
 }
+
+bool speech_level_reached(const std::vector<double> &rms) {
+    for (double level : rms) {
+        if (level > 0.003) {
+            return true;
+        }
+    }
+    return false;
+}

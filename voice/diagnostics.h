@@ -14,4 +14,7 @@ struct ChannelDiagnostics {
 };
 
 ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &label);
+// Speech is taken to be present when any channel's RMS is strictly above 0.003.
+bool speech_level_reached(const std::vector<double> &rms);
+
 void log_diagnostics(Logger &logger, const std::string &heading, const ChannelDiagnostics &diagnostics);

@@ -6,12 +6,6 @@
 
 namespace {
 
-std::string fixed(double value, int decimals) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
-}
-
 std::string quoted(const std::string &text) { return "\"" + json_escape(text) + "\""; }
 
 std::string utc_timestamp() {
@@ -23,16 +17,10 @@ std::string utc_timestamp() {
     return buffer;
 }
 
-bool any_above(const std::vector<double> &values, double limit) {
-    for (double v : values)
-        if (v > limit) return true;
-    return false;
-}
-
 std::string event_document(const EventReport &r) {
     const Options &o = r.options;
     const DirectionEstimate &d = r.direction;
-    const std::string angle = fixed(d.angle_degrees, 2);
+    const std::string angle = format_fixed(d.angle_degrees, 2);
     std::string warnings = "[";
     for (std::size_t i = 0; i < r.warnings.size(); ++i) warnings += (i ? ", " : "") + quoted(r.warnings[i]);
     warnings += "]";
@@ -48,10 +36,10 @@ std::string event_document(const EventReport &r) {
     member("device", quoted(o.device));
     member("sample_rate", std::to_string(r.raw.sample_rate));
     member("channels", std::to_string(r.raw.channels));
-    member("duration_seconds", fixed(r.duration_seconds, 3));
+    member("duration_seconds", format_fixed(r.duration_seconds, 3));
     member("raw_wav", quoted(o.output_path));
     member("beamformed_wav", quoted(o.beamformed_path));
-    member("input_gain_db", fixed(o.input_gain_db, 2));
+    member("input_gain_db", format_fixed(o.input_gain_db, 2));
     member("channel_rms", vector_json(r.raw_diagnostics.rms));
     member("channel_peak", vector_json(r.raw_diagnostics.peak));
     member("channel_noise_floor", vector_json(r.raw_diagnostics.noise_floor));
@@ -60,19 +48,19 @@ std::string event_document(const EventReport &r) {
     member("processed_channel_noise_floor", vector_json(r.processed_diagnostics.noise_floor));
     member("direction_angle", angle);
     member("direction_angle_degrees", angle);
-    member("direction_confidence", fixed(d.confidence, 3));
+    member("direction_confidence", format_fixed(d.confidence, 3));
     member("direction_method", quoted(d.method));
     member("direction_samples_source", quoted(d.samples_source));
     member("direction_low_confidence", d.low_confidence ? "true" : "false");
     // Speech is judged on the processed levels, so the gain setting counts.
-    member("detected_speech", any_above(r.processed_diagnostics.rms, 0.003) ? "true" : "false");
+    member("detected_speech", speech_level_reached(r.processed_diagnostics.rms) ? "true" : "false");
     doc += "  \"diagnostics\": {\n";
     nested("format", "\"PCM S" + std::to_string(r.raw.bits_per_sample) + "_LE\"");
     nested("beamformed_rms", vector_json(r.beam_diagnostics.rms));
     nested("beamformed_peak", vector_json(r.beam_diagnostics.peak));
-    nested("direction_peak_correlation", fixed(d.peak_correlation, 5));
-    nested("direction_second_correlation", fixed(d.second_correlation, 5));
-    nested("direction_lag_consistency", fixed(d.lag_consistency, 5));
+    nested("direction_peak_correlation", format_fixed(d.peak_correlation, 5));
+    nested("direction_second_correlation", format_fixed(d.second_correlation, 5));
+    nested("direction_lag_consistency", format_fixed(d.lag_consistency, 5));
     nested("beamforming_lags", int_vector_json(r.beam.lags));
     nested("beamforming_method", quoted(r.beam.method), true);
     doc += "  },\n";
@@ -111,7 +99,7 @@ std::string json_escape(const std::string &text) {
 
 std::string vector_json(const std::vector<double> &values) {
     std::string out = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + fixed(values[i], 8);
+    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + format_fixed(values[i], 8);
     return out + "]";
 }
 

@@ -7,32 +7,14 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <iostream>
 
 #include "gain.h"
 #include "pipeline.h"
 
 namespace {
 
-constexpr int kCaptureRate = 16000;
-constexpr int kCaptureChannels = 4;
 constexpr std::size_t kBytesPerSample = 4;
 constexpr std::size_t kBytesPerFrame = kCaptureChannels * kBytesPerSample;
-constexpr double kSpeechRms = 0.003;
-
-// Status lines of a long run must reach a tailing reader without waiting for a full buffer.
-void flush_log(Logger &logger) {
-    std::cout.flush();
-    if (logger.file.is_open()) {
-        logger.file.flush();
-    }
-}
-
-int32_t read_s32le(const unsigned char *bytes) {
-    const uint32_t value = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-    return static_cast<int32_t>(value);
-}
 
 double largest_magnitude(const std::vector<double> &samples) {
     double peak = 0.0;
@@ -56,15 +38,6 @@ void log_status(Logger &logger, const LiveCounters &counters, const LiveChunkRes
     for (const std::string &warning : chunk.gain_warnings) {
         logger.line("warning: " + warning);
     }
-}
-
-bool any_above(const std::vector<double> &values, double limit) {
-    for (double v : values) {
-        if (v > limit) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Runs `io` on the PCM output with SIGPIPE held back: a reader that left then shows as EPIPE
@@ -98,8 +71,7 @@ bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes, int
 }  // namespace
 
 std::string live_capture_command(const Options &options) {
-    return "arecord -D " + shell_quote(options.device) + " -f S32_LE -r " + std::to_string(kCaptureRate) +
-           " -c " + std::to_string(kCaptureChannels) + " -t raw";
+    return arecord_capture_prefix(options.device) + " -t raw";
 }
 
 WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t frames) {
@@ -108,34 +80,17 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
     audio.channels = kCaptureChannels;
     audio.bits_per_sample = 32;
     audio.samples.assign(kCaptureChannels, std::vector<double>(frames));
-    const double scale = 1.0 / 2147483648.0;
-    for (std::size_t f = 0; f < frames; ++f) {
-        for (std::size_t c = 0; c < static_cast<std::size_t>(kCaptureChannels); ++c) {
-            const double value = read_s32le(interleaved_s32le + f * kBytesPerFrame + c * kBytesPerSample) * scale;
-            audio.samples[c][f] = std::min(1.0, std::max(-1.0, value));
-        }
-    }
+    decode_pcm_frames(interleaved_s32le, frames, 32, 0, audio.samples);
     return audio;
 }
 
-LiveChunkResult process_live_chunk(const WavData &chunk, double input_gain_db) {
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db) {
     LiveChunkResult result;
-    const WavData processed = apply_input_gain(chunk, input_gain_db, result.gain_warnings);
-    result.diagnostics = diagnose_channels(processed, "live processed channel");
-    result.direction = estimate_direction(processed, "processed-live");
-    result.beam = beamform_delay_and_sum(processed, result.direction);
+    apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
+    result.diagnostics = diagnose_channels(chunk, "live processed channel");
+    result.direction = estimate_direction(chunk, "processed-live");
+    result.beam = beamform_delay_and_sum(chunk, result.direction);
     return result;
-}
-
-std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
-    std::vector<unsigned char> bytes;
-    bytes.reserve(samples.size() * 2);
-    for (double u : samples) {
-        const uint16_t code = static_cast<uint16_t>(to_pcm16(u));
-        bytes.push_back(static_cast<unsigned char>(code & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(code >> 8));
-    }
-    return bytes;
 }
 
 int run_live_mode(const Options &options, Logger &logger) {
@@ -145,7 +100,7 @@ int run_live_mode(const Options &options, Logger &logger) {
     logger.line("live_duration_seconds: " + std::to_string(options.live_duration_seconds));
     logger.line("live_chunk_frames: " + std::to_string(options.live_chunk_frames));
     logger.line("live capture command: " + command);
-    flush_log(logger);
+    logger.flush();
 
     std::FILE *capture = popen(command.c_str(), "r");
     if (capture == nullptr) {
@@ -188,7 +143,7 @@ int run_live_mode(const Options &options, Logger &logger) {
             output_failed = true;
             break;
         }
-        if (!counters.speech_seen && any_above(chunk.diagnostics.rms, kSpeechRms)) {
+        if (!counters.speech_seen && speech_level_reached(chunk.diagnostics.rms)) {
             counters.speech_seen = true;
         }
         if (chunk.direction.low_confidence) {
@@ -197,7 +152,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         ++counters.chunks_processed;
         if (counters.chunks_processed == 1 || counters.chunks_processed % 50 == 0) {
             log_status(logger, counters, chunk);
-            flush_log(logger);
+            logger.flush();  // a tailing reader sees each status line of a long run at once
         }
     }
 

@@ -33,11 +33,8 @@ std::string live_capture_command(const Options &options);
 // `frames` interleaved 4-channel S32_LE frames (16 bytes each) as a 16 kHz WavData, each value scaled by 2^-31.
 WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t frames);
 
-// Gain, levels, direction and beam of one chunk.
-LiveChunkResult process_live_chunk(const WavData &chunk, double input_gain_db);
-
-// Beam samples as headerless signed 16-bit little-endian bytes.
-std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples);
+// Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk.
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db);
 
 // Returns the exit status: 0, 30, 31, 32, or 33 when the output stops taking data.
 int run_live_mode(const Options &options, Logger &logger);

@@ -140,6 +140,13 @@ void Logger::line(const std::string &text) {
     }
 }
 
+void Logger::flush() {
+    std::cout.flush();
+    if (file.is_open()) {
+        file.flush();
+    }
+}
+
 std::string format_fixed(double value, int decimals) {
     char buffer[512];
     const int written = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);

@@ -24,6 +24,8 @@ struct Options {
 struct Logger {
     std::ofstream file;
     void line(const std::string &text);
+    // Pushes buffered lines out, e.g. before another program writes to the same console.
+    void flush();
 };
 
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.

@@ -1,7 +1,6 @@
 #include "pipeline.h"
 
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,14 +14,9 @@
 
 namespace {
 
-// The Kinect v2 array: 4 channels of S32_LE at 16 kHz, fixed by the hardware, not options.
-constexpr int kCaptureRate = 16000;
-constexpr int kCaptureChannels = 4;
-
 std::string capture_command(const Options &options) {
-    return "arecord -D " + shell_quote(options.device) + " -f S32_LE -r " + std::to_string(kCaptureRate) +
-           " -c " + std::to_string(kCaptureChannels) + " -d " + std::to_string(options.duration_seconds) +
-           " -t wav " + shell_quote(options.output_path);
+    return arecord_capture_prefix(options.device) + " -d " + std::to_string(options.duration_seconds) + " -t wav " +
+           shell_quote(options.output_path);
 }
 
 double duration_of(const WavData &audio) {
@@ -30,14 +24,6 @@ double duration_of(const WavData &audio) {
         return 0.0;
     }
     return static_cast<double>(audio.samples[0].size()) / static_cast<double>(audio.sample_rate);
-}
-
-// Lines written so far reach the console and the log before arecord starts writing to stderr.
-void flush_log(Logger &logger) {
-    std::cout.flush();
-    if (logger.file.is_open()) {
-        logger.file.flush();
-    }
 }
 
 void append(std::vector<std::string> &warnings, const std::vector<std::string> &more) {
@@ -91,6 +77,11 @@ std::string shell_quote(const std::string &text) {
     return quoted;
 }
 
+std::string arecord_capture_prefix(const std::string &device) {
+    return "arecord -D " + shell_quote(device) + " -f S32_LE -r " + std::to_string(kCaptureRate) + " -c " +
+           std::to_string(kCaptureChannels);
+}
+
 int run_batch_pipeline(Options &options, Logger &logger) {
     if (options.skip_capture) {
         if (!options.input_wav.empty()) {
@@ -102,7 +93,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     } else {
         const std::string command = capture_command(options);
         logger.line("capture command: " + command);
-        flush_log(logger);
+        logger.flush();  // our lines first, before arecord's own on the same console
         // The raw status of system(), not decoded: arecord's exit code 1 reads 256.
         const int status = std::system(command.c_str());
         if (status != 0) {

@@ -182,11 +182,7 @@ void decode_frames(const ByteSource &source, const ChunkLayout &layout, WavData 
     for (uint64_t first = 0; first < frames; first += frames_per_block) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(frames_per_block, frames - first));
         read_at(source, layout.data_offset + first * frame_bytes, block.data(), count * frame_bytes, path);
-        if (sample_bytes == 2) {
-            decode_block<2>(block.data(), count, static_cast<size_t>(first), wav.samples);
-        } else {
-            decode_block<4>(block.data(), count, static_cast<size_t>(first), wav.samples);
-        }
+        decode_pcm_frames(block.data(), count, layout.bits_per_sample, static_cast<size_t>(first), wav.samples);
     }
 }
 
@@ -235,6 +231,15 @@ WavData read_wav(const std::string &path) {
     return wav;
 }
 
+void decode_pcm_frames(const uint8_t *bytes, size_t frames, int bits_per_sample, size_t first,
+                       std::vector<std::vector<double>> &samples) {
+    if (bits_per_sample == 16) {
+        decode_block<2>(bytes, frames, first, samples);
+    } else {
+        decode_block<4>(bytes, frames, first, samples);
+    }
+}
+
 void write_le32(std::ostream &out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
         out.put(static_cast<char>((value >> shift) & 0xFF));
@@ -248,6 +253,17 @@ int16_t to_pcm16(double sample) {
     // Scale 32767, not 32768, so -1.0 and +1.0 map to codes of equal size.
     const double clamped = clamp_unit(sample);
     return static_cast<int16_t>(std::round(clamped * 32767.0));
+}
+
+std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
+    std::vector<unsigned char> bytes;
+    bytes.reserve(samples.size() * 2);
+    for (double sample : samples) {
+        const uint16_t code = static_cast<uint16_t>(to_pcm16(sample));
+        bytes.push_back(static_cast<unsigned char>(code & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(code >> 8));
+    }
+    return bytes;
 }
 
 void write_beamformed_wav(const std::string &path, int32_t sample_rate, const std::vector<double> &samples) {
@@ -272,9 +288,8 @@ void write_beamformed_wav(const std::string &path, int32_t sample_rate, const st
     put_le16(bytes, 16);
     bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
     put_le32(bytes, data_bytes);
-    for (double sample : samples) {
-        put_le16(bytes, static_cast<uint16_t>(to_pcm16(sample)));
-    }
+    const std::vector<unsigned char> data = encode_pcm16_le(samples);
+    bytes.insert(bytes.end(), data.begin(), data.end());
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     // A full disk only shows when the buffer reaches the file: check flush and close too.
     out.flush();

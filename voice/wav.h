@@ -1,5 +1,6 @@
 #pragma once
 // RIFF/WAVE PCM: 16- or 32-bit files of any channel count in, 16-bit mono out.
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -23,3 +24,12 @@ void write_beamformed_wav(const std::string &path, int32_t sample_rate, const st
 
 // One normalised sample as a 16-bit code: clamped, scaled by 32767, halves away from zero (NaN gives 0).
 int16_t to_pcm16(double sample);
+
+// Samples as headerless signed 16-bit little-endian bytes (to_pcm16 each).
+std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples);
+
+// Decodes `frames` interleaved little-endian frames of 16- or 32-bit samples into `samples`
+// (one vector per channel, already sized), from frame `first` on; values scaled to full scale 1.0
+// and clamped to [-1, 1].
+void decode_pcm_frames(const uint8_t *bytes, size_t frames, int bits_per_sample, size_t first,
+                       std::vector<std::vector<double>> &samples);
