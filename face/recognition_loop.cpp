@@ -2,45 +2,20 @@
 #include "recognition_loop.h"
 
 #include <chrono>
-#include <cstdlib>
-
-#include <libfreenect2/frame_listener_impl.h>
-#include <libfreenect2/libfreenect2.hpp>
-#include <libfreenect2/logger.h>
-#include <opencv2/highgui.hpp>
 
 #include "frame_steps.h"
 #include "identity.h"
 #include "preview_display.h"
+#include "sensor.h"
 
 namespace {
-
-constexpr int kFrameTimeoutMs = 10000;
-
-// Keeps the library's informational lines off standard output, unless the user chose a level.
-void quieten_sensor_library() {
-    if (std::getenv("LIBFREENECT2_LOGGER_LEVEL") == nullptr) {
-        libfreenect2::setGlobalLogger(libfreenect2::createConsoleLogger(libfreenect2::Logger::Warning));
-    }
-}
 
 // What the loop carries from frame to frame.
 struct LoopState {
     RunStats stats;
     ConfirmationWindow window;
-    bool preview = false;        // a display is reachable
-    bool preview_sized = false;  // the window has been given the frame's size
+    PreviewWindow preview;
 };
-
-void show_preview(const cv::Mat &colour, LoopState &state) {
-    if (!state.preview) return;
-    if (!state.preview_sized) {
-        // A normal window starts tiny whatever the frame size; give it the frame's size once.
-        cv::resizeWindow(kPreviewWindowTitle, colour.cols, colour.rows);
-        state.preview_sized = true;
-    }
-    cv::imshow(kPreviewWindowTitle, colour);
-}
 
 // Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
 int process_frame(const libfreenect2::Frame &frame, const Options &options, Logger &logger,
@@ -55,7 +30,7 @@ int process_frame(const libfreenect2::Frame &frame, const Options &options, Logg
     handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
     const int visible = static_cast<int>(faces.size());
     draw_frame_texts(images.colour, visible, state.stats);
-    show_preview(images.colour, state);
+    show_preview(state.preview, kPreviewWindowTitle, images.colour);
     return visible;
 }
 
@@ -74,35 +49,14 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
                          const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
     quieten_sensor_library();
     libfreenect2::Freenect2 context;
-    if (context.enumerateDevices() == 0) {
-        logger.line("error: no Kinect v2 device connected");
-        return 5;
-    }
-    // The context deletes the device when it goes; nothing is called on it after close.
-    libfreenect2::Freenect2Device *device = context.openDevice(context.getDefaultDeviceSerialNumber());
-    if (device == nullptr) {
-        logger.line("error: failed to open Kinect v2 device");
-        return 6;
-    }
     libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
     libfreenect2::FrameMap frames;
-    device->setColorFrameListener(&listener);
-    if (!device->startStreams(true, false)) {
-        logger.line("error: failed to start Kinect RGB stream");
-        device->close();
-        return 7;
-    }
-    logger.line("device serial: " + device->getSerialNumber());
-    logger.line("device firmware: " + device->getFirmwareVersion());
-    logger.line("started RGB stream");
+    libfreenect2::Freenect2Device *device = nullptr;
+    const int status = start_colour_stream(context, listener, logger, device);
+    if (status != 0) return status;
 
     LoopState state;
-    state.preview = preview_display_available();
-    if (state.preview) {
-        cv::namedWindow(kPreviewWindowTitle, cv::WINDOW_NORMAL);
-    } else {
-        logger.line("warning: no display available; running without the preview window");
-    }
+    state.preview = open_preview_window(kPreviewWindowTitle, logger);
     const auto start = std::chrono::steady_clock::now();
 
     // Every end of this loop (frame limit, key, time-out, unusable frame) leads to the same shutdown.
@@ -122,7 +76,7 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
         if (status_line_due(state.stats.processed_frames, options.log_every)) {
             logger.line(status_line(state.stats, visible, state.window));
         }
-        const bool stop_requested = state.preview && is_stop_key(cv::waitKey(1));
+        const bool stop_requested = poll_stop_key(state.preview);
         if (stop_requested) logger.line("stop requested by keyboard");
         listener.release(frames);
         if (stop_requested) break;
@@ -130,9 +84,8 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
 
     const double elapsed = seconds_since(start);
     const double fps = elapsed > 0.0 ? state.stats.processed_frames / elapsed : 0.0;
-    device->stop();
-    device->close();
-    if (state.preview) cv::destroyAllWindows();
+    stop_colour_stream(*device);
+    close_preview_window(state.preview);
     logger.line("stopped RGB stream");
     logger.line(summary_line(state.stats, fps, state.window));
     logger.line("clean exit");

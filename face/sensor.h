@@ -1,0 +1,25 @@
+#pragma once
+// The first Kinect v2's colour stream, opened, started and closed the same way by every program that reads it.
+#include <libfreenect2/frame_listener_impl.h>
+#include <libfreenect2/libfreenect2.hpp>
+
+#include "options.h"
+
+constexpr int kNoSensorStatus = 5;
+constexpr int kSensorNotOpenedStatus = 6;
+constexpr int kStreamNotStartedStatus = 7;
+
+// No frame within this time ends a run.
+constexpr int kFrameTimeoutMs = 10000;
+
+// Keeps the library's informational lines off standard output, unless the user chose a level.
+void quieten_sensor_library();
+
+// Opens the first sensor and starts its colour stream into `listener`, logging the device lines.
+// Returns 0 with `device` set, or 5, 6 or 7 after the error line (the device is closed again on 7).
+// The context owns the device and deletes it when it goes.
+int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMultiFrameListener &listener,
+                        Logger &logger, libfreenect2::Freenect2Device *&device);
+
+// Stops the stream and closes the device; nothing is called on it afterwards.
+void stop_colour_stream(libfreenect2::Freenect2Device &device);
