@@ -226,6 +226,23 @@ std::string calibration_line(const IdentityDecision &decision, const FaceQuality
 
 }  // namespace
 
+const std::string &label_name(IdentityLabel label) {
+    static const std::string names[] = {"Unknown", "CandidateVeyra", "ConfirmedVeyra"};
+    return names[static_cast<int>(label)];
+}
+
+IdentityLabel label_face(bool accepted, int predicted_label, double confidence, const Options &options,
+                         ConfirmationWindow &window) {
+    // LBPH confidence is a distance: both limits are inclusive upper bounds.
+    const bool is_veyra = accepted && predicted_label == 1;
+    const bool candidate = is_veyra && confidence <= options.candidate_threshold;
+    const bool strict_hit = is_veyra && confidence <= options.confirmed_threshold;
+    push_confirmation_hit(window, strict_hit ? 1 : 0, options.confirm_window);
+    if (strict_hit && confirmation_hits(window) >= options.confirm_min_hits) return IdentityLabel::ConfirmedVeyra;
+    if (candidate) return IdentityLabel::CandidateVeyra;
+    return IdentityLabel::Unknown;
+}
+
 IdentityDecision decide_identity(const FaceQuality &quality, const cv::Mat &crop,
                                  const cv::face::FaceRecognizer &recognizer,
                                  const std::vector<TrainingSample> &samples, const Options &options,
@@ -234,29 +251,18 @@ IdentityDecision decide_identity(const FaceQuality &quality, const cv::Mat &crop
     if (!quality.accepted) {
         // Rejected faces are never predicted, but still push a miss into the window.
         ++stats.quality_rejections;
-        push_confirmation_hit(window, 0, options.confirm_window);
-        ++stats.unknown_predictions;
     } else {
         const cv::Mat probe = build_probe(crop);
         predict_identity(recognizer, probe, decision.predicted_label, decision.confidence);
         decision.profile = find_best_profile(probe, samples);
-
-        // LBPH confidence is a distance: both limits are inclusive upper bounds.
-        const bool is_veyra = decision.predicted_label == 1;
-        const bool candidate = is_veyra && decision.confidence <= options.candidate_threshold;
-        const bool strict_hit = is_veyra && decision.confidence <= options.confirmed_threshold;
-        push_confirmation_hit(window, strict_hit ? 1 : 0, options.confirm_window);
-        const int hits = confirmation_hits(window);
-
-        if (strict_hit && hits >= options.confirm_min_hits) {
-            decision.label = "ConfirmedVeyra";
-            ++stats.confirmed_veyra_predictions;
-        } else if (candidate) {
-            decision.label = "CandidateVeyra";
-            ++stats.candidate_veyra_predictions;
-        } else {
-            ++stats.unknown_predictions;
-        }
+    }
+    const IdentityLabel label =
+        label_face(quality.accepted, decision.predicted_label, decision.confidence, options, window);
+    decision.label = label_name(label);
+    switch (label) {
+    case IdentityLabel::ConfirmedVeyra: ++stats.confirmed_veyra_predictions; break;
+    case IdentityLabel::CandidateVeyra: ++stats.candidate_veyra_predictions; break;
+    case IdentityLabel::Unknown: ++stats.unknown_predictions; break;
     }
 
     stats.last_label = decision.label;

@@ -45,6 +45,15 @@ struct IdentityDecision {
 
 void push_confirmation_hit(ConfirmationWindow &window, int hit, int window_length);
 int confirmation_hits(const ConfirmationWindow &window);
+
+enum class IdentityLabel { Unknown, CandidateVeyra, ConfirmedVeyra };
+const std::string &label_name(IdentityLabel label);
+
+// The decision rules for one evaluated face, given its prediction: its entry goes into the window (1 for a
+// strict hit), then the label follows from the two limits and the strict hits now in the window. A rejected
+// face (`accepted` false) is a miss and Unknown. Only the limits and window settings of `options` are read.
+IdentityLabel label_face(bool accepted, int predicted_label, double confidence, const Options &options,
+                         ConfirmationWindow &window);
 // The histogram the LBPH model compares for a probe (8-bit grey), identical to the model's own.
 cv::Mat lbph_probe_histogram(const cv::face::LBPHFaceRecognizer &model, const cv::Mat &probe);
 
