@@ -25,3 +25,14 @@ if [ -x "$top/build/install/bin/lumivar_face_sim" ]; then face_bin=$top/build/in
 (cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LOGFILE=face_run.log "$face_bin" \
   --samples-dir samples --frames 36 --log-every 1)
 
+
+# lumivar_calibrate on the demo's own runs: the frames of the enrolled person alone and of the other person
+# alone, each run with --calibration-log, are the two groups; it recommends thresholds and draws both.
+(cd build/demo/face && rm -rf calibrate && mkdir -p calibrate/enrolled calibrate/others &&
+  cp frames/frame_00{01..12}.jpg calibrate/enrolled/ && cp frames/frame_00{13..24}.jpg calibrate/others/ &&
+  LUMIVAR_SIM_FRAMES=calibrate/enrolled LOGFILE=calibrate/enrolled.log "$face_bin" --samples-dir samples \
+    --frames 12 --calibration-log >/dev/null &&
+  LUMIVAR_SIM_FRAMES=calibrate/others LOGFILE=calibrate/others.log "$face_bin" --samples-dir samples \
+    --frames 12 --calibration-log >/dev/null &&
+  "$top/build/install/bin/lumivar_calibrate" --enrolled calibrate/enrolled.log --others calibrate/others.log \
+    --plot calibrate/distances.png)
