@@ -1,5 +1,6 @@
 #include "calibration_log.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -11,37 +12,31 @@ const char *const kQualityReasons[kQualityReasonCount] = {"accepted",     "too_s
 
 namespace {
 
-constexpr size_t kLongestLine = 64 * 1024;  // longer lines are not the program's: skipped as malformed
+constexpr size_t kLongestLine = 64 * 1024;  // far above any line of the program's; longer ones are cut
 constexpr int kReportedMalformedLines = 10;
 
-// Calls `on_line(text, number)` for every line without its newline; a longer line than kLongestLine arrives
-// cut to that length. Reads in large blocks: logs of a day's run run to gigabytes. False on a read error.
+// Calls `on_line(text, number)` for every line without its newline, cut to kLongestLine. Reads in large
+// blocks: a day's log runs to gigabytes. False on a read error.
 template <class OnLine>
 bool for_each_line(std::FILE *file, OnLine on_line) {
     constexpr size_t kBlock = 1 << 20;
     std::unique_ptr<char[]> block(new char[kBlock]);
     std::string carried;  // the start of a line that continues in the next block
-    bool overlong = false;
+    auto carry = [&](std::string_view piece) { carried.append(piece.substr(0, kLongestLine - carried.size())); };
     uint64_t number = 0;
     size_t got;
     while ((got = std::fread(block.get(), 1, kBlock, file)) > 0) {
         std::string_view rest(block.get(), got);
         for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
-            std::string_view text = rest.substr(0, end);
-            if (!carried.empty() || overlong) {
-                if (!overlong) carried.append(text.substr(0, kLongestLine - std::min(kLongestLine, carried.size())));
-                text = carried;
+            if (carried.empty()) {
+                on_line(rest.substr(0, std::min(end, kLongestLine)), ++number);
+            } else {
+                carry(rest.substr(0, end));
+                on_line(std::string_view(carried), ++number);
+                carried.clear();
             }
-            on_line(text.substr(0, kLongestLine), ++number);
-            carried.clear();
-            overlong = false;
         }
-        if (carried.size() + rest.size() > kLongestLine) {
-            carried.append(rest.substr(0, kLongestLine - std::min(kLongestLine, carried.size())));
-            overlong = true;
-        } else if (!overlong) {
-            carried.append(rest);
-        }
+        carry(rest);
     }
     if (std::ferror(file)) return false;
     if (!carried.empty()) on_line(std::string_view(carried), ++number);

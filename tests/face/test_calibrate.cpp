@@ -248,6 +248,13 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
               std::string::npos)
         << r.out;
 
+    // Read in blocks: lines that cross a block's end arrive whole, a line far too long is malformed.
+    face_test::write_text(dir / "long.log", faces_at(50.0, 3000) + "calibration " + std::string(100000, '7') + "\n" +
+                                                faces_at(50.0, 3000));
+    r = calibrate({"--enrolled", (dir / "long.log").string(), "--others", others});
+    EXPECT_NE(r.out.find("enrolled_faces: evaluated=6000, accepted=6000,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("long.log:3001: malformed calibration line"), std::string::npos) << r.out;
+
     face_test::write_text(dir / "report_only.log", "samples_dir: faces/veyra\nsummary: frames=0\n");
     face_test::write_text(dir / "rejected.log", faces_at(0.0, 3, "too_blurry"));
     const struct {
