@@ -47,9 +47,11 @@ Recommendation recommend_thresholds(const GroupSummary &enrolled, const GroupSum
 
     Recommendation r;
     r.confirmed_limit = static_cast<double>(confirmed_limit) / 100.0;
-    const Hundredths confirmed = threshold_under(enrolled.distances, confirmed_limit);
-    if (confirmed <= 0) return r;
-    const Hundredths candidate = std::max(confirmed, threshold_under(enrolled.distances, candidate_limit));
+    if (threshold_under(enrolled.distances, confirmed_limit) <= 0) return r;
+    // At the limits themselves: the most room for the enrolled person scoring higher on another day.
+    const Hundredths confirmed = confirmed_limit;
+    const Hundredths candidate =
+        passed < theirs.size() ? candidate_limit : std::max(confirmed, just_above(enrolled.distances.back()));
     r.found = true;
     r.thresholds = {static_cast<double>(candidate) / 100.0, static_cast<double>(confirmed) / 100.0};
     r.candidate_text = text_of(candidate);

@@ -19,8 +19,8 @@ struct Recommendation {
 
 // Labels only ever improve as a threshold rises, so the best figures for the enrolled person within the
 // limits are those at the limits: the confirmed threshold below every one of the others' distances less the
-// margin, the candidate threshold likewise below all but `max_false_candidates` of them. Of the thresholds
-// that give those figures the lowest are chosen: just above the highest enrolled distance under each limit.
-// Both summaries hold accepted faces.
+// margin, the candidate threshold likewise below all but `max_false_candidates` of them. The thresholds are
+// the limits themselves (the candidate one just above the highest enrolled distance when no limit applies).
+// Both summaries hold accepted faces, sorted.
 Recommendation recommend_thresholds(const GroupSummary &enrolled, const GroupSummary &others,
                                     int max_false_candidates);

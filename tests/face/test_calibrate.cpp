@@ -189,17 +189,18 @@ TEST(ThresholdRecommendation, StaysAMarginUnderTheOthersAndPassesAtMostTheAllowe
     GroupSummary enrolled, others;
     enrolled.distances = {40.0, 50.0, 59.999999, 70.0};
     others.distances = {66.0, 80.0, 90.0};
-    // 5 % under the others' closest, 66, is 62.70: just above the highest enrolled distance under it.
+    // 5 % under the others' closest, 66, is 62.70.
     Recommendation r = recommend_thresholds(enrolled, others, 0);
     ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.confirmed_text, "60.00");
-    EXPECT_EQ(r.candidate_text, "60.00");
-    EXPECT_EQ(r.thresholds.confirmed, 60.0);
+    EXPECT_EQ(r.confirmed_text, "62.70");
+    EXPECT_EQ(r.candidate_text, "62.70");
+    EXPECT_EQ(r.thresholds.confirmed, 62.7);
     EXPECT_EQ(r.confirmed_limit, 62.7);
     // One false candidate allowed: the candidate threshold may pass 66 but stays 5 % under 80.
     r = recommend_thresholds(enrolled, others, 1);
-    EXPECT_EQ(r.candidate_text, "70.01");
-    EXPECT_EQ(r.confirmed_text, "60.00");
+    EXPECT_EQ(r.candidate_text, "76.00");
+    EXPECT_EQ(r.confirmed_text, "62.70");
+    // Every other face allowed: no limit, so just above the highest enrolled distance.
     EXPECT_EQ(recommend_thresholds(enrolled, others, 3).candidate_text, "70.01");
     // Nothing of the enrolled person under the limit: no recommendation.
     others.distances = {41.0};
@@ -243,7 +244,7 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
     EXPECT_NE(r.out.find("enrolled_faces: evaluated=6, accepted=6,"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("warning: " + others + ": no confirm_window"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("warning: the logs differ in confirm_window/confirm_min_hits"), std::string::npos);
-    EXPECT_NE(r.out.find("use: lumivar_face --candidate-threshold 52.01 --confirmed-threshold 52.01 "
+    EXPECT_NE(r.out.find("use: lumivar_face --candidate-threshold 85.50 --confirmed-threshold 85.50 "
                          "--confirm-window 4 --confirm-min-hits 2\n"),
               std::string::npos)
         << r.out;
