@@ -1,11 +1,14 @@
 // The simulated sensor behind the libfreenect2 API: what it serves, in which order and layout, and how it fails.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <libfreenect2/frame_listener_impl.h>
 #include <libfreenect2/libfreenect2.hpp>
 #include <libfreenect2/logger.h>
+#include <libfreenect2/packet_pipeline.h>
 #include <opencv2/videoio.hpp>
 
 #include "temp_files.h"
@@ -17,7 +20,7 @@ namespace {
 
 void set_sim_env(const std::map<std::string, std::string> &values) {
     for (const char *name : {"LUMIVAR_SIM_FRAMES", "LUMIVAR_SIM_FORMAT", "LUMIVAR_SIM_FAIL", "LUMIVAR_SIM_LOOP",
-                             "LUMIVAR_SIM_FPS"})
+                             "LUMIVAR_SIM_FPS", "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT"})
         unsetenv(name);
     for (const auto &[name, value] : values) setenv(name.c_str(), value.c_str(), 1);
 }
@@ -50,6 +53,13 @@ struct Stream {
             device->stop();
             device->close();
         }
+    }
+    // The next frame's sequence number, or -1 on a time-out; the frame is released.
+    long next_sequence(int milliseconds = 1000) {
+        if (!listener.waitForNewFrame(frames, milliseconds)) return -1;
+        const long sequence = frames[Frame::Color]->sequence;
+        listener.release(frames);
+        return sequence;
     }
     // The first pixel's four bytes of the next frame, or an empty vector on a time-out.
     std::vector<int> next_first_pixel(int milliseconds = 1000) {
@@ -194,6 +204,79 @@ TEST_F(SimSensor, PacedFramesArriveNoFasterThanAsked) {
     EXPECT_EQ(first3(stream.next_first_pixel(5000)), bgrx(kGreen));
 }
 
+TEST_F(SimSensor, BehavesLikeTheLibraryWhereAProgramCouldTellTheDifference) {
+    write_solid(scratch / "a.png", kBlue);
+    write_solid(scratch / "b.png", kGreen);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}});
+    {
+        libfreenect2::Freenect2 context;
+        // The device takes the pipeline even when opening fails (LeakSanitizer would see it otherwise).
+        EXPECT_EQ(context.openDevice("no such serial", new libfreenect2::CpuPacketPipeline()), nullptr);
+        libfreenect2::Freenect2Device *device =
+            context.openDevice(context.getDefaultDeviceSerialNumber(), new libfreenect2::CpuPacketPipeline());
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->getFirmwareVersion(), "<unknown>");
+        libfreenect2::SyncMultiFrameListener listener(Frame::Color);
+        device->setColorFrameListener(&listener);
+        ASSERT_TRUE(device->startStreams(true, false));
+        EXPECT_NE(device->getFirmwareVersion(), "<unknown>");
+        EXPECT_FALSE(device->startStreams(true, false)) << "already streaming";
+
+        FrameMap frames;
+        ASSERT_TRUE(listener.waitForNewFrame(frames, 1000));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(frames[Frame::Color]->data) % 64, 0u);
+        // While the program holds a frame set, new frames are refused: the wait can only time out.
+        FrameMap second;
+        EXPECT_FALSE(listener.waitForNewFrame(second, 50));
+        listener.release(frames);
+        ASSERT_TRUE(listener.waitForNewFrame(frames, 1000));
+        EXPECT_EQ(std::vector<int>(frames[Frame::Color]->data, frames[Frame::Color]->data + 3), bgrx(kGreen));
+        listener.release(frames);
+
+        EXPECT_TRUE(device->stop());
+        EXPECT_TRUE(device->close());
+        EXPECT_TRUE(device->close()) << "a second close";
+        EXPECT_FALSE(device->startStreams(true, false)) << "closed";
+    }
+    const Frame empty(0, 0, 4);
+    EXPECT_NE(empty.data, nullptr);
+
+    // A negative time limit looks without waiting: the next paced frame is two seconds away.
+    setenv("LUMIVAR_SIM_FPS", "0.5", 1);
+    Stream paced;
+    ASSERT_NE(paced.next_sequence(), -1);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(paced.listener.waitForNewFrame(paced.frames, -1));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+}
+
+TEST_F(SimSensor, InRealTimeFramesComeAtTheSensorsPaceAndOnlyTheNewestIsKept) {
+    const int pictures = 40;
+    for (int i = 0; i < pictures; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%02d.png", i);
+        write_solid(scratch / name, cv::Vec3b(static_cast<uchar>(5 * i), 0, 0));
+    }
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_REALTIME", "1"},
+                 {"LUMIVAR_SIM_FPS", "20"}, {"LUMIVAR_SIM_LOOP", "1"}});
+    Stream stream;
+    ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+    const long held = stream.frames[Frame::Color]->sequence;
+    // Frames that come while the program holds one are dropped, not queued.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stream.listener.release(stream.frames);
+    ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+    const Frame *after_hold = stream.frames[Frame::Color];
+    const long resumed = after_hold->sequence;
+    EXPECT_GE(resumed, held + 5);
+    // The picture is the one the sensor saw at that moment: sequence n shows picture n.
+    EXPECT_EQ(after_hold->data[0], 5 * (resumed % pictures));
+    stream.listener.release(stream.frames);
+    // A program that is slow to come back gets the newest frame, not the oldest unread one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GE(stream.next_sequence(), resumed + 5);
+}
+
 TEST(SimSensorLogging, InformationGoesToStandardOutputUnlessTheLevelIsLowered) {
     face_test::ScratchDir scratch;
     set_sim_env({});
@@ -210,8 +293,13 @@ TEST(SimSensorLogging, InformationGoesToStandardOutputUnlessTheLevelIsLowered) {
 
     setenv("LIBFREENECT2_LOGGER_LEVEL", "error", 1);
     EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Error);
-    setenv("LIBFREENECT2_LOGGER_LEVEL", "debug", 1);
+    setenv("LIBFREENECT2_LOGGER_LEVEL", "DeBuG", 1);
     EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Debug);
+    // Like the library: anything it does not know, the empty value included, means Info.
+    for (const char *unknown : {"", "verbose", "warn"}) {
+        setenv("LIBFREENECT2_LOGGER_LEVEL", unknown, 1);
+        EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Info) << unknown;
+    }
     unsetenv("LIBFREENECT2_LOGGER_LEVEL");
     libfreenect2::setGlobalLogger(libfreenect2::createConsoleLoggerWithDefaultLevel());
 }

@@ -1,5 +1,6 @@
 // Simulated sensor: the context and its one device, configured from the environment.
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include <libfreenect2/libfreenect2.hpp>
@@ -13,7 +14,6 @@ namespace {
 const char *const kSimSerial = "000000000000";
 const char *const kSimFirmware = "0.0.0.0-simulated";
 
-
 }  // namespace
 
 class Freenect2Impl {
@@ -25,13 +25,18 @@ public:
     void forget(Freenect2Device *device) {
         open_devices.erase(std::remove(open_devices.begin(), open_devices.end(), device), open_devices.end());
     }
+    // Takes ownership of `pipeline` whatever happens, as the library does.
+    Freenect2Device *open(int idx, const PacketPipeline *pipeline, const std::string &origin);
 };
 
 namespace {
 
 class SimDevice : public Freenect2Device {
 public:
-    SimDevice(Freenect2Impl &context, const sim::SimConfig &config) : context_(context) { stream_.config = config; }
+    SimDevice(Freenect2Impl &context, const sim::SimConfig &config, std::unique_ptr<const PacketPipeline> pipeline)
+        : context_(context), pipeline_(std::move(pipeline)) {
+        stream_.config = config;
+    }
 
     ~SimDevice() override {
         close();
@@ -39,7 +44,8 @@ public:
     }
 
     std::string getSerialNumber() override { return kSimSerial; }
-    std::string getFirmwareVersion() override { return kSimFirmware; }
+    // The sensor reports its firmware only once it streams.
+    std::string getFirmwareVersion() override { return firmware_read_ ? kSimFirmware : "<unknown>"; }
 
     void setColorFrameListener(FrameListener *listener) override { colour_listener_ = listener; }
     void setIrAndDepthFrameListener(FrameListener *listener) override { ir_depth_listener_ = listener; }
@@ -47,50 +53,84 @@ public:
     bool start() override { return startStreams(true, true); }
 
     bool startStreams(bool rgb, bool depth) override {
+        if (state_ != State::open) return false;  // streaming already, or closed
         if (stream_.config.fail_start) {
             sim::log(Logger::Error, "[SimFreenect2] failed to start streams (LUMIVAR_SIM_FAIL=start)");
             return false;
         }
         if (depth) sim::log(Logger::Warning, "[SimFreenect2] the simulated sensor has no depth stream");
-        if (rgb && colour_listener_ && !streaming_) {
+        if (rgb && colour_listener_) {
             const std::string problem = sim::open_frame_source(stream_.config.frames, stream_.source);
             if (!problem.empty()) {
                 sim::log(Logger::Error, "[SimFreenect2] " + problem);
                 return false;
             }
+            stream_.pending.release();
+            sim::start_stream_clock(stream_);
             sim::attach_stream(colour_listener_, &stream_);
-            streaming_ = true;
             sim::log(Logger::Info, "[SimFreenect2] streaming colour frames from " + stream_.config.frames);
         }
+        state_ = State::streaming;
+        firmware_read_ = true;
         return true;
     }
 
     bool stop() override {
-        if (!streaming_) return false;
-        sim::detach_stream(colour_listener_);
-        streaming_ = false;
+        if (state_ != State::streaming) return false;
+        if (colour_listener_) sim::detach_stream(colour_listener_);
+        state_ = State::open;
         sim::log(Logger::Info, "[SimFreenect2] streams stopped");
         return true;
     }
 
     bool close() override {
-        if (closed_) return false;
+        if (state_ == State::closed) return true;
         stop();
-        closed_ = true;
+        state_ = State::closed;
         sim::log(Logger::Info, "[SimFreenect2] device closed");
         return true;
     }
 
 private:
+    enum class State { open, streaming, closed };
+
     Freenect2Impl &context_;
+    std::unique_ptr<const PacketPipeline> pipeline_;
     sim::ColourStream stream_;
     FrameListener *colour_listener_ = nullptr;
     FrameListener *ir_depth_listener_ = nullptr;
-    bool streaming_ = false;
-    bool closed_ = false;
+    State state_ = State::open;
+    bool firmware_read_ = false;
 };
 
 }  // namespace
+
+Freenect2Device *Freenect2Impl::open(int idx, const PacketPipeline *pipeline, const std::string &origin) {
+    std::unique_ptr<const PacketPipeline> owned(pipeline);
+    sim::report(config, "openDevice: " + sim::pipeline_kind(pipeline) + ", " + origin);
+    if (!has_sensor() || idx != 0) {
+        sim::log(Logger::Error, "[SimFreenect2] the requested device is not connected");
+        return nullptr;
+    }
+    if (config.fail_open) {
+        sim::log(Logger::Error, "[SimFreenect2] failed to open device (LUMIVAR_SIM_FAIL=open)");
+        return nullptr;
+    }
+    sim::FrameSource probe;
+    const std::string problem = sim::open_frame_source(config.frames, probe);
+    if (!problem.empty()) {
+        sim::log(Logger::Error, "[SimFreenect2] " + problem);
+        return nullptr;
+    }
+    if (!open_devices.empty()) {
+        sim::log(Logger::Error, "[SimFreenect2] device already open");
+        return nullptr;
+    }
+    Freenect2Device *device = new SimDevice(*this, config, std::move(owned));
+    open_devices.push_back(device);
+    sim::log(Logger::Info, "[SimFreenect2] opened simulated device " + std::string(kSimSerial));
+    return device;
+}
 
 Freenect2Device::~Freenect2Device() = default;
 
@@ -113,44 +153,27 @@ std::string Freenect2::getDeviceSerialNumber(int idx) { return impl_->has_sensor
 
 std::string Freenect2::getDefaultDeviceSerialNumber() { return getDeviceSerialNumber(0); }
 
-Freenect2Device *Freenect2::openDevice(int idx) { return openDevice(idx, nullptr); }
-
-Freenect2Device *Freenect2::openDevice(int idx, const PacketPipeline *) {
-    if (!impl_->has_sensor() || idx != 0) {
-        sim::log(Logger::Error, "[SimFreenect2] requested device " + std::to_string(idx) + " is not connected");
-        return nullptr;
-    }
-    if (impl_->config.fail_open) {
-        sim::log(Logger::Error, "[SimFreenect2] failed to open device (LUMIVAR_SIM_FAIL=open)");
-        return nullptr;
-    }
-    sim::FrameSource probe;
-    const std::string problem = sim::open_frame_source(impl_->config.frames, probe);
-    if (!problem.empty()) {
-        sim::log(Logger::Error, "[SimFreenect2] " + problem);
-        return nullptr;
-    }
-    if (!impl_->open_devices.empty()) {
-        sim::log(Logger::Error, "[SimFreenect2] device already open");
-        return nullptr;
-    }
-    Freenect2Device *device = new SimDevice(*impl_, impl_->config);
-    impl_->open_devices.push_back(device);
-    sim::log(Logger::Info, "[SimFreenect2] opened simulated device " + std::string(kSimSerial));
-    return device;
+// Without a pipeline the default one is built first, before the device is looked for.
+Freenect2Device *Freenect2::openDevice(int idx) {
+    return impl_->open(idx, sim::create_default_pipeline(), "the library's default");
 }
 
-Freenect2Device *Freenect2::openDevice(const std::string &serial) { return openDevice(serial, nullptr); }
+Freenect2Device *Freenect2::openDevice(int idx, const PacketPipeline *factory) {
+    return impl_->open(idx, factory, "given by the application");
+}
+
+Freenect2Device *Freenect2::openDevice(const std::string &serial) {
+    const PacketPipeline *pipeline = sim::create_default_pipeline();
+    const int idx = impl_->has_sensor() && serial == kSimSerial ? 0 : -1;
+    return impl_->open(idx, pipeline, "the library's default");
+}
 
 Freenect2Device *Freenect2::openDevice(const std::string &serial, const PacketPipeline *factory) {
-    if (!impl_->has_sensor() || serial != kSimSerial) {
-        sim::log(Logger::Error, "[SimFreenect2] no device with serial '" + serial + "'");
-        return nullptr;
-    }
-    return openDevice(0, factory);
+    const int idx = impl_->has_sensor() && serial == kSimSerial ? 0 : -1;
+    return impl_->open(idx, factory, "given by the application");
 }
 
-Freenect2Device *Freenect2::openDefaultDevice() { return openDevice(0, nullptr); }
+Freenect2Device *Freenect2::openDefaultDevice() { return openDevice(0); }
 
 Freenect2Device *Freenect2::openDefaultDevice(const PacketPipeline *factory) { return openDevice(0, factory); }
 

@@ -37,6 +37,7 @@ Logger::~Logger() = default;
 
 Logger::Level Logger::level() const { return level_; }
 
+// Compared in lower case; any other value, the empty one included, means Info.
 Logger::Level Logger::getDefaultLevel() {
     const char *value = std::getenv("LIBFREENECT2_LOGGER_LEVEL");
     if (!value) return Info;

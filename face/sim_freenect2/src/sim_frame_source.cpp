@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -116,6 +117,8 @@ SimConfig read_sim_config() {
     config.fail_open = fail == "open";
     config.fail_start = fail == "start";
     config.loop = env_text("LUMIVAR_SIM_LOOP") == "1";
+    config.realtime = env_text("LUMIVAR_SIM_REALTIME") == "1";
+    config.report = env_text("LUMIVAR_SIM_REPORT");
     const std::string fps = env_text("LUMIVAR_SIM_FPS");
     if (!fps.empty()) {
         char *end = nullptr;
@@ -175,26 +178,134 @@ Frame *make_colour_frame(const cv::Mat &bgr, PixelLayout layout, uint32_t sequen
     return frame;
 }
 
-Frame *pull_colour_frame(ColourStream &stream, int milliseconds) {
-    using clock = std::chrono::steady_clock;
-    const auto wait_start = clock::now();
-    // An exhausted source answers at once; pacing only ever delays a picture that exists.
-    if (stream.pending.empty() && !next_picture(stream.source, stream.config.loop, stream.pending)) return nullptr;
-    if (stream.config.fps > 0.0 && stream.have_delivered) {
-        const auto period =
-            std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / stream.config.fps));
-        const auto due = stream.last_delivery + period;
-        if (milliseconds >= 0 && due > wait_start + std::chrono::milliseconds(milliseconds)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-            return nullptr;
-        }
-        std::this_thread::sleep_until(due);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration frame_period(double fps) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+}
+
+Clock::duration realtime_period(const SimConfig &config) {
+    return frame_period(config.fps > 0.0 ? config.fps : kSensorFps);
+}
+
+// Sleeps until `due` when that lies within the wait allowed from `wait_start` (negative: no limit);
+// otherwise sleeps the whole wait and returns false.
+bool sleep_until_due(Clock::time_point due, Clock::time_point wait_start, int milliseconds) {
+    const auto limit = wait_start + std::chrono::milliseconds(milliseconds);
+    if (milliseconds >= 0 && due > limit) {
+        std::this_thread::sleep_until(limit);
+        return false;
     }
-    Frame *frame = make_colour_frame(stream.pending, stream.config.layout, stream.sequence++);
+    std::this_thread::sleep_until(due);
+    return true;
+}
+
+bool have_pending(ColourStream &stream) {
+    return !stream.pending.empty() || next_picture(stream.source, stream.config.loop, stream.pending);
+}
+
+Frame *deliver_pending(ColourStream &stream, uint32_t sequence) {
+    Frame *frame = make_colour_frame(stream.pending, stream.config.layout, sequence);
     stream.pending.release();
     stream.have_delivered = true;
-    stream.last_delivery = clock::now();
+    stream.last_delivery = Clock::now();
     return frame;
+}
+
+// Replay: every picture in order, no faster than LUMIVAR_SIM_FPS when that is set.
+Frame *pull_replayed_frame(ColourStream &stream, int milliseconds) {
+    const auto wait_start = Clock::now();
+    // An exhausted source answers at once; pacing only ever delays a picture that exists.
+    if (!have_pending(stream)) return nullptr;
+    if (stream.config.fps > 0.0 && stream.have_delivered &&
+        !sleep_until_due(stream.last_delivery + frame_period(stream.config.fps), wait_start, milliseconds))
+        return nullptr;
+    return deliver_pending(stream, stream.sequence++);
+}
+
+uint64_t ticks_before(const ColourStream &stream, Clock::time_point t, Clock::duration period) {
+    return static_cast<uint64_t>((t - stream.started) / period);
+}
+
+// The first frame the listener takes: produced after the application last released its frames, and not
+// delivered or passed over yet.
+uint64_t first_acceptable_tick(const ColourStream &stream, Clock::duration period) {
+    const Clock::duration since = stream.accepting_since - stream.started;
+    const uint64_t after_release = static_cast<uint64_t>((since + period - Clock::duration(1)) / period);
+    return std::max(stream.next_tick, after_release);
+}
+
+// Real time: frame k is produced at `started` + k periods. Frames produced while the application held its
+// last ones were refused; of those produced since, the newest has replaced the older ones.
+Frame *pull_realtime_frame(ColourStream &stream, int milliseconds) {
+    const auto wait_start = Clock::now();
+    if (stream.source.finished) return nullptr;
+    const Clock::duration period = realtime_period(stream.config);
+    const uint64_t first = first_acceptable_tick(stream, period);
+    const uint64_t newest = ticks_before(stream, wait_start, period);
+    const uint64_t tick = std::max(first, newest);
+    if (newest < first && !sleep_until_due(stream.started + period * static_cast<int64_t>(tick), wait_start,
+                                           milliseconds))
+        return nullptr;
+    skip_pictures(stream.source, stream.config.loop, tick - stream.next_tick);
+    stream.next_tick = tick + 1;
+    if (!next_picture(stream.source, stream.config.loop, stream.pending)) return nullptr;
+    Frame *frame = deliver_pending(stream, static_cast<uint32_t>(tick));
+    frame->timestamp = static_cast<uint32_t>((period * static_cast<int64_t>(tick)) / std::chrono::microseconds(100));
+    return frame;
+}
+
+}  // namespace
+
+void skip_pictures(FrameSource &source, bool loop, uint64_t count) {
+    if (count == 0 || source.finished) return;
+    if (!source.is_video) {
+        const size_t files = source.image_files.size();
+        const uint64_t index = source.next_index + count;
+        source.next_index = index < files ? index : (loop && files > 0 ? index % files : files);
+        return;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!source.video.grab()) {
+            // A pass that started at the beginning and yielded nothing would loop forever.
+            if (!loop || source.next_index == 0 || !rewind(source) || !source.video.grab()) {
+                source.finished = true;
+                return;
+            }
+        }
+        ++source.next_index;
+    }
+}
+
+void start_stream_clock(ColourStream &stream) {
+    stream.started = Clock::now();
+    stream.accepting_since = stream.started;
+    stream.next_tick = 0;
+}
+
+Frame *pull_colour_frame(ColourStream &stream, int milliseconds) {
+    return stream.config.realtime ? pull_realtime_frame(stream, milliseconds) : pull_replayed_frame(stream, milliseconds);
+}
+
+bool colour_frame_ready(ColourStream &stream) {
+    const auto now = Clock::now();
+    if (stream.config.realtime) {
+        const Clock::duration period = realtime_period(stream.config);
+        return !stream.source.finished && ticks_before(stream, now, period) >= first_acceptable_tick(stream, period);
+    }
+    if (!have_pending(stream)) return false;
+    return stream.config.fps <= 0.0 || !stream.have_delivered ||
+           stream.last_delivery + frame_period(stream.config.fps) <= now;
+}
+
+void colour_frames_released(ColourStream &stream) { stream.accepting_since = Clock::now(); }
+
+void report(const SimConfig &config, const std::string &line) {
+    if (config.report.empty()) return;
+    std::ofstream out(config.report, std::ios::app);
+    out << line << '\n';
 }
 
 std::mutex &attach_mutex() {

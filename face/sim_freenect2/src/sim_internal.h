@@ -11,6 +11,7 @@
 
 #include <libfreenect2/frame_listener.hpp>
 #include <libfreenect2/logger.h>
+#include <libfreenect2/packet_pipeline.h>
 
 namespace libfreenect2 {
 namespace sim {
@@ -23,8 +24,12 @@ struct SimConfig {
     bool fail_open = false;
     bool fail_start = false;
     bool loop = false;
-    double fps = 0.0;  // 0: as fast as asked for
+    double fps = 0.0;       // 0: as fast as asked for (or the sensor's 30 in real time)
+    bool realtime = false;  // frames come at the sensor's pace, whether or not they are taken
+    std::string report;     // file to which each open appends the pipeline it was given; empty: none
 };
+
+constexpr double kSensorFps = 30.0;
 
 SimConfig read_sim_config();
 
@@ -45,6 +50,8 @@ std::string open_frame_source(const std::string &path, FrameSource &source);
 // Next picture as 8-bit BGR; false once the source is exhausted (and, with `loop`, after a full pass
 // that yielded nothing).
 bool next_picture(FrameSource &source, bool loop, cv::Mat &bgr);
+// Passes over `count` pictures, as the sensor does with frames nobody took.
+void skip_pictures(FrameSource &source, bool loop, uint64_t count);
 
 // A frame of the simulated colour camera in the configured pixel layout.
 Frame *make_colour_frame(const cv::Mat &bgr, PixelLayout layout, uint32_t sequence);
@@ -57,11 +64,22 @@ struct ColourStream {
     uint32_t sequence = 0;
     bool have_delivered = false;
     std::chrono::steady_clock::time_point last_delivery;
+    // Real time: frame k is produced at `started` + k / fps; the listener takes only frames produced
+    // since the application released its last ones (`accepting_since`).
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point accepting_since;
+    uint64_t next_tick = 0;  // the first frame not yet delivered nor passed over
 };
 
+// Readies a stream for its first frame at the current time.
+void start_stream_clock(ColourStream &stream);
 // Waits at most `milliseconds` (negative: no limit) for the stream's next frame.
 // Null on a time-out, and at once when the stream has no frame left.
 Frame *pull_colour_frame(ColourStream &stream, int milliseconds);
+// Whether a wait would get a frame at once.
+bool colour_frame_ready(ColourStream &stream);
+// The application gave its frames back: from now on new frames are taken again.
+void colour_frames_released(ColourStream &stream);
 
 // Which stream feeds which listener; the device attaches at startStreams and detaches at stop.
 void attach_stream(const FrameListener *listener, ColourStream *stream);
@@ -69,7 +87,14 @@ void detach_stream(const FrameListener *listener);
 ColourStream *attached_stream(const FrameListener *listener);
 std::mutex &attach_mutex();
 
+// What Freenect2::openDevice builds when the application gives no pipeline.
+const PacketPipeline *create_default_pipeline();
+// The pipeline's class name, for the report.
+std::string pipeline_kind(const PacketPipeline *pipeline);
+
 void log(Logger::Level level, const std::string &message);
+// Appends a line to the report file named by LUMIVAR_SIM_REPORT, if any.
+void report(const SimConfig &config, const std::string &line);
 
 }  // namespace sim
 }  // namespace libfreenect2

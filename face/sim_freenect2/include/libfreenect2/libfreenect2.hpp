@@ -8,6 +8,9 @@
 //   LUMIVAR_SIM_FAIL    open: openDevice returns null; start: startStreams returns false
 //   LUMIVAR_SIM_LOOP    1: serve the frames again and again
 //   LUMIVAR_SIM_FPS     N: pace the frames at N per second (default: as fast as asked for)
+//   LUMIVAR_SIM_REALTIME 1: frames come at the sensor's own pace (LUMIVAR_SIM_FPS, default 30) and are dropped
+//                       while the application holds one or is too slow, as with the real sensor
+//   LUMIVAR_SIM_REPORT  a file to which each open appends the packet pipeline it was given
 #include <string>
 
 #include <libfreenect2/frame_listener.hpp>
@@ -19,9 +22,15 @@ class Freenect2Impl;
 
 class Freenect2Device {
 public:
+    // The USB identity of the sensor (the preview model has its own product id).
+    static const unsigned int VendorId = 0x045E;
+    static const unsigned int ProductId = 0x02D8;
+    static const unsigned int ProductIdPreview = 0x02C4;
+
     virtual ~Freenect2Device();
 
     virtual std::string getSerialNumber() = 0;
+    // "<unknown>" until the streams have started.
     virtual std::string getFirmwareVersion() = 0;
 
     virtual void setColorFrameListener(FrameListener *rgb_frame_listener) = 0;
@@ -41,10 +50,13 @@ public:
     Freenect2(const Freenect2 &) = delete;
     Freenect2 &operator=(const Freenect2 &) = delete;
 
+    // Sensors this user may open: one without the permission to open it is skipped.
     int enumerateDevices();
     std::string getDeviceSerialNumber(int idx);
     std::string getDefaultDeviceSerialNumber();
 
+    // Without a pipeline the library builds its default one first (see packet_pipeline.h); with one it
+    // takes ownership, also when the open fails.
     Freenect2Device *openDevice(int idx);
     Freenect2Device *openDevice(int idx, const PacketPipeline *factory);
     Freenect2Device *openDevice(const std::string &serial);

@@ -8,7 +8,7 @@ class Logger {
 public:
     enum Level { None = 0, Error = 1, Warning = 2, Info = 3, Debug = 4 };
 
-    // From LIBFREENECT2_LOGGER_LEVEL (none, error, warning, info, debug); Info when unset.
+    // From LIBFREENECT2_LOGGER_LEVEL (none, error, warning, info, debug, in any case); Info otherwise.
     static Level getDefaultLevel();
     static std::string level2str(Level level);
 
