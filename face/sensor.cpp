@@ -1,11 +1,45 @@
 #include "sensor.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <string>
 
 #include <libfreenect2/logger.h>
+#include <libfreenect2/packet_pipeline.h>
+
+namespace {
+
+// Whether the user's setting names one of the library's levels (it compares in lower case).
+bool names_logger_level(const char *value) {
+    if (value == nullptr) return false;
+    std::string level(value);
+    for (char &c : level) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char *known : {"none", "error", "warning", "info", "debug"})
+        if (level == known) return true;
+    return false;
+}
+
+// Whether the user's setting names one of the library's pipelines (it compares as written).
+bool names_pipeline(const char *value) {
+    if (value == nullptr) return false;
+    const std::string name(value);
+    for (const char *known : {"cpu", "gl", "cl", "clkde", "cuda", "cudakde"})
+        if (name == known) return true;
+    return false;
+}
+
+// The library's default pipeline is the OpenGL one where that is built in, and it ends the process when no
+// display can be reached. Colour decoding is the same in every pipeline, so a colour-only reader asks for
+// the CPU one unless the user chose a pipeline.
+libfreenect2::Freenect2Device *open_sensor(libfreenect2::Freenect2 &context, const std::string &serial) {
+    if (names_pipeline(std::getenv("LIBFREENECT2_PIPELINE"))) return context.openDevice(serial);
+    return context.openDevice(serial, new libfreenect2::CpuPacketPipeline());  // the device owns it
+}
+
+}  // namespace
 
 void quieten_sensor_library() {
-    if (std::getenv("LIBFREENECT2_LOGGER_LEVEL") == nullptr) {
+    if (!names_logger_level(std::getenv("LIBFREENECT2_LOGGER_LEVEL"))) {
         libfreenect2::setGlobalLogger(libfreenect2::createConsoleLogger(libfreenect2::Logger::Warning));
     }
 }
@@ -17,7 +51,7 @@ int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMult
         logger.line("error: no Kinect v2 device connected");
         return kNoSensorStatus;
     }
-    libfreenect2::Freenect2Device *opened = context.openDevice(context.getDefaultDeviceSerialNumber());
+    libfreenect2::Freenect2Device *opened = open_sensor(context, context.getDefaultDeviceSerialNumber());
     if (opened == nullptr) {
         logger.line("error: failed to open Kinect v2 device");
         return kSensorNotOpenedStatus;

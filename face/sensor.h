@@ -12,10 +12,11 @@ constexpr int kStreamNotStartedStatus = 7;
 // No frame within this time ends a run.
 constexpr int kFrameTimeoutMs = 10000;
 
-// Keeps the library's informational lines off standard output, unless the user chose a level.
+// Keeps the library's informational lines off standard output, unless LIBFREENECT2_LOGGER_LEVEL names a level.
 void quieten_sensor_library();
 
-// Opens the first sensor and starts its colour stream into `listener`, logging the device lines.
+// Opens the first sensor (with the CPU packet pipeline unless LIBFREENECT2_PIPELINE names one) and starts its
+// colour stream into `listener`, logging the device lines.
 // Returns 0 with `device` set, or 5, 6 or 7 after the error line (the device is closed again on 7).
 // The context owns the device and deletes it when it goes.
 int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMultiFrameListener &listener,

@@ -240,6 +240,32 @@ TEST_F(LiveLoop, UnreachableDisplayRunsWithoutThePreviewAndUserLoggerLevelWins) 
     EXPECT_NE(result.out.find("[Info] "), std::string::npos);
 }
 
+TEST_F(LiveLoop, LibraryInformationStaysOffStandardOutputUnlessTheLevelNamesOneTheLibraryKnows) {
+    const path frames = frames_dir("s");
+    for (const auto &[level, shown] : std::vector<std::pair<std::string, bool>>{
+             {"", false}, {"verbose", false}, {"INFO", true}}) {
+        const face_test::RunResult result = run(frames, 1, {}, {{"LIBFREENECT2_LOGGER_LEVEL", level}});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out.find("[Info] ") != std::string::npos, shown) << "level '" << level << "'\n" << result.out;
+    }
+}
+
+TEST_F(LiveLoop, OpensTheSensorWithTheCpuPipelineUnlessTheUserNamesOne) {
+    const path frames = frames_dir("s");
+    const std::string mine = "openDevice: CpuPacketPipeline, given by the application\n";
+    const std::string library = "openDevice: CpuPacketPipeline, the library's default\n";
+    // Unset or not a pipeline name: the library's default could be one that needs a display.
+    for (const auto &[pipeline, expected] : std::vector<std::pair<const char *, std::string>>{
+             {nullptr, mine}, {"opengl", mine}, {"gl", library}}) {
+        const path report = run_dir_ / ("report_" + std::string(pipeline ? pipeline : "unset"));
+        std::map<std::string, std::string> env{{"LUMIVAR_SIM_REPORT", report.string()}};
+        if (pipeline) env["LIBFREENECT2_PIPELINE"] = pipeline;
+        const face_test::RunResult result = run(frames, 1, {}, env);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(face_test::read_text(report), expected) << (pipeline ? pipeline : "unset");
+    }
+}
+
 // --- Real photos of one person and of others (fetched by scripts/fetch_test_faces.sh) ---
 
 // Detector-box crops of each photo, 160 x 160 grey, as the loop itself would cut them.
