@@ -21,7 +21,7 @@ struct VirtualDisplay {
     std::string log_path;
     int number_pipe = -1;
 
-    explicit VirtualDisplay(const std::string &log) : log_path(log) {
+    VirtualDisplay(const std::string &log, const std::string &screen) : log_path(log) {
         int fds[2];
         if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
         pid = fork();
@@ -33,7 +33,7 @@ struct VirtualDisplay {
             dup2(quiet, 2);
             const std::string fd = std::to_string(fds[1]);
             // -noreset: the server would otherwise reset when its last client leaves and write its number again.
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1200x24", "-nolisten", "tcp",
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
                    "-noreset", static_cast<char *>(nullptr));
             _exit(127);
         }
@@ -75,19 +75,25 @@ std::string window_id(const VirtualDisplay &display) {
     return id;
 }
 
-// The window's pixels, cut from a screenshot of the whole screen.
-cv::Mat screenshot_of_window(const VirtualDisplay &display, const std::string &id, const path &scratch) {
+// Where the window lies on the screen.
+cv::Rect window_geometry(const VirtualDisplay &display, const std::string &id) {
     const face_test::RunResult geometry = x_tool(display, "/usr/bin/xdotool", {"getwindowgeometry", "--shell", id});
     std::map<std::string, int> g;
     for (const std::string &line : face_test::split_lines(geometry.out)) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
     }
+    return cv::Rect(g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]);
+}
+
+// The window's pixels that are on the screen, cut from a screenshot of the whole screen.
+cv::Mat screenshot_of_window(const VirtualDisplay &display, const std::string &id, const path &scratch) {
+    const cv::Rect geometry = window_geometry(display, id);
     const path file = scratch / "screen.png";
     x_tool(display, "/usr/bin/import", {"-window", "root", file.string()});
     const cv::Mat screen = cv::imread(file.string(), cv::IMREAD_COLOR);
-    if (screen.empty() || g["WIDTH"] <= 0) return {};
-    return screen(cv::Rect(g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]) & cv::Rect(0, 0, screen.cols, screen.rows)).clone();
+    if (screen.empty() || geometry.width <= 0) return {};
+    return screen(geometry & cv::Rect(0, 0, screen.cols, screen.rows)).clone();
 }
 
 struct Shown {
@@ -102,7 +108,7 @@ Shown locate_frame(const cv::Mat &window, const cv::Mat &frame) {
     const double coarse = 0.25;
     cv::Mat small_window;
     cv::resize(window, small_window, cv::Size(), coarse, coarse, cv::INTER_AREA);
-    for (double s = 0.4; s <= 1.0001; s += 0.005) {
+    for (double s = 0.4; s <= 1.3001; s += 0.005) {
         cv::Mat t;
         cv::resize(frame, t, cv::Size(), s * coarse, s * coarse, cv::INTER_AREA);
         if (t.cols > small_window.cols || t.rows > small_window.rows) continue;
@@ -168,25 +174,31 @@ const cv::Scalar kGreen(0, 255, 0), kYellow(0, 255, 255), kOrange(0, 165, 255);
 struct PreviewRun {
     face_test::ScratchDir scratch;
     cv::Mat frame;
-    std::vector<cv::Rect> faces;  // enrolled person first, then the other person
-    VirtualDisplay display{(scratch / "xvfb.log").string()};
+    cv::Rect enrolled_face, other_face;
+    int faces = 0;  // detections in the frame
+    VirtualDisplay display;
     face_test::Child program;
 
-    PreviewRun() {
+    // The enrolled person and another person on one frame, shown on a screen of `screen` (Xvfb's WxHxD).
+    PreviewRun(cv::Size frame_size = {1280, 720}, cv::Point enrolled_at = {120, 60}, cv::Point other_at = {700, 100},
+               const std::string &screen = "1920x1200x24")
+        : display((scratch / "xvfb.log").string(), screen) {
         const cv::Mat enrolled = face_test::read_photo(face_test::kEnrolledPhoto);
         face_test::write_samples_from_photo(enrolled, scratch / "samples", "veyra");
-        frame = face_test::compose_frame(cv::Size(1280, 720),
-                                         {{enrolled(cv::Rect(0, 0, enrolled.cols, 460)), {120, 60}},
-                                          {face_test::read_photo(face_test::kOtherPhoto), {700, 100}}});
+        const cv::Mat head = enrolled(cv::Rect(0, 0, enrolled.cols, 460));
+        frame = face_test::compose_frame(frame_size,
+                                         {{head, enrolled_at}, {face_test::read_photo(face_test::kOtherPhoto), other_at}});
         face_test::write_image(scratch / "frames/frame.png", frame);
-        for (const cv::Rect &face : face_test::default_detections(frame)) faces.push_back(face);
-        std::sort(faces.begin(), faces.end(), [](const cv::Rect &a, const cv::Rect &b) { return a.x < b.x; });
+        const std::vector<cv::Rect> detected = face_test::default_detections(frame);
+        for (const cv::Rect &face : detected)
+            ((face & cv::Rect(enrolled_at, head.size())) == face ? enrolled_face : other_face) = face;
+        faces = static_cast<int>(detected.size());
     }
 
-    void start() {
+    void start(const std::string &log_every = "10") {
         face_test::RunRequest request;
         request.args = face_test::base_args(scratch / "samples", scratch, 1000000);
-        request.args.insert(request.args.end(), {"--log-every", "10", "--calibration-log"});
+        request.args.insert(request.args.end(), {"--log-every", log_every, "--calibration-log"});
         request.env = {{"DISPLAY", display.name},
                     {"LUMIVAR_SIM_FRAMES", (scratch / "frames").string()},
                     {"LUMIVAR_SIM_LOOP", "1"}};
@@ -218,7 +230,7 @@ std::string last_label(const std::string &out, bool enrolled, double split = 60.
 TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     PreviewRun run;
     ASSERT_FALSE(run.display.name.empty()) << "Xvfb did not start";
-    ASSERT_EQ(run.faces.size(), 2u) << "the test frame should hold exactly two faces";
+    ASSERT_EQ(run.faces, 2) << "the test frame should hold exactly two faces";
     run.start();
     ASSERT_TRUE(run.wait_for_status_lines(3)) << run.program.out();
     const std::string id = window_id(run.display);
@@ -230,15 +242,16 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     ASSERT_FALSE(window.empty());
     const Shown shown = locate_frame(window, run.frame);
     ASSERT_GT(shown.score, 0.6) << "the frame is not visible in the window";
-    EXPECT_GT(shown.scale, 0.5) << "the preview is sized for the frame, not left tiny";
+    // A screen with room for the frame shows it at its own size, neither tiny nor enlarged.
+    EXPECT_NEAR(shown.scale, 1.0, 0.01);
 
     const std::string out = run.program.out();
     EXPECT_EQ(face_test::lines_starting(out, "warning: no display").size(), 0u);
     EXPECT_EQ(last_label(out, false), "Unknown");
     const std::string enrolled_label = last_label(out, true);
     ASSERT_TRUE(enrolled_label == "CandidateVeyra" || enrolled_label == "ConfirmedVeyra") << out;
-    expect_rectangle(window, shown, run.faces[0], enrolled_label == "ConfirmedVeyra" ? kGreen : kYellow, "enrolled");
-    expect_rectangle(window, shown, run.faces[1], kOrange, "other person");
+    expect_rectangle(window, shown, run.enrolled_face, enrolled_label == "ConfirmedVeyra" ? kGreen : kYellow, "enrolled");
+    expect_rectangle(window, shown, run.other_face, kOrange, "other person");
     // "Visible faces: 2" in green at (30, 60), the "Last:" line in yellow at (30, 110).
     EXPECT_TRUE(colour_near(window, shown.offset + cv::Point(int(40 * shown.scale), int(45 * shown.scale)), kGreen, 8));
     EXPECT_TRUE(colour_near(window, shown.offset + cv::Point(int(40 * shown.scale), int(100 * shown.scale)), kYellow, 8));
@@ -256,6 +269,36 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
     EXPECT_EQ(lines[lines.size() - 3], "stopped RGB stream");
     EXPECT_EQ(lines[lines.size() - 2].rfind("summary: frames=", 0), 0u);
     EXPECT_EQ(lines.back(), "clean exit");
+}
+
+TEST(Preview, OnALaptopScreenTheWholeSensorFrameAndEveryFaceAreVisible) {
+    // A sensor-sized frame with the enrolled person near its right edge, on a 1366 x 768 screen.
+    PreviewRun run(cv::Size(1920, 1080), {1350, 300}, {200, 250}, "1366x768x24");
+    ASSERT_FALSE(run.display.name.empty()) << "Xvfb did not start";
+    ASSERT_EQ(run.faces, 2) << "the test frame should hold exactly two faces";
+    run.start("1");
+    ASSERT_TRUE(run.wait_for_status_lines(8)) << run.program.out();
+    const std::string id = window_id(run.display);
+    ASSERT_FALSE(id.empty()) << run.program.out() << face_test::read_text(run.program.err_path());
+
+    // The window fits the screen and leaves room for a panel and a title bar.
+    const cv::Rect geometry = window_geometry(run.display, id);
+    EXPECT_TRUE((geometry & cv::Rect(0, 0, 1366, 768 - 60)) == geometry) << geometry;
+    const cv::Mat window = screenshot_of_window(run.display, id, run.scratch.path);
+    ASSERT_FALSE(window.empty());
+    const Shown shown = locate_frame(window, run.frame);
+    ASSERT_GT(shown.score, 0.6) << "the frame is not visible in the window";
+    EXPECT_TRUE((cv::Rect(shown.offset, cv::Size(1920 * shown.scale, 1080 * shown.scale)) &
+                 cv::Rect(0, 0, window.cols, window.rows)).area() >= 0.99 * 1920 * 1080 * shown.scale * shown.scale)
+        << "part of the frame lies outside the window";
+    EXPECT_GT(shown.scale, 0.5) << "the frame is not shown as large as the screen allows";
+
+    const std::string out = run.program.out();
+    const std::string enrolled_label = last_label(out, true);
+    ASSERT_TRUE(enrolled_label == "CandidateVeyra" || enrolled_label == "ConfirmedVeyra") << out;
+    expect_rectangle(window, shown, run.enrolled_face, enrolled_label == "ConfirmedVeyra" ? kGreen : kYellow,
+                     "enrolled");
+    expect_rectangle(window, shown, run.other_face, kOrange, "other person");
 }
 
 TEST(Preview, EscapeStopsTheLoopToo) {
