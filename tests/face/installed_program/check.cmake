@@ -48,8 +48,8 @@ step("installing lumivar_face" ${CMAKE_COMMAND} --install ${WORK_DIR}/lumivar-bu
 
 # A one-frame run from another directory, without help from the environment.
 file(MAKE_DIRECTORY ${WORK_DIR}/run/samples ${WORK_DIR}/run/frames)
-file(COPY_FILE ${PHOTO} ${WORK_DIR}/run/samples/veyra.jpg)
-file(COPY_FILE ${PHOTO} ${WORK_DIR}/run/frames/frame.jpg)
+step("copying the photo" ${CMAKE_COMMAND} -E copy ${PHOTO} ${WORK_DIR}/run/samples/veyra.jpg)
+step("copying the photo" ${CMAKE_COMMAND} -E copy ${PHOTO} ${WORK_DIR}/run/frames/frame.jpg)
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=DISPLAY --unset=LOGFILE
           LUMIVAR_SIM_FRAMES=frames ${program_prefix}/bin/lumivar_face --samples-dir samples
