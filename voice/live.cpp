@@ -79,8 +79,11 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
     audio.sample_rate = kCaptureRate;
     audio.channels = kCaptureChannels;
     audio.bits_per_sample = 32;
-    audio.samples.assign(kCaptureChannels, std::vector<double>(frames));
-    decode_pcm_frames(interleaved_s32le, frames, 32, 0, audio.samples);
+    audio.samples.assign(kCaptureChannels, std::vector<double>());
+    for (std::vector<double> &channel : audio.samples) {
+        reserve_samples(channel, frames);
+    }
+    decode_pcm_frames(interleaved_s32le, frames, 32, audio.samples);
     return audio;
 }
 

@@ -28,8 +28,10 @@ int16_t to_pcm16(double sample);
 // Samples as headerless signed 16-bit little-endian bytes (to_pcm16 each).
 std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples);
 
-// Decodes `frames` interleaved little-endian frames of 16- or 32-bit samples into `samples`
-// (one vector per channel, already sized), from frame `first` on; values scaled to full scale 1.0
-// and clamped to [-1, 1].
-void decode_pcm_frames(const uint8_t *bytes, size_t frames, int bits_per_sample, size_t first,
+// Appends `frames` interleaved little-endian frames of 16- or 32-bit samples to `samples` (one
+// vector per channel); values scaled to full scale 1.0 and clamped to [-1, 1].
+void decode_pcm_frames(const uint8_t *bytes, size_t frames, int bits_per_sample,
                        std::vector<std::vector<double>> &samples);
+
+// Room for `count` samples, without filling them: a buffer about to be written whole.
+void reserve_samples(std::vector<double> &samples, size_t count);
