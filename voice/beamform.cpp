@@ -7,6 +7,7 @@
 namespace {
 
 constexpr int kFallbackMaxLag = 8;
+constexpr std::ptrdiff_t kBlock = 4096;
 
 // Channel i of C reads at i / (C - 1) of the outer lag, halves rounded away from zero.
 std::vector<int> steered_lags(std::size_t channels, int outer_lag) {
@@ -41,21 +42,30 @@ BeamformResult beamform_delay_and_sum(const WavData &audio, const DirectionEstim
         result.method = "fallback channel-alignment delay-and-sum from processed samples";
     }
 
-    // A positive lag: that channel hears the sound later, so it is read ahead.
+    // A positive lag: that channel hears the sound later, so it is read ahead. The outputs are
+    // made a block at a time, so that the sums and counts stay in the cache.
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(audio.samples[0].size());
-    std::vector<double> sum(static_cast<std::size_t>(n), 0.0);
-    std::vector<int> counted(static_cast<std::size_t>(n), 0);
-    for (std::size_t k = 0; k < channels; ++k) {
-        const std::vector<double> &x = audio.samples[k];
-        const std::ptrdiff_t lag = result.lags[k];
-        const std::ptrdiff_t end = std::min(n, static_cast<std::ptrdiff_t>(x.size())) - lag;
-        for (std::ptrdiff_t t = std::max<std::ptrdiff_t>(0, -lag); t < std::min(n, end); ++t) {
-            sum[t] += x[t + lag];
-            ++counted[t];
+    reserve_samples(result.samples, static_cast<std::size_t>(n));
+    double sum[kBlock];
+    int counted[kBlock];
+    for (std::ptrdiff_t begin = 0; begin < n; begin += kBlock) {
+        const std::ptrdiff_t end = std::min(n, begin + kBlock);
+        std::fill(sum, sum + (end - begin), 0.0);
+        std::fill(counted, counted + (end - begin), 0);
+        for (std::size_t k = 0; k < channels; ++k) {
+            const std::vector<double> &x = audio.samples[k];
+            const std::ptrdiff_t lag = result.lags[k];
+            const std::ptrdiff_t from = std::max(begin, -lag);
+            const std::ptrdiff_t to = std::min(end, std::min(n, static_cast<std::ptrdiff_t>(x.size())) - lag);
+            for (std::ptrdiff_t t = from; t < to; ++t) {
+                sum[t - begin] += x[t + lag];
+                ++counted[t - begin];
+            }
         }
+        for (std::ptrdiff_t i = 0; i < end - begin; ++i) {
+            sum[i] = counted[i] > 0 ? sum[i] / counted[i] : 0.0;
+        }
+        result.samples.insert(result.samples.end(), sum, sum + (end - begin));
     }
-
-    result.samples.resize(static_cast<std::size_t>(n));
-    for (std::ptrdiff_t t = 0; t < n; ++t) result.samples[t] = counted[t] > 0 ? sum[t] / counted[t] : 0.0;
     return result;
 }
