@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -10,20 +12,6 @@ constexpr double kPi = 3.141592653589793;
 constexpr int kOuterMaxLag = 8;
 constexpr int kAdjacentMaxLag = 4;
 constexpr std::size_t kMinOverlap = 16;
-constexpr int kGroup = 4;
-
-// The pairs (a[i], b[i + lag]) of one lag, as a_part[j], b_part[j] for j in [0, count).
-struct Overlap {
-    const double *a_part = nullptr;
-    const double *b_part = nullptr;
-    std::size_t count = 0;
-};
-
-Overlap overlap_at(const double *a, const double *b, std::size_t n, int lag) {
-    const std::size_t shift = static_cast<std::size_t>(lag < 0 ? -lag : lag);
-    if (n <= shift) return {};
-    return {a + (lag < 0 ? shift : 0), b + (lag > 0 ? shift : 0), n - shift};
-}
 
 bool constant(const double *x, std::size_t count) {
     for (std::size_t i = 1; i < count; ++i)
@@ -33,82 +21,112 @@ bool constant(const double *x, std::size_t count) {
 
 // Too short an overlap, or a side without variation, scores 0. A constant side is caught
 // here because its rounded mean need not be exact and would fake a correlation.
-bool scorable(const Overlap &o) {
-    return o.count >= kMinOverlap && !constant(o.a_part, o.count) && !constant(o.b_part, o.count);
+bool scorable(const double *x, const double *y, std::size_t count) {
+    return count >= kMinOverlap && !constant(x, count) && !constant(y, count);
 }
 
-// Mean-centred Pearson correlation of kGroup overlaps side by side. Each overlap keeps its
-// own sums, added in index order, so every result equals a one-at-a-time computation; the
-// independent sums only let the processor overlap the additions.
-void correlate_group(const Overlap (&o)[kGroup], double (&r)[kGroup]) {
-    std::size_t common = o[0].count;
-    for (const Overlap &x : o) common = std::min(common, x.count);
+// Two doubles worked on as one value, as every common processor can: each lane does exactly
+// what a lone double would, with the same rounding, so pairs only save loads and instructions.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+constexpr int kPairs = 2;
+constexpr int kGroup = 2 * kPairs;  // shifts side by side, lanes 2j and 2j + 1 in pair j
 
-    double sum_a[kGroup] = {}, sum_b[kGroup] = {};
-    for (std::size_t i = 0; i < common; ++i)
-        for (int k = 0; k < kGroup; ++k) {
-            sum_a[k] += o[k].a_part[i];
-            sum_b[k] += o[k].b_part[i];
-        }
-    double mean_a[kGroup], mean_b[kGroup];
+Pair load_pair(const double *p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Mean-centred Pearson correlation of x[i] with y[i + s], i in [0, n - s), for the kGroup shifts
+// s = first .. first + kGroup - 1 side by side, one shift per lane. Every shift keeps its own
+// sums, added in index order, so each result equals a one-at-a-time computation. The x side of
+// every shift is a prefix of x, so up to the shortest overlap they share one running sum.
+void correlate_shifts(const double *x, const double *y, std::size_t n, std::size_t first, double (&r)[kGroup]) {
+    std::size_t count[kGroup];
+    bool scored[kGroup];
+    bool any = false;
     for (int k = 0; k < kGroup; ++k) {
-        for (std::size_t i = common; i < o[k].count; ++i) {
-            sum_a[k] += o[k].a_part[i];
-            sum_b[k] += o[k].b_part[i];
+        const std::size_t shift = first + k;
+        count[k] = n > shift ? n - shift : 0;
+        scored[k] = scorable(x, y + shift, count[k]);
+        any = any || scored[k];
+    }
+    for (double &score : r) score = 0.0;
+    if (!any) return;
+    // Indices below `common` are inside the overlap of every shift of the group.
+    const std::size_t common = count[kGroup - 1];
+    const double *ys = y + first;
+
+    double sum_x = 0.0;
+    Pair sum_y[kPairs] = {};
+    for (std::size_t i = 0; i < common; ++i) {
+        sum_x += x[i];
+        for (int j = 0; j < kPairs; ++j) sum_y[j] += load_pair(ys + i + 2 * j);
+    }
+    Pair mean_x[kPairs], mean_y[kPairs];
+    for (int k = 0; k < kGroup; ++k) {
+        double sx = sum_x, sy = sum_y[k / 2][k % 2];
+        for (std::size_t i = common; i < count[k]; ++i) {
+            sx += x[i];
+            sy += ys[i + k];
         }
-        mean_a[k] = sum_a[k] / static_cast<double>(o[k].count);
-        mean_b[k] = sum_b[k] / static_cast<double>(o[k].count);
+        const double c = count[k] > 0 ? static_cast<double>(count[k]) : 1.0;
+        mean_x[k / 2][k % 2] = sx / c;
+        mean_y[k / 2][k % 2] = sy / c;
     }
 
-    double sab[kGroup] = {}, saa[kGroup] = {}, sbb[kGroup] = {};
-    auto accumulate = [&](int k, std::size_t i) {
-        const double da = o[k].a_part[i] - mean_a[k];
-        const double db = o[k].b_part[i] - mean_b[k];
-        sab[k] += da * db;
-        saa[k] += da * da;
-        sbb[k] += db * db;
-    };
-    for (std::size_t i = 0; i < common; ++i)
-        for (int k = 0; k < kGroup; ++k) accumulate(k, i);
+    Pair sxy[kPairs] = {}, sxx[kPairs] = {}, syy[kPairs] = {};
+    for (std::size_t i = 0; i < common; ++i) {
+        for (int j = 0; j < kPairs; ++j) {
+            const Pair dx = x[i] - mean_x[j];
+            const Pair dy = load_pair(ys + i + 2 * j) - mean_y[j];
+            sxy[j] += dx * dy;
+            sxx[j] += dx * dx;
+            syy[j] += dy * dy;
+        }
+    }
     for (int k = 0; k < kGroup; ++k) {
-        for (std::size_t i = common; i < o[k].count; ++i) accumulate(k, i);
-        r[k] = saa[k] <= 0.0 || sbb[k] <= 0.0 ? 0.0 : sab[k] / std::sqrt(saa[k] * sbb[k]);
+        const double mx = mean_x[k / 2][k % 2], my = mean_y[k / 2][k % 2];
+        double s_xy = sxy[k / 2][k % 2], s_xx = sxx[k / 2][k % 2], s_yy = syy[k / 2][k % 2];
+        for (std::size_t i = common; i < count[k]; ++i) {
+            const double dx = x[i] - mx;
+            const double dy = ys[i + k] - my;
+            s_xy += dx * dy;
+            s_xx += dx * dx;
+            s_yy += dy * dy;
+        }
+        if (scored[k] && s_xx > 0.0 && s_yy > 0.0) r[k] = s_xy / std::sqrt(s_xx * s_yy);
     }
 }
 
-// Scores of the lags first .. first + kGroup - 1 (those up to `last`); unscorable lags get 0.
-void score_lags(const double *a, const double *b, std::size_t n, int first, int last, double (&score)[kGroup]) {
-    Overlap group[kGroup];
-    int slot[kGroup];
-    int used = 0;
-    for (int lag = first; lag <= last; ++lag) {
-        score[lag - first] = 0.0;
-        const Overlap o = overlap_at(a, b, n, lag);
-        if (scorable(o)) {
-            group[used] = o;
-            slot[used++] = lag - first;
-        }
-    }
-    if (used == 0) return;
-    for (int k = used; k < kGroup; ++k) group[k] = group[0];  // padding, result unused
+// Score of every lag -max_lag .. max_lag, at index lag + max_lag. Lag L >= 0 pairs a[i] with
+// b[i + L]; lag -s pairs b[i] with a[i + s], the same pairs with the sides swapped, which
+// changes no product, sum or score.
+std::vector<double> lag_scores(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::vector<double> scores(static_cast<std::size_t>(2 * max_lag + 1), 0.0);
     double r[kGroup];
-    correlate_group(group, r);
-    for (int k = 0; k < used; ++k) score[slot[k]] = r[k];
+    for (int first = 0; first <= max_lag; first += kGroup) {
+        correlate_shifts(a.data(), b.data(), n, static_cast<std::size_t>(first), r);
+        for (int k = 0; k < kGroup && first + k <= max_lag; ++k) scores[max_lag + first + k] = r[k];
+    }
+    for (int first = 1; first <= max_lag; first += kGroup) {
+        correlate_shifts(b.data(), a.data(), n, static_cast<std::size_t>(first), r);
+        for (int k = 0; k < kGroup && first + k <= max_lag; ++k) scores[max_lag - first - k] = r[k];
+    }
+    return scores;
 }
 
 }  // namespace
 
 LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
-    const std::size_t n = std::min(a.size(), b.size());
     double best = -1.0;
     double second = -1.0;
     int best_at = 0;
-    for (int first = -max_lag; first <= max_lag; first += kGroup) {
-        const int last = std::min(first + kGroup - 1, max_lag);
-        double score[kGroup];
-        score_lags(a.data(), b.data(), n, first, last, score);
-        for (int lag = first; lag <= last; ++lag) {
-            const double r = score[lag - first];
+    if (max_lag >= 0) {
+        const std::vector<double> scores = lag_scores(a, b, max_lag);
+        for (int lag = -max_lag; lag <= max_lag; ++lag) {
+            const double r = scores[lag + max_lag];
             if (r > best) {  // strict: on a tie the more negative lag stays
                 second = best;
                 best = r;
