@@ -276,7 +276,7 @@ int16_t to_pcm16(double sample) {
     // leaves the exact fraction.
     const int32_t whole = static_cast<int32_t>(scaled);
     const double fraction = scaled - whole;
-    return static_cast<int16_t>(fraction >= 0.5 ? whole + 1 : (fraction <= -0.5 ? whole - 1 : whole));
+    return static_cast<int16_t>(whole + (fraction >= 0.5) - (fraction <= -0.5));
 }
 
 std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
