@@ -1,7 +1,9 @@
 // Channel levels, noise floor, level warnings, the logged block, and the bundled recording's levels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,40 @@ TEST(ChannelLevels, RmsPeakAndZerosForEmptyChannels) {
     EXPECT_EQ(d.peak, (std::vector<double>{0.5, 0.4, 0.0}));
     EXPECT_EQ(d.noise_floor[2], 0.0);
     EXPECT_EQ(d.warnings, Strings{"raw channel 2 may be silent or dead"});
+}
+
+// Every figure as defined, channel by channel and in sample order; the program measures a
+// record's channels side by side, which must not change a single bit.
+TEST(ChannelLevels, EqualTheirDefinitionsBitForBitOnEveryChannel) {
+    std::vector<std::vector<double>> channels;
+    std::mt19937 gen(31);
+    for (std::size_t c = 0; c < 6; ++c) {  // five of one length, then a shorter one
+        std::normal_distribution<double> noise(0.0, 0.01 * static_cast<double>(c + 1));
+        std::vector<double> x(c < 5 ? 16000 + 123 : 5000);
+        for (double &v : x) v = std::clamp(noise(gen), -1.0, 1.0);
+        channels.push_back(x);
+    }
+    const WavData audio = make_audio(16000, channels);
+    const ChannelDiagnostics d = diagnose_channels(audio, "raw channel");
+    ASSERT_EQ(d.rms.size(), channels.size());
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        const std::vector<double> &x = channels[c];
+        double total = 0.0, peak = 0.0;
+        for (double v : x) total += v * v, peak = std::max(peak, std::fabs(v));
+        std::vector<double> window_rms;
+        for (std::size_t i = 0; i + 320 <= x.size(); i += 320) {
+            double sum = 0.0;
+            for (std::size_t k = i; k < i + 320; ++k) sum += x[k] * x[k];
+            window_rms.push_back(std::sqrt(sum / 320.0));
+        }
+        std::sort(window_rms.begin(), window_rms.end());
+        const std::size_t q = window_rms.size() / 10;
+        double quiet = 0.0;
+        for (std::size_t k = 0; k < q; ++k) quiet += window_rms[k];
+        EXPECT_EQ(d.rms[c], std::sqrt(total / static_cast<double>(x.size()))) << c;
+        EXPECT_EQ(d.peak[c], peak) << c;
+        EXPECT_EQ(d.noise_floor[c], quiet / static_cast<double>(q)) << c;
+    }
 }
 
 TEST(NoiseFloor, MeanOfTheQuietestTenthOfWholeWindows) {

@@ -1,6 +1,7 @@
 // Pairwise lag search and the direction estimate, on synthetic edge cases and on real speech.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -24,6 +25,24 @@ WavData four_channels(const std::vector<double> &value_per_channel, std::size_t 
     WavData wav{16000, 4, 32, {}};
     for (double v : value_per_channel) wav.samples.emplace_back(n, v);
     return wav;
+}
+
+// The score as defined, one lag at a time: means over the overlap, then the centred sums, every
+// sum added in index order.
+double two_pass_correlation(const std::vector<double> &a, const std::vector<double> &b, int lag) {
+    const long n = static_cast<long>(std::min(a.size(), b.size()));
+    const long from = std::max(0L, -static_cast<long>(lag)), to = std::min(n, n - lag);
+    if (to - from < 16) return 0.0;
+    const double c = static_cast<double>(to - from);
+    double sa = 0, sb = 0;
+    for (long i = from; i < to; ++i) sa += a[i], sb += b[i + lag];
+    const double ma = sa / c, mb = sb / c;
+    double sab = 0, saa = 0, sbb = 0;
+    for (long i = from; i < to; ++i) {
+        const double da = a[i] - ma, db = b[i + lag] - mb;
+        sab += da * db, saa += da * da, sbb += db * db;
+    }
+    return saa <= 0 || sbb <= 0 ? 0.0 : sab / std::sqrt(saa * sbb);
 }
 
 }  // namespace
@@ -134,6 +153,29 @@ TEST(LagSearch, AgreesWithAOnePassPearsonCorrelation) {
     EXPECT_EQ(r.lag, 3);
     EXPECT_NEAR(r.peak, reference_correlation(x, y, 3), 1e-9);
     EXPECT_NEAR(r.second, reference_correlation(x, y, 2), 1e-9);
+}
+
+// Sums added in another order differ in their last bits, and so would the beam and the manifest.
+TEST(LagSearch, PeakAndSecondAreTheTwoPassScoresBitForBit) {
+    const auto source = white_noise(4300, 21);
+    for (int d = -8; d <= 8; ++d) {
+        // A broad peak (neighbouring lags correlate too) and channels of unequal length.
+        std::vector<double> a = white_noise(4000 + 3 * d, 22, 0.1), b = white_noise(4100, 23, 0.1);
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] += source[100 + i];
+        for (std::size_t i = 0; i < b.size(); ++i) b[i] += 0.7 * source[100 + i - d] + 0.3 * source[99 + i - d];
+        std::vector<double> scores;
+        for (int lag = -8; lag <= 8; ++lag) scores.push_back(two_pass_correlation(a, b, lag));
+        const std::size_t best = std::max_element(scores.begin(), scores.end()) - scores.begin();
+        double second = 0.0;
+        for (std::size_t k = 0; k < scores.size(); ++k)
+            if (k != best) second = std::max(second, scores[k]);
+
+        const LagSearchResult r = best_lag(a, b, 8);
+        EXPECT_EQ(r.lag, d);
+        EXPECT_EQ(r.lag, static_cast<int>(best) - 8);
+        EXPECT_EQ(r.peak, scores[best]) << "delay " << d;
+        EXPECT_EQ(r.second, second) << "delay " << d;
+    }
 }
 
 // ---------------------------------------------------------------- estimate_direction

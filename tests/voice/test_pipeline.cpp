@@ -331,4 +331,56 @@ TEST(BatchFailures, EndWithStatus20AndNoCleanExit) {
     }
 }
 
+// The batch outputs must not change when the analysis is made faster. These SHA-256 digests
+// (sha256sum of the beam WAV, of the manifest without its "timestamp" line, and of the log) are
+// those of the program before that work (commit 659fd47), run in the inputs' directory with the
+// arguments below. The inputs come from the bundled recording, which espeak-ng and sox make
+// byte for byte the same on every run: the recording, the recording looped to 60 s the way
+// bench/voice/bench_batch.sh does (also with 12 dB of gain, which clips), and channels 1 and 4
+// as 16-bit stereo, which takes the fallback beam.
+TEST(BatchReferenceOutputs, BeamManifestAndLogAreByteForByteThoseOfThePreviousProgram) {
+    TempDir dir;
+    const std::string in_dir = "cd " + quote(dir.path) + " && ";
+    ASSERT_EQ(shell(in_dir + "bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh . >/dev/null && "
+                             "mv kinect_array_speech.wav rec.wav && "
+                             "sox -D rec.wav -t wavpcm long.wav repeat 9 && "
+                             "sox -D long.wav -t wavpcm long60.wav trim 0 60 && "
+                             "sox -D rec.wav -t wavpcm -b 16 stereo16.wav remix 1 4"),
+              0);
+    const auto digest = [&](const std::string &command) { return shell_output(in_dir + command + " | cut -c1-64"); };
+    ASSERT_EQ(digest("sha256sum rec.wav long60.wav stereo16.wav"),
+              "2f537c947e02555afe2a09cafe8a6faefe42bb18a8632aff620b83f45222bbc0\n"
+              "5f144ba1d992ae9e4484ace1744dbd081a0b079d814532f412965de4d6df61a5\n"
+              "44fd9c6e2a1fbb4d8de44ebec7a5d5fab15dd7860710e96d292841dbd5302bdf\n")
+        << "these inputs are not the ones the reference digests were made from (another espeak-ng or sox?)";
+
+    struct Case {
+        std::string name, input, gain_db, beam, manifest, log;
+    };
+    const std::vector<Case> cases = {
+        {"rec", "rec.wav", "0", "fbd9eb3d4a56b230f93b013a305f64a7a17a941f75741cb56e42c53d54cd25c5",
+         "c5cf8530af50b4e508eff389e36766e887dbc6acf00ae2c65ae261ff97558e4e",
+         "85e1d30b81f32d4512c5b813b0fa7ac20e09575729d7a25b48a86d9eb111729c"},
+        {"long", "long60.wav", "0", "678cd9635da335bf98ab67be3e2fb851296c633d61259dea2057f24fc921dafb",
+         "563eca4a64e25b2b41217a56e2395dcae8190427a3b07d6ef27a807e1804a295",
+         "8e281dd1739f244748b1f42c0e02ce52970016b6bdf44518ff379efd07047ba6"},
+        {"long12", "long60.wav", "12", "6a3d40c57669f9b4f4941cbd7af98a254c49599134754deb259a56dd805f2ea6",
+         "298149f7816ca0519827bd531daa4884216c828ce8ded361fb842a8ed54d30c9",
+         "d60cd9cbf5d430f05054cf4ee7fcab65035b9469f2206052cc2b2d710bb39c6d"},
+        {"stereo", "stereo16.wav", "0", "3ffed6cfba2b4d79a1b56907158550fa8bb441e31a7068a740c01cd9116bc426",
+         "81d614e7883a413ca1ec4901bf1803a5acc49190f59765313edb37af9eea5718",
+         "429baf0f6ec78192f380d59559620774fef85cbfae6662e2a1a140272734c599"},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = run({VOCRIN_BIN, "--input-wav", c.input, "--input-gain-db", c.gain_db, "--beamformed",
+                                 c.name + ".beam.wav", "--event", c.name + ".event.json", "--log", c.name + ".log"},
+                                dir.path);
+        ASSERT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
+        EXPECT_EQ(digest("sha256sum " + c.name + ".beam.wav"), c.beam + "\n") << c.name;
+        EXPECT_EQ(digest("grep -v '^  \"timestamp\": ' " + c.name + ".event.json | sha256sum"), c.manifest + "\n")
+            << c.name << "\n" << read_file(dir.file(c.name + ".event.json"));
+        EXPECT_EQ(digest("sha256sum " + c.name + ".log"), c.log + "\n") << c.name << "\n" << r.out;
+    }
+}
+
 }  // namespace
