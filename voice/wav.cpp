@@ -248,8 +248,9 @@ void decode_pcm_frames(const uint8_t *bytes, size_t frames, int bits_per_sample,
 
 void reserve_samples(std::vector<double> &samples, size_t count) {
     samples.reserve(count);
-    // Filling a fresh buffer of megabytes costs a page fault per 4 kB page; 2 MB pages take one
-    // per 2 MB. Only whole pages inside the buffer are advised; the advice is a hint.
+    // Filling a fresh buffer of megabytes page by page costs one page fault per 4 kB. The
+    // buffer is about to be written whole, so its pages are asked for at once, as 2 MB pages
+    // where the system has them. Only whole pages inside the buffer are advised; both are hints.
     constexpr uintptr_t kPage = 4096;
     constexpr size_t kLargeBuffer = size_t{4} << 20;
     const size_t bytes = count * sizeof(double);
@@ -257,6 +258,7 @@ void reserve_samples(std::vector<double> &samples, size_t count) {
         const uintptr_t begin = (reinterpret_cast<uintptr_t>(samples.data()) + kPage - 1) & ~(kPage - 1);
         const uintptr_t end = (reinterpret_cast<uintptr_t>(samples.data()) + bytes) & ~(kPage - 1);
         ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+        ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
     }
 }
 
