@@ -28,8 +28,10 @@ bool scorable(const double *x, const double *y, std::size_t count) {
 // Two doubles worked on as one value, as every common processor can: each lane does exactly
 // what a lone double would, with the same rounding, so pairs only save loads and instructions.
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-constexpr int kPairs = 2;
-constexpr int kGroup = 2 * kPairs;  // shifts side by side, lanes 2j and 2j + 1 in pair j
+constexpr int kPairs = 5;
+// Shifts scored side by side, lanes 2j and 2j + 1 in pair j: ten hold the nine shifts 0..8 of
+// the widest search, so each side of it takes one group.
+constexpr int kLanes = 2 * kPairs;
 
 Pair load_pair(const double *p) {
     Pair v;
@@ -37,60 +39,99 @@ Pair load_pair(const double *p) {
     return v;
 }
 
-// Mean-centred Pearson correlation of x[i] with y[i + s], i in [0, n - s), for the kGroup shifts
-// s = first .. first + kGroup - 1 side by side, one shift per lane. Every shift keeps its own
-// sums, added in index order, so each result equals a one-at-a-time computation. The x side of
-// every shift is a prefix of x, so up to the shortest overlap they share one running sum.
-void correlate_shifts(const double *x, const double *y, std::size_t n, std::size_t first, double (&r)[kGroup]) {
-    std::size_t count[kGroup];
-    bool scored[kGroup];
-    bool any = false;
-    for (int k = 0; k < kGroup; ++k) {
-        const std::size_t shift = first + k;
-        count[k] = n > shift ? n - shift : 0;
-        scored[k] = scorable(x, y + shift, count[k]);
-        any = any || scored[k];
-    }
-    for (double &score : r) score = 0.0;
-    if (!any) return;
-    // Indices below `common` are inside the overlap of every shift of the group.
-    const std::size_t common = count[kGroup - 1];
-    const double *ys = y + first;
+double lane(const Pair *pairs, int k) { return pairs[k / 2][k % 2]; }
+void set_lane(Pair *pairs, int k, double value) { pairs[k / 2][k % 2] = value; }
 
+// Lane k of a group pairs x[i] with ys[i + k] for i in [0, end[k]); lanes side by side have
+// neighbouring shifts, so end[k] falls by one from lane to lane.
+struct LaneGroup {
+    const double *x;
+    const double *ys;
+    std::size_t end[kLanes];
+};
+
+// First pass: each lane's means. Every lane's x side is a prefix of x, so up to the shortest
+// overlap the lanes share one running sum of x.
+void lane_means(const LaneGroup &g, Pair *mean_x, Pair *mean_y) {
+    const std::size_t common = g.end[kLanes - 1];
     double sum_x = 0.0;
     Pair sum_y[kPairs] = {};
     for (std::size_t i = 0; i < common; ++i) {
-        sum_x += x[i];
-        for (int j = 0; j < kPairs; ++j) sum_y[j] += load_pair(ys + i + 2 * j);
+        sum_x += g.x[i];
+        for (int j = 0; j < kPairs; ++j) sum_y[j] += load_pair(g.ys + i + 2 * j);
     }
-    Pair mean_x[kPairs], mean_y[kPairs];
-    for (int k = 0; k < kGroup; ++k) {
-        double sx = sum_x, sy = sum_y[k / 2][k % 2];
-        for (std::size_t i = common; i < count[k]; ++i) {
-            sx += x[i];
-            sy += ys[i + k];
+    for (int k = 0; k < kLanes; ++k) {
+        double sx = sum_x, sy = lane(sum_y, k);
+        for (std::size_t i = common; i < g.end[k]; ++i) {
+            sx += g.x[i];
+            sy += g.ys[i + k];
         }
-        const double c = count[k] > 0 ? static_cast<double>(count[k]) : 1.0;
-        mean_x[k / 2][k % 2] = sx / c;
-        mean_y[k / 2][k % 2] = sy / c;
+        const double c = g.end[k] > 0 ? static_cast<double>(g.end[k]) : 1.0;
+        set_lane(mean_x, k, sx / c);
+        set_lane(mean_y, k, sy / c);
     }
+}
+
+// The centred products of `Count` pairs of lanes from pair `first` on, for i below the
+// overlap they all have, added to sxy, sxx and syy. Local copies keep the sums in registers.
+template <int Count>
+void add_centred_products(const LaneGroup &g, int first, const Pair *mean_x, const Pair *mean_y, Pair *sxy,
+                          Pair *sxx, Pair *syy) {
+    const std::size_t common = g.end[2 * (first + Count) - 1];
+    const double *ys = g.ys + 2 * first;
+    Pair mx[Count], my[Count], s_xy[Count], s_xx[Count], s_yy[Count];
+    for (int j = 0; j < Count; ++j) {
+        mx[j] = mean_x[first + j], my[j] = mean_y[first + j];
+        s_xy[j] = sxy[first + j], s_xx[j] = sxx[first + j], s_yy[j] = syy[first + j];
+    }
+    for (std::size_t i = 0; i < common; ++i) {
+        for (int j = 0; j < Count; ++j) {
+            const Pair dx = g.x[i] - mx[j];
+            const Pair dy = load_pair(ys + i + 2 * j) - my[j];
+            s_xy[j] += dx * dy;
+            s_xx[j] += dx * dx;
+            s_yy[j] += dy * dy;
+        }
+    }
+    for (int j = 0; j < Count; ++j) sxy[first + j] = s_xy[j], sxx[first + j] = s_xx[j], syy[first + j] = s_yy[j];
+}
+
+// Mean-centred Pearson correlation of x[i] with y[i + s], i in [0, n - s), for the shifts
+// s = first .. first + shifts - 1 (at most kLanes) side by side, one shift per lane. Every
+// shift keeps its own sums, added in index order, so each result equals a one-at-a-time
+// computation. The means take one pass for all lanes; the centred products, three sums per
+// lane, one pass per four lanes (as many as the registers hold), then each lane's remainder.
+void correlate_shifts(const double *x, const double *y, std::size_t n, std::size_t first, int shifts, double *r) {
+    LaneGroup g{x, y + first, {}};
+    bool scored[kLanes];
+    bool any = false;
+    for (int k = 0; k < kLanes; ++k) {
+        g.end[k] = n > first + k ? n - first - k : 0;
+        scored[k] = k < shifts && scorable(x, g.ys + k, g.end[k]);
+        any = any || scored[k];
+    }
+    for (int k = 0; k < shifts; ++k) r[k] = 0.0;
+    if (!any) return;
+
+    Pair mean_x[kPairs], mean_y[kPairs];
+    lane_means(g, mean_x, mean_y);
 
     Pair sxy[kPairs] = {}, sxx[kPairs] = {}, syy[kPairs] = {};
-    for (std::size_t i = 0; i < common; ++i) {
-        for (int j = 0; j < kPairs; ++j) {
-            const Pair dx = x[i] - mean_x[j];
-            const Pair dy = load_pair(ys + i + 2 * j) - mean_y[j];
-            sxy[j] += dx * dy;
-            sxx[j] += dx * dx;
-            syy[j] += dy * dy;
+    const int pairs = (shifts + 1) / 2;
+    for (int j = 0; j < pairs; j += 2) {
+        if (j + 1 < pairs) {
+            add_centred_products<2>(g, j, mean_x, mean_y, sxy, sxx, syy);
+        } else {
+            add_centred_products<1>(g, j, mean_x, mean_y, sxy, sxx, syy);
         }
     }
-    for (int k = 0; k < kGroup; ++k) {
-        const double mx = mean_x[k / 2][k % 2], my = mean_y[k / 2][k % 2];
-        double s_xy = sxy[k / 2][k % 2], s_xx = sxx[k / 2][k % 2], s_yy = syy[k / 2][k % 2];
-        for (std::size_t i = common; i < count[k]; ++i) {
+    for (int k = 0; k < shifts; ++k) {
+        const int pass_end = std::min(k | 3, 2 * pairs - 1);  // the last lane of k's pass
+        const double mx = lane(mean_x, k), my = lane(mean_y, k);
+        double s_xy = lane(sxy, k), s_xx = lane(sxx, k), s_yy = lane(syy, k);
+        for (std::size_t i = g.end[pass_end]; i < g.end[k]; ++i) {
             const double dx = x[i] - mx;
-            const double dy = ys[i + k] - my;
+            const double dy = g.ys[i + k] - my;
             s_xy += dx * dy;
             s_xx += dx * dx;
             s_yy += dy * dy;
@@ -105,14 +146,16 @@ void correlate_shifts(const double *x, const double *y, std::size_t n, std::size
 std::vector<double> lag_scores(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
     const std::size_t n = std::min(a.size(), b.size());
     std::vector<double> scores(static_cast<std::size_t>(2 * max_lag + 1), 0.0);
-    double r[kGroup];
-    for (int first = 0; first <= max_lag; first += kGroup) {
-        correlate_shifts(a.data(), b.data(), n, static_cast<std::size_t>(first), r);
-        for (int k = 0; k < kGroup && first + k <= max_lag; ++k) scores[max_lag + first + k] = r[k];
+    double r[kLanes];
+    for (int first = 0; first <= max_lag; first += kLanes) {
+        const int shifts = std::min(kLanes, max_lag - first + 1);
+        correlate_shifts(a.data(), b.data(), n, static_cast<std::size_t>(first), shifts, r);
+        for (int k = 0; k < shifts; ++k) scores[max_lag + first + k] = r[k];
     }
-    for (int first = 1; first <= max_lag; first += kGroup) {
-        correlate_shifts(b.data(), a.data(), n, static_cast<std::size_t>(first), r);
-        for (int k = 0; k < kGroup && first + k <= max_lag; ++k) scores[max_lag - first - k] = r[k];
+    for (int first = 1; first <= max_lag; first += kLanes) {
+        const int shifts = std::min(kLanes, max_lag - first + 1);
+        correlate_shifts(b.data(), a.data(), n, static_cast<std::size_t>(first), shifts, r);
+        for (int k = 0; k < shifts; ++k) scores[max_lag - first - k] = r[k];
     }
     return scores;
 }
