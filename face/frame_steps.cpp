@@ -37,6 +37,9 @@ int detection_min_side(int min_face_size, double scale) {
 cv::Mat detection_image(cv::Mat &grey, double scale) {
     cv::Mat detection;
     if (scale < 1.0) {
+        // cv::resize rounds the reduced size like this and refuses an empty one: nothing to search then.
+        const cv::Size reduced(cv::saturate_cast<int>(grey.cols * scale), cv::saturate_cast<int>(grey.rows * scale));
+        if (reduced.empty()) return detection;
         cv::resize(grey, detection, cv::Size(), scale, scale, cv::INTER_AREA);
     } else {
         detection = grey;  // shares the pixels: equalising it equalises the grey image too
@@ -52,6 +55,7 @@ cv::Rect map_to_frame(const cv::Rect &detected, double scale) {
 }
 
 std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options) {
+    if (detection.empty()) return {};
     const int side = detection_min_side(options.min_face_size, options.scale);
     std::vector<cv::Rect> found;
     detector.detectMultiScale(detection, found, options.scale_factor, options.min_neighbors, 0, cv::Size(side, side),
@@ -115,6 +119,10 @@ void draw_frame_texts(cv::Mat &colour, int visible_faces, const RunStats &stats)
     put_text(colour, "Visible faces: " + std::to_string(visible_faces), cv::Point(30, 60), 1.3, kGreen, 3);
     put_text(colour, "Last: " + stats.last_label + " quality=" + stats.last_quality, cv::Point(30, 110), 0.8, kYellow,
              2);
+}
+
+std::string frame_failure_line(const cv::Exception &error) {
+    return "error: failed to process RGB frame: " + error.err + (error.func.empty() ? "" : " in " + error.func);
 }
 
 bool is_stop_key(int key) { return key == 27 || (key & ~0x20) == 'Q'; }

@@ -29,13 +29,13 @@ FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx);
 int detection_min_side(int min_face_size, double scale);
 
 // The grey image reduced by `scale` (area interpolation) when scale < 1, else the grey image itself;
-// equalised in place either way.
+// equalised in place either way. Empty when the reduced size rounds to zero.
 cv::Mat detection_image(cv::Mat &grey, double scale);
 
 // Each coordinate multiplied by 1/scale and truncated toward zero on its own.
 cv::Rect map_to_frame(const cv::Rect &detected, double scale);
 
-// Rectangles in full-frame coordinates, in the detector's order.
+// Rectangles in full-frame coordinates, in the detector's order; none on an empty detection image.
 std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options);
 
 struct FaceOutcome {
@@ -64,4 +64,6 @@ void draw_frame_texts(cv::Mat &colour, int visible_faces, const RunStats &stats)
 bool is_stop_key(int key);
 
 std::string status_line(const RunStats &stats, int visible_faces, const ConfirmationWindow &window);
+// "error: failed to process RGB frame: " and what OpenCV reported; the loop then shuts down as usual.
+std::string frame_failure_line(const cv::Exception &error);
 std::string summary_line(const RunStats &stats, double fps, const ConfirmationWindow &window);

@@ -59,7 +59,8 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     state.preview = open_preview_window(kPreviewWindowTitle, logger);
     const auto start = std::chrono::steady_clock::now();
 
-    // Every end of this loop (frame limit, key, time-out, unusable frame) leads to the same shutdown.
+    // Every end of this loop (frame limit, key, time-out, unusable frame, OpenCV failure) leads to the
+    // same shutdown.
     while (state.stats.processed_frames < options.frames) {
         if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
             logger.line("error: timeout waiting for RGB frame");
@@ -72,11 +73,19 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
             logger.line("error: unsupported RGB frame format");
             break;
         }
-        const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);
-        if (status_line_due(state.stats.processed_frames, options.log_every)) {
-            logger.line(status_line(state.stats, visible, state.window));
+        bool stop_requested = false;
+        try {
+            const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);
+            if (status_line_due(state.stats.processed_frames, options.log_every)) {
+                logger.line(status_line(state.stats, visible, state.window));
+            }
+            stop_requested = poll_stop_key(state.preview);
+        } catch (const cv::Exception &error) {
+            // OpenCV failed on this frame: like an unusable frame, the run ends with its shutdown lines.
+            listener.release(frames);
+            logger.line(frame_failure_line(error));
+            break;
         }
-        const bool stop_requested = poll_stop_key(state.preview);
         if (stop_requested) logger.line("stop requested by keyboard");
         listener.release(frames);
         if (stop_requested) break;

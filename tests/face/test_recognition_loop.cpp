@@ -8,9 +8,11 @@
 
 #include "frame_steps.h"
 #include "program_output.h"
+#include "recognition_loop.h"
 #include "run_program.h"
 #include "sensor_frames.h"
 #include "test_photos.h"
+#include "training.h"
 
 namespace {
 
@@ -264,6 +266,44 @@ TEST_F(LiveLoop, OpensTheSensorWithTheCpuPipelineUnlessTheUserNamesOne) {
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(face_test::read_text(report), expected) << (pipeline ? pipeline : "unset");
     }
+}
+
+TEST_F(LiveLoop, FramesTooSmallToSearchFindNoFacesAndAnOpenCvFailureStillShutsDown) {
+    // A 1-pixel-wide frame halves to nothing, and so does a whole frame at --scale 0.0004.
+    const path narrow = run_dir_ / "narrow";
+    face_test::write_image(narrow / "frame_001.png", cv::Mat(40, 1, CV_8UC3, cv::Scalar(90, 120, 150)));
+    const face_test::RunResult tiny = run(narrow, 1);
+    const face_test::RunResult scaled = run(frames_dir("f"), 1, {"--scale", "0.0004"});
+    for (const face_test::RunResult *result : {&tiny, &scaled}) {
+        ASSERT_EQ(result->status, 0) << result->out << result->err;
+        const std::vector<std::string> lines = loop_lines(result->out);
+        ASSERT_EQ(lines.size(), 8u) << result->out;
+        EXPECT_EQ(face_test::field(lines[4], "visible faces"), "0");
+        EXPECT_EQ(face_test::field(lines[6], "frames"), "1");
+        EXPECT_EQ(lines[7], "clean exit");
+    }
+
+    // Whatever OpenCV throws on a frame (here: a detector with no cascade) ends the run like an
+    // unusable frame: error line, shutdown lines, status 0.
+    std::vector<TrainingSample> samples;
+    ASSERT_TRUE(load_veyra_samples(LiveLoop::samples().string(), samples));
+    const cv::Ptr<cv::face::LBPHFaceRecognizer> recognizer = train_recognizer(assemble_training_set(samples));
+    setenv("LUMIVAR_SIM_FRAMES", frames_dir("f").c_str(), 1);
+    unsetenv("DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    Logger logger;
+    logger.file.open(run_dir_ / "loop.log");
+    cv::CascadeClassifier no_cascade;
+    const int status = run_recognition_loop(Options(), logger, *recognizer, samples, no_cascade);
+    unsetenv("LUMIVAR_SIM_FRAMES");
+    logger.file.close();
+    EXPECT_EQ(status, 0);
+    const std::vector<std::string> lines = loop_lines(face_test::read_text(run_dir_ / "loop.log"));
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[4], "error: failed to process RGB frame: !empty() in detectMultiScale");
+    EXPECT_EQ(lines[5], "stopped RGB stream");
+    EXPECT_EQ(face_test::field(lines[6], "frames"), "1");
+    EXPECT_EQ(lines[7], "clean exit");
 }
 
 // --- Real photos of one person and of others (fetched by scripts/fetch_test_faces.sh) ---
