@@ -96,6 +96,8 @@ cv::Mat *LiveLoop::empty_frame_ = nullptr;
 
 TEST_F(LiveLoop, SensorThatIsMissingFailsToOpenOrFailsToStartEndsWithItsStatus) {
     const path frames = frames_dir("f");
+    const path damaged_video = run_dir_ / "damaged.mp4";
+    face_test::write_text(damaged_video, std::string(20000, '\x5a'));
     struct Case {
         std::map<std::string, std::string> env;
         int status;
@@ -105,6 +107,8 @@ TEST_F(LiveLoop, SensorThatIsMissingFailsToOpenOrFailsToStartEndsWithItsStatus) 
         {{{"LUMIVAR_SIM_FRAMES", ""}}, 5, "error: no Kinect v2 device connected"},
         {{{"LUMIVAR_SIM_FAIL", "open"}}, 6, "error: failed to open Kinect v2 device"},
         {{{"LUMIVAR_SIM_FAIL", "start"}}, 7, "error: failed to start Kinect RGB stream"},
+        // The status is the program's own in the sanitised build too: nothing leaks on the way.
+        {{{"LUMIVAR_SIM_FRAMES", damaged_video.string()}}, 6, "error: failed to open Kinect v2 device"},
     };
     for (const Case &c : cases) {
         face_test::RunRequest request;

@@ -20,6 +20,10 @@ namespace sim {
 
 namespace {
 
+// FFmpeg reads every video file there is to replay. Left to try every backend, OpenCV would have
+// its camera backends probe the host's USB devices whenever a file is damaged (and leak doing so).
+constexpr int kVideoBackend = cv::CAP_FFMPEG;
+
 // Decoded pictures of a directory are kept for looping until this budget is spent.
 constexpr size_t kCacheBudgetBytes = 512u * 1024u * 1024u;
 
@@ -84,7 +88,7 @@ bool rewind(FrameSource &source) {
     source.next_index = 0;
     if (!source.is_video) return true;
     source.video.release();
-    return source.video.open(source.path);
+    return source.video.open(source.path, kVideoBackend);
 }
 
 void fill_ignored_byte(cv::Mat &four_channel) {
@@ -146,7 +150,7 @@ std::string open_frame_source(const std::string &path, FrameSource &source) {
     }
     if (!fs::is_regular_file(path, ec)) return "no such directory or video file: " + path;
     source.is_video = true;
-    if (!source.video.open(path)) return "cannot open video file " + path;
+    if (!source.video.open(path, kVideoBackend)) return "cannot open video file " + path;
     return "";
 }
 
