@@ -26,7 +26,8 @@ struct Options {
     int log_every = 30;
 };
 
-// Run log: each line goes to standard output (flushed) and, when open, to the log file (flushed).
+// Run log: each line goes to standard output (flushed) and, when open, to the log file (flushed),
+// with its control characters escaped (escape_control_characters), so every line stays one line.
 struct Logger {
     std::ofstream file;
     void line(const std::string &text);
@@ -35,6 +36,11 @@ struct Logger {
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
 bool parse_args(int argc, char **argv, Options &options);
 void print_usage(const std::string &program_name);
+
+// Text from files, directory names or paths made safe for one log line: newline, carriage return and
+// tab become \n, \r and \t, every other byte below 0x20 and 0x7F becomes \xNN (upper-case hex).
+// Backslashes and bytes from 0x80 on (UTF-8) stay as they are.
+std::string escape_control_characters(const std::string &text);
 
 // C "%f": fixed notation, six decimals.
 std::string format_real(double value);

@@ -19,7 +19,8 @@ struct Options {
     std::string pcm_output = "/tmp/vocrin-beamformed-mic.pcm";
 };
 
-// Run log: every line goes to standard output and, when open, to the log file.
+// Run log: every line goes to standard output and, when open, to the log file, with its control
+// characters escaped (escape_control_characters), so every line stays one line.
 // Lines are not flushed one by one.
 struct Logger {
     std::ofstream file;
@@ -31,6 +32,11 @@ struct Logger {
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
 bool parse_args(int argc, char **argv, Options &options);
 void print_usage(const std::string &program_name);
+
+// Text from files, paths or devices made safe for one log line: newline, carriage return and tab
+// become \n, \r and \t, every other byte below 0x20 and 0x7F becomes \xNN (upper-case hex).
+// Backslashes and bytes from 0x80 on (UTF-8) stay as they are.
+std::string escape_control_characters(const std::string &text);
 
 // C "%f"-style fixed notation with the given number of decimals.
 std::string format_fixed(double value, int decimals = 6);

@@ -185,6 +185,25 @@ TEST(StartupRunLog, EmptyOrUnopenableLogFileLeavesStandardOutputOnly) {
     EXPECT_EQ(face_test::read_text(ws.dir / "old.log"), expected);  // truncated, not appended
 }
 
+// A stage directory, a manifest stage and a cascade path that try to forge log lines: every line
+// stays one line, control characters escaped; backslashes and UTF-8 stay as they are.
+TEST(StartupRunLog, ControlCharactersFromFilesAndPathsAreEscapedSoNoLineIsForged) {
+    Workspace ws;
+    face_test::write_image(ws.dir / "faces/veyra/x\nerror: injected/c.png", face_test::noise_image(160, 160, 3));
+    face_test::write_image(ws.dir / "faces/veyra/d\xC3\xAD" "a/d.png", face_test::noise_image(160, 160, 4));
+    const char manifest[] = "{\"file\": \"day/b.jpg\", \"stage\": \"a\tb\0\x1f\x7f\\c\r\"}";
+    face_test::write_text(ws.dir / "faces/veyra/manifest.json", std::string(manifest, sizeof manifest - 1));
+    const RunResult r = ws.run({"--cascade", "missing\nerror: forged.xml"}, "run.log");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(face_test::read_text(ws.dir / "run.log"), r.out);
+    const std::vector<std::string> stages = face_test::lines_starting(r.out, "stage_samples ");
+    EXPECT_EQ(stages, (std::vector<std::string>{"stage_samples a\\tb\\x00\\x1F\\x7F\\c\\r: 1",
+                                                "stage_samples d\xC3\xAD" "a: 1", "stage_samples flat: 1",
+                                                "stage_samples x\\nerror: injected: 1"}));
+    EXPECT_EQ(face_test::lines_starting(r.out, "error: "),
+              std::vector<std::string>{"error: failed to load cascade: missing\\nerror: forged.xml"});
+}
+
 TEST(StartupSamples, NoUsableSampleIsStatusThreeAfterTheReport) {
     Workspace ws;
     face_test::write_text(ws.dir / "junk_only/junk.png", "text, not an image");

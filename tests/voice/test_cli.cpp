@@ -197,6 +197,21 @@ TEST(RunLog, FullDiskForTheBeamIsAnErrorNotSuccess) {
     EXPECT_FALSE(box.exists("build/vocrin_event.json"));
 }
 
+// A device name, a path and a chunk identifier that try to forge log lines: every line stays one
+// line, control characters escaped; backslashes and UTF-8 stay as they are.
+TEST(RunLog, ControlCharactersFromPathsDevicesAndFilesAreEscaped) {
+    Sandbox box;
+    std::string odd_chunk = "d\x01\n\x7f";
+    put32(odd_chunk, 0xFFFFFFF0u);
+    write_file(box.file("x\nerror: injected.wav"), riff(fmt_chunk(1, 4, 16000, 32) + odd_chunk));
+    const RunResult r = box.vocrin({"--device", "hw:1,0\r\tc\xC3\xA4rd\\", "--input-wav", "x\nerror: injected.wav"});
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, kStartup + "device: hw:1,0\\r\\tc\xC3\xA4rd\\\n"
+                                "capture skipped; analyzing input WAV: x\\nerror: injected.wav\n"
+                                "error: truncated WAV chunk: d\\x01\\n\\x7F\n");
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), r.out);
+}
+
 TEST(RunLog, BundledRecordingRunsCleanAndLogEqualsConsole) {
     Sandbox box;
     ASSERT_EQ(shell("bash " LUMIVAR_SOURCE_DIR "/scripts/make_demo_recording.sh " + quote(box.file("demo"))), 0);
