@@ -42,5 +42,9 @@ void print_usage(const std::string &program_name);
 // Backslashes and bytes from 0x80 on (UTF-8) stay as they are.
 std::string escape_control_characters(const std::string &text);
 
+// --scale-factor values the cascade detector finishes in bounded time and memory (measured by
+// bench/face/bench_scale_factor.sh): steps nearer 1 multiply both, far larger ones overflow its window.
+bool scale_factor_in_range(double factor);
+
 // C "%f": fixed notation, six decimals.
 std::string format_real(double value);

@@ -85,7 +85,7 @@ TEST(CommandLineValues, RangesFollowTheTableIncludingTheirEdges) {
     expect_value("--scale", "1", true);
     expect_value("--scale", "0", false);
     expect_value("--scale-factor", "1", false);
-    expect_value("--scale-factor", "1.0001", true);
+    expect_value("--scale-factor", "1.01", true);
     expect_value("--min-neighbors", "-1", false);
     expect_value("--min-neighbors", "0", true);
     expect_value("--min-face-size", "0", false);
@@ -100,6 +100,14 @@ TEST(CommandLineValues, RangesFollowTheTableIncludingTheirEdges) {
     expect_value("--confirm-min-hits", "0", false);
     expect_value("--log-every", "0", false);
     EXPECT_TRUE(parse({"--quality-min-brightness", "-50", "--quality-max-brightness", "-1"}).ok);
+}
+
+// Steps nearer 1 than 1.01 multiply the detector's time and memory without bound; far above 100
+// its window size overflows and it never finishes a frame.
+TEST(CommandLineValues, ScaleFactorIsLimitedToStepsTheDetectorFinishes) {
+    for (const char *accepted : {"1.01", "1.1", "2", "100"}) expect_value("--scale-factor", accepted, true);
+    for (const char *rejected : {"1.0000000001", "1.0001", "1.00999", "100.001", "1e8", "1e300"})
+        expect_value("--scale-factor", rejected, false);
 }
 
 TEST(CommandLineValues, UnusableNumbersAreRejectedNotThrown) {
