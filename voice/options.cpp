@@ -1,11 +1,16 @@
 #include "options.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -86,6 +91,62 @@ bool set_value_option(const std::string &name, const std::string &value, Options
     return true;
 }
 
+// The absolute path with every directory in it that exists resolved (links, "." and "..").
+std::filesystem::path resolved_path(const std::string &path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
+    return error ? absolute.lexically_normal() : resolved;
+}
+
+// Whether two paths name one file: the same device and inode when both exist, else the same
+// resolved path. An empty path names no file. A character device (a terminal, /dev/null) takes
+// any number of writers without one clobbering another.
+bool same_file(const std::string &a, const std::string &b) {
+    if (a.empty() || b.empty()) {
+        return false;
+    }
+    struct stat info_a {};
+    struct stat info_b {};
+    const bool a_exists = ::stat(a.c_str(), &info_a) == 0;
+    const bool b_exists = ::stat(b.c_str(), &info_b) == 0;
+    if (a_exists && b_exists) {
+        return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino && !S_ISCHR(info_a.st_mode);
+    }
+    return !a_exists && !b_exists && resolved_path(a) == resolved_path(b);
+}
+
+struct NamedFile {
+    const char *option;
+    std::string path;
+};
+
+// The files a run writes, and in batch mode the WAV it reads, each with the option naming it.
+std::vector<NamedFile> files_of_run(const Options &options) {
+    if (options.live) {
+        return {{"--pcm-output", options.pcm_output}, {"--log", options.log_path}};
+    }
+    const bool given_input = !options.input_wav.empty();
+    return {{given_input ? "--input-wav" : "--output", given_input ? options.input_wav : options.output_path},
+            {"--beamformed", options.beamformed_path},
+            {"--event", options.event_path},
+            {"--log", options.log_path}};
+}
+
+// Two of them on one file would overwrite the recording, the beam, the manifest or the log.
+bool files_are_apart(const Options &options) {
+    const std::vector<NamedFile> files = files_of_run(options);
+    for (size_t i = 0; i < files.size(); ++i) {
+        for (size_t j = i + 1; j < files.size(); ++j) {
+            if (same_file(files[i].path, files[j].path)) {
+                std::cerr << files[j].option << " must not name the same file as " << files[i].option << "\n";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_args(int argc, char **argv, Options &options) {
@@ -113,7 +174,7 @@ bool parse_args(int argc, char **argv, Options &options) {
             return false;
         }
     }
-    return true;
+    return files_are_apart(options);
 }
 
 void print_usage(const std::string &program_name) {

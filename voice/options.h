@@ -29,7 +29,8 @@ struct Logger {
     void flush();
 };
 
-// Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
+// Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help. Refuses, with a message,
+// two options that name the same file to be written (or the input and a file to be written).
 bool parse_args(int argc, char **argv, Options &options);
 void print_usage(const std::string &program_name);
 

@@ -1,6 +1,8 @@
 // vocrin's command line end to end: the built program, its streams, its log file and its status.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -106,6 +108,45 @@ TEST(CommandLine, RejectedRunLeavesAnExistingLogAlone) {
     const RunResult r = box.vocrin({"--live-chunk-frames", "16001"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(read_file(box.file("build/vocrin.log")), "previous run\n");
+}
+
+// Compared as files, not as spellings: a longer path, a hard link, a file not there yet.
+TEST(CommandLine, TwoOptionsNamingOneFileAreRefusedBeforeAnythingIsWritten) {
+    Sandbox box;
+    const std::string take = make_wav(box, "take.wav", "-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", 0.2);
+    const std::string take_bytes = read_file(take);
+    write_file(box.file("build/vocrin.log"), "previous run\n");
+    write_file(box.file("beam.wav"), "previous beam");
+    ASSERT_EQ(::link(box.file("beam.wav").c_str(), box.file("beam-link.json").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--input-wav", "take.wav", "--beamformed", "./build/../take.wav"},
+         "--beamformed must not name the same file as --input-wav\n"},
+        {{"--device", "hw:9,0", "--output", "raw.wav", "--beamformed", "raw.wav"},
+         "--beamformed must not name the same file as --output\n"},
+        {{"--input-wav", "take.wav", "--log", box.file("take.wav")}, "--log must not name the same file as --input-wav\n"},
+        {{"--input-wav", "take.wav", "--event", "build/vocrin.log"}, "--log must not name the same file as --event\n"},
+        {{"--input-wav", "take.wav", "--beamformed", "beam.wav", "--event", "beam-link.json"},
+         "--event must not name the same file as --beamformed\n"},
+        {{"--live", "--pcm-output", "build/vocrin.log"}, "--log must not name the same file as --pcm-output\n"},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = box.vocrin(c.args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, usage()) << c.err;
+    }
+    EXPECT_EQ(read_file(take), take_bytes);
+    EXPECT_EQ(read_file(box.file("build/vocrin.log")), "previous run\n");
+    EXPECT_EQ(read_file(box.file("beam.wav")), "previous beam");
+    EXPECT_FALSE(box.exists("raw.wav"));
+    // An empty log names no file, and a character device takes every writer.
+    const RunResult r = box.vocrin({"--input-wav", "take.wav", "--log", "", "--beamformed", "/dev/null", "--event",
+                                    "/dev/null"});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // ---- start-up lines, run log and the error guard ----
