@@ -1,6 +1,7 @@
 // vocrin: Kinect v2 microphone-array capture, levels, gain, direction and beam.
 #include <exception>
 #include <ios>
+#include <iostream>
 #include <string>
 
 #include "live.h"
@@ -15,6 +16,18 @@ int run(Options &options, Logger &logger) {
     } catch (const std::exception &error) {
         logger.line(std::string("error: ") + error.what());
         return 20;
+    }
+}
+
+// The console copy is complete either way, so the run keeps its status; a log file that lost
+// lines (a full disk, /dev/full) is named on standard error rather than passed over.
+void close_run_log(Logger &logger, const std::string &path) {
+    if (!logger.file.is_open()) {
+        return;
+    }
+    logger.file.close();
+    if (logger.file.fail()) {
+        std::cerr << "failed to write log: " << path << "\n";
     }
 }
 
@@ -36,5 +49,7 @@ int main(int argc, char **argv) {
     logger.line("Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool");
     logger.line("scope: Lumivar only; no Imbra integration; no system audio configuration changes");
     logger.line("device: " + options.device);
-    return run(options, logger);
+    const int status = run(options, logger);
+    close_run_log(logger, options.log_path);
+    return status;
 }

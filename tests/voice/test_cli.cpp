@@ -238,6 +238,18 @@ TEST(RunLog, FullDiskForTheBeamIsAnErrorNotSuccess) {
     EXPECT_FALSE(box.exists("build/vocrin_event.json"));
 }
 
+TEST(RunLog, ALogFileThatLosesLinesIsNamedOnStandardErrorAndTheStatusStands) {
+    Sandbox box;
+    const std::string wav = make_wav(box, "array.wav", "-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", 0.2);
+    const RunResult clean = box.vocrin({"--input-wav", wav, "--log", "/dev/full"});
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(split_lines(clean.out).back(), "clean exit");
+    EXPECT_EQ(clean.err, "failed to write log: /dev/full\n");
+    const RunResult failed = box.vocrin({"--input-wav", "missing.wav", "--log", "/dev/full"});
+    EXPECT_EQ(failed.status, 20);
+    EXPECT_EQ(failed.err, "failed to write log: /dev/full\n");
+}
+
 // A device name, a path and a chunk identifier that try to forge log lines: every line stays one
 // line, control characters escaped; backslashes and UTF-8 stay as they are.
 TEST(RunLog, ControlCharactersFromPathsDevicesAndFilesAreEscaped) {
