@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -48,17 +50,23 @@ bool read_all(int fd, uint8_t *dst, size_t count, uint64_t offset, bool position
     return true;
 }
 
-void open_source(const std::string &path, ByteSource &source) {
-    const std::string failure = "failed to open WAV: " + path;
-    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (source.fd < 0 || ::fstat(source.fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        throw std::runtime_error(failure);
+// No RIFF file is longer than its 8-byte header plus the 32-bit size that follows it.
+constexpr uint64_t kLargestRiffFile = 8 + uint64_t{0xFFFFFFFF};
+
+// Whether the bytes so far can still begin "RIFF", any 4 bytes, "WAVE".
+bool may_be_riff_wave(const std::vector<uint8_t> &bytes) {
+    static const char kHeader[] = "RIFF????WAVE";
+    for (size_t i = 0; i < bytes.size() && i < 12; ++i) {
+        if (kHeader[i] != '?' && bytes[i] != static_cast<uint8_t>(kHeader[i])) {
+            return false;
+        }
     }
-    if (S_ISREG(info.st_mode)) {
-        source.size = static_cast<uint64_t>(info.st_size);
-        return;
-    }
+    return true;
+}
+
+// A pipe or device is read into memory, but not blindly: one that does not begin like a RIFF/WAVE
+// file (/dev/zero, /dev/urandom) is refused at once, and none is read past the largest RIFF file.
+void slurp_stream(ByteSource &source, const std::string &path) {
     uint8_t block[65536];
     for (;;) {
         const ssize_t got = ::read(source.fd, block, sizeof block);
@@ -66,15 +74,31 @@ void open_source(const std::string &path, ByteSource &source) {
             continue;
         }
         if (got < 0) {
-            throw std::runtime_error(failure);
+            throw std::runtime_error("failed to open WAV: " + path);
         }
         if (got == 0) {
             break;
         }
         source.slurped.insert(source.slurped.end(), block, block + got);
+        if (!may_be_riff_wave(source.slurped) || source.slurped.size() > kLargestRiffFile) {
+            throw std::runtime_error("not a RIFF/WAVE file: " + path);
+        }
     }
     source.in_memory = true;
     source.size = source.slurped.size();
+}
+
+void open_source(const std::string &path, ByteSource &source) {
+    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (source.fd < 0 || ::fstat(source.fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        throw std::runtime_error("failed to open WAV: " + path);
+    }
+    if (S_ISREG(info.st_mode)) {
+        source.size = static_cast<uint64_t>(info.st_size);
+        return;
+    }
+    slurp_stream(source, path);
 }
 
 // Callers only ask for ranges already checked against the file size.

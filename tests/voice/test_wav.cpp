@@ -1,6 +1,10 @@
 // Reading RIFF/WAVE PCM files (from sox, arecord and hostile bytes) and writing the 16-bit mono beam.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -239,6 +243,24 @@ TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
     const WavData piped = read_wav("/dev/fd/" + std::to_string(::fileno(pipe)));
     ::pclose(pipe);
     EXPECT_EQ(piped.samples, read_wav(path).samples);
+}
+
+// A pipe or device that never ends is refused as soon as its first bytes are not a RIFF/WAVE header.
+TEST(ReadWavFile, EndlessStreamsThatAreNotWavAreRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.file("endless.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR);  // held open: the stream never ends
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "RIFF\0\0\0\0WAVX", 12), 12);
+    for (const std::string &source : {fifo, std::string("/dev/zero"), std::string("/dev/urandom")}) {
+        const pid_t pid = spawn({VOCRIN_BIN, "--log", "", "--input-wav", source}, {}, dir.file("out"), dir.file("err"));
+        EXPECT_TRUE(exited_with(wait_for_exit(pid, 20), 20)) << source;
+        const std::vector<std::string> lines = split_lines(read_file(dir.file("out")));
+        ASSERT_FALSE(lines.empty()) << source;
+        EXPECT_EQ(lines.back(), "error: not a RIFF/WAVE file: " + source);
+    }
+    ::close(writer);
 }
 
 // ---- writing ----
