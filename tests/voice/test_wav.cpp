@@ -224,6 +224,24 @@ TEST(ReadWavBytes, StructuralFaultsHaveTheirOwnMessages) {
     }
 }
 
+TEST(ReadWavBytes, SampleRatesThatDoNotFitAPositiveIntAreRefused) {
+    TempDir dir;
+    const std::string data = chunk("data", pcm16({1, 2, 3, 4}));
+    for (const uint32_t rate : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+        write_file(dir.file("a.wav"), riff(fmt_chunk(1, 1, rate, 16) + data));
+        EXPECT_EQ(read_error(dir.file("a.wav")),
+                  "unsupported sample rate " + std::to_string(rate) + " Hz; expected 1 to 2147483647");
+    }
+    // End to end: status 20 and no beam with a wrapped byte rate.
+    const pid_t pid = spawn({VOCRIN_BIN, "--log", "", "--input-wav", dir.file("a.wav"), "--beamformed",
+                             dir.file("beam.wav"), "--event", dir.file("event.json")},
+                            {}, dir.file("out"), dir.file("err"));
+    EXPECT_TRUE(exited_with(wait_for_exit(pid, 60), 20));
+    EXPECT_FALSE(file_exists(dir.file("beam.wav")));
+    write_file(dir.file("a.wav"), riff(fmt_chunk(1, 1, 0x7FFFFFFFu, 16) + data));
+    EXPECT_EQ(read_wav(dir.file("a.wav")).sample_rate, 2147483647);
+}
+
 TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
     TempDir dir;
     EXPECT_EQ(read_error(dir.file("missing.wav")), "failed to open WAV: " + dir.file("missing.wav"));
