@@ -1,5 +1,10 @@
 #include "live.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -7,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <thread>
 
 #include "gain.h"
 #include "pipeline.h"
@@ -68,6 +75,97 @@ bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes, int
         error);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The capture program and the read end of its standard output.
+struct CaptureProcess {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+// Runs `command` through /bin/sh like popen, but keeps the pid: the shell `exec`s the command, so
+// the pid is arecord's own and a recorder that stalls can be stopped.
+bool start_capture(const std::string &command, CaptureProcess &capture) {
+    const std::string exec_command = "exec " + command;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::execl("/bin/sh", "sh", "-c", exec_command.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::close(ends[1]);
+    capture.pid = pid;
+    capture.fd = ends[0];
+    return true;
+}
+
+// Fills `buffer` from the capture pipe until it is full or the stream ends, as a blocking read
+// would; with a deadline it stops waiting once the deadline has passed and sets `stalled`.
+// Returns the bytes received.
+std::size_t read_capture(int fd, unsigned char *buffer, std::size_t size,
+                         const std::optional<Clock::time_point> &deadline, bool &stalled) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            pollfd capture_end{fd, POLLIN, 0};
+            const int ready = left > 0 ? ::poll(&capture_end, 1, static_cast<int>(left)) : 0;
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready == 0) {
+                stalled = true;
+                break;
+            }
+        }
+        const ssize_t got = ::read(fd, buffer + filled, size - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;  // end of the stream; a failed read ends it too
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return filled;
+}
+
+// Closes the pipe and returns the capture program's wait status, as pclose does. A recorder that
+// stalled would never notice the closed pipe: it gets SIGTERM, and SIGKILL a second later.
+int finish_capture(const CaptureProcess &capture, bool stalled) {
+    ::close(capture.fd);
+    bool polling = stalled;
+    if (stalled) {
+        ::kill(capture.pid, SIGTERM);
+    }
+    const auto kill_at = Clock::now() + std::chrono::seconds(1);
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(capture.pid, &status, polling ? WNOHANG : 0);
+        if (done == capture.pid) {
+            return status;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (done == 0 && Clock::now() > kill_at) {
+            ::kill(capture.pid, SIGKILL);
+            polling = false;
+        } else if (done == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
 }  // namespace
 
 std::string live_capture_command(const Options &options) {
@@ -105,8 +203,8 @@ int run_live_mode(const Options &options, Logger &logger) {
     logger.line("live capture command: " + command);
     logger.flush();
 
-    std::FILE *capture = popen(command.c_str(), "r");
-    if (capture == nullptr) {
+    CaptureProcess capture;
+    if (!start_capture(command, capture)) {
         logger.line("error: failed to start arecord for live mode");
         return 30;
     }
@@ -114,48 +212,60 @@ int run_live_mode(const Options &options, Logger &logger) {
     std::FILE *output = std::fopen(options.pcm_output.c_str(), "wb");
     if (output == nullptr) {
         logger.line("error: failed to open live PCM output: " + options.pcm_output);
-        pclose(capture);
+        finish_capture(capture, false);
         return 31;
     }
     const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
+    // A finite run waits for data at most one chunk's time past its duration, so a device that
+    // stops delivering cannot hold it up.
+    std::optional<Clock::time_point> deadline;
+    if (options.live_duration_seconds > 0) {
+        deadline = start + std::chrono::seconds(options.live_duration_seconds) +
+                   std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(static_cast<double>(chunk_frames) / kCaptureRate));
+    }
     LiveCounters counters;
     bool output_failed = false;
     int output_errno = 0;
+    bool capture_stalled = false;
 
     while (true) {
         if (options.live_duration_seconds > 0) {
-            const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                std::chrono::steady_clock::now() - start);
+            const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
             if (elapsed.count() >= options.live_duration_seconds) {
                 break;
             }
         }
-        const std::size_t items = std::fread(buffer.data(), kBytesPerSample, chunk_frames * kCaptureChannels, capture);
+        const std::size_t items =
+            read_capture(capture.fd, buffer.data(), buffer.size(), deadline, capture_stalled) / kBytesPerSample;
         if (items == 0) {
             break;
         }
         // Trailing values that do not fill a frame are dropped.
         const std::size_t frames = items / kCaptureChannels;
-        if (frames == 0) {
-            continue;
+        if (frames > 0) {
+            const LiveChunkResult chunk =
+                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db);
+            if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
+                output_failed = true;
+                break;
+            }
+            if (!counters.speech_seen && speech_level_reached(chunk.diagnostics.rms)) {
+                counters.speech_seen = true;
+            }
+            if (chunk.direction.low_confidence) {
+                ++counters.low_confidence_chunks;
+            }
+            ++counters.chunks_processed;
+            if (counters.chunks_processed == 1 || counters.chunks_processed % 50 == 0) {
+                log_status(logger, counters, chunk);
+                logger.flush();  // a tailing reader sees each status line of a long run at once
+            }
         }
-        const LiveChunkResult chunk = process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db);
-        if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
-            output_failed = true;
-            break;
-        }
-        if (!counters.speech_seen && speech_level_reached(chunk.diagnostics.rms)) {
-            counters.speech_seen = true;
-        }
-        if (chunk.direction.low_confidence) {
-            ++counters.low_confidence_chunks;
-        }
-        ++counters.chunks_processed;
-        if (counters.chunks_processed == 1 || counters.chunks_processed % 50 == 0) {
-            log_status(logger, counters, chunk);
-            logger.flush();  // a tailing reader sees each status line of a long run at once
+        if (capture_stalled) {
+            break;  // what arrived before the deadline is written; the recorder delivers nothing more
         }
     }
 
@@ -163,7 +273,7 @@ int run_live_mode(const Options &options, Logger &logger) {
     // failed write, closing may try the rest of the buffer again.
     int close_error = 0;
     with_sigpipe_held([&] { return std::fclose(output) == 0; }, close_error);
-    const int capture_status = pclose(capture);
+    const int capture_status = finish_capture(capture, capture_stalled);
 
     logger.line("live chunks_processed: " + std::to_string(counters.chunks_processed));
     logger.line("live low_confidence_chunks: " + std::to_string(counters.low_confidence_chunks));

@@ -252,6 +252,37 @@ TEST_F(LiveFixture, ReportsAnOutputThatFailsAndACaptureThatNeverDelivers) {
     }
 }
 
+// A recorder that delivers some audio and then nothing, without closing its output, as a device
+// that stops delivering: a finite run still ends, writes what arrived and stops the recorder.
+TEST_F(LiveFixture, AFiniteRunEndsOnTimeWhenTheDeviceStopsDelivering) {
+    const std::string bin = dir.file("bin");
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    write_file(bin + "/arecord",
+               "#!/bin/sh\necho $$ > \"$STALL_PID\"\nhead -c \"$STALL_BYTES\" \"$MIC4_INFILE\"\nexec sleep 120\n");
+    ASSERT_EQ(chmod((bin + "/arecord").c_str(), 0755), 0);
+    env["PATH"] = bin + ":" + std::getenv("PATH");
+    env["STALL_PID"] = dir.file("arecord.pid");
+    const std::string output = dir.file("mic.pcm");
+    for (const std::size_t frames : {std::size_t{3 * 1024 + 5}, std::size_t{0}}) {
+        env["STALL_BYTES"] = std::to_string(frames * 16);
+        const pid_t pid = start({"--live-duration", "1", "--pcm-output", output});
+        const int status = wait_for_exit(pid, 30);
+        ASSERT_NE(status, -1) << "the run did not end while the recorder stalled";
+        const ExpectedStream expected = expected_stream(codes, frames, 1024, 0.0);
+        EXPECT_EQ(read_bytes(output), expected.pcm);
+        if (frames > 0) {
+            EXPECT_TRUE(exited_with(status, 0));
+            EXPECT_EQ(log(), concat(concat(startup_lines(output, 1, 1024), expected.lines),
+                                    {"live clean finite-duration exit"}));
+        } else {
+            EXPECT_TRUE(exited_with(status, 32));
+            EXPECT_EQ(log(), concat(concat(startup_lines(output, 1, 1024), expected.lines), {"live clean exit"}));
+        }
+        const pid_t recorder = static_cast<pid_t>(std::stol(read_file(dir.file("arecord.pid"))));
+        EXPECT_NE(kill(recorder, 0), 0) << "the stalled recorder was left running";
+    }
+}
+
 TEST_F(LiveFixture, FeedsAFifoReaderEveryChunk) {
     const std::string fifo = dir.file("mic.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
