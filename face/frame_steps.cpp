@@ -18,6 +18,15 @@ void put_text(cv::Mat &image, const std::string &text, cv::Point origin, double 
 
 }  // namespace
 
+const cv::Scalar kOverlayGreen = kGreen;
+const cv::Scalar kOverlayYellow = kYellow;
+const cv::Scalar kOverlayOrange = kOrange;
+
+void put_overlay_text(cv::Mat &image, const std::string &text, cv::Point origin, double font_scale,
+                      const cv::Scalar &colour, int thickness) {
+    put_text(image, text, origin, font_scale, colour, thickness);
+}
+
 bool is_supported_frame(size_t width, size_t height, const unsigned char *data, size_t bytes_per_pixel) {
     return width != 0 && height != 0 && data != nullptr && bytes_per_pixel == 4;
 }
@@ -64,6 +73,27 @@ std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Ma
     return found;
 }
 
+std::vector<cv::Rect> find_faces(cv::CascadeClassifier &detector, cv::Mat &grey, const Options &options) {
+    return detect_faces(detector, detection_image(grey, options.scale), options);
+}
+
+bool load_detector(const std::string &path, cv::CascadeClassifier &detector) {
+    try {
+        return detector.load(path);
+    } catch (const cv::Exception &) {
+        return false;  // not a cascade file at all
+    }
+}
+
+GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options) {
+    GatedFace gated;
+    gated.clipped = face & cv::Rect(0, 0, grey.cols, grey.rows);
+    if (gated.clipped.empty()) return gated;
+    gated.crop = grey(gated.clipped).clone();
+    gated.quality = evaluate_face_quality(gated.crop, options);
+    return gated;
+}
+
 std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameImages &images,
                                       const cv::face::FaceRecognizer &recognizer,
                                       const std::vector<TrainingSample> &samples, const Options &options,
@@ -74,19 +104,18 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
 
     std::vector<FaceOutcome> outcomes;
     outcomes.reserve(faces.size());
-    const cv::Rect frame_area(0, 0, images.grey.cols, images.grey.rows);
     for (const cv::Rect &face : faces) {
+        const GatedFace gated = gate_face(images.grey, face, options);
         FaceOutcome outcome;
-        outcome.clipped = face & frame_area;
+        outcome.clipped = gated.clipped;
         if (outcome.clipped.empty()) {
             outcomes.push_back(outcome);
             continue;
         }
-        const cv::Mat crop = images.grey(outcome.clipped).clone();
-        outcome.quality = evaluate_face_quality(crop, options);
+        outcome.quality = gated.quality;
         stats.last_quality = outcome.quality.reason;
         outcome.decision =
-            decide_identity(outcome.quality, crop, recognizer, samples, options, window, stats, logger);
+            decide_identity(outcome.quality, gated.crop, recognizer, samples, options, window, stats, logger);
         draw_face(images.colour, outcome.clipped, outcome.decision, stats, options);
         outcomes.push_back(outcome);
     }

@@ -38,6 +38,21 @@ cv::Rect map_to_frame(const cv::Rect &detected, double scale);
 // Rectangles in full-frame coordinates, in the detector's order; none on an empty detection image.
 std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options);
 
+// detection_image then detect_faces: the faces of a grey frame as the loop finds them.
+std::vector<cv::Rect> find_faces(cv::CascadeClassifier &detector, cv::Mat &grey, const Options &options);
+
+// The detector loaded from `path`; false when the file is missing or not a cascade.
+bool load_detector(const std::string &path, cv::CascadeClassifier &detector);
+
+// One detection clipped to the grey frame, its crop and the gate's verdict on it.
+struct GatedFace {
+    cv::Rect clipped;  // empty when the detection lies wholly outside the frame: nothing cut or measured
+    cv::Mat crop;      // deep copy of the grey frame inside `clipped`
+    FaceQuality quality;
+};
+
+GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options);
+
 struct FaceOutcome {
     cv::Rect clipped;  // empty when the detection lies wholly outside the frame
     FaceQuality quality;
@@ -49,6 +64,15 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
                                       const cv::face::FaceRecognizer &recognizer,
                                       const std::vector<TrainingSample> &samples, const Options &options,
                                       ConfirmationWindow &window, RunStats &stats, Logger &logger);
+
+// Overlay colours, blue-green-red.
+extern const cv::Scalar kOverlayGreen;
+extern const cv::Scalar kOverlayYellow;
+extern const cv::Scalar kOverlayOrange;
+
+// Overlay text: simplex Hershey font, 8-connected lines, anchored at its bottom-left.
+void put_overlay_text(cv::Mat &image, const std::string &text, cv::Point origin, double font_scale,
+                      const cv::Scalar &colour, int thickness);
 
 // Blue-green-red colour of a label: green for ConfirmedVeyra, yellow for CandidateVeyra, orange otherwise.
 cv::Scalar label_colour(const std::string &label);

@@ -192,15 +192,14 @@ void predict_identity(const cv::face::FaceRecognizer &recognizer, const cv::Mat 
     confidence = best;
 }
 
-namespace {
-
-// The probe has the geometry of the training images; unlike them it is equalised.
 cv::Mat build_probe(const cv::Mat &crop) {
     cv::Mat probe = as_grey(crop).clone();
     cv::equalizeHist(probe, probe);
     cv::resize(probe, probe, cv::Size(kSampleSide, kSampleSide), 0, 0, cv::INTER_AREA);
     return probe;
 }
+
+namespace {
 
 const std::string &or_unknown(const std::string &text) {
     static const std::string unknown = "unknown";

@@ -43,6 +43,10 @@ struct IdentityDecision {
     int hits = 0;  // strict hits in the window after this face
 };
 
+// The probe the recogniser sees for a face crop: grey, equalised, then 160 x 160 by area interpolation.
+// It has the geometry of the training images.
+cv::Mat build_probe(const cv::Mat &crop);
+
 void push_confirmation_hit(ConfirmationWindow &window, int hit, int window_length);
 int confirmation_hits(const ConfirmationWindow &window);
 

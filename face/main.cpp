@@ -6,7 +6,9 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "frame_steps.h"
 #include "options.h"
+#include "quality.h"
 #include "recognition_loop.h"
 #include "samples.h"
 #include "training.h"
@@ -16,11 +18,6 @@ namespace {
 constexpr int kRejectedCommandLine = 2;
 constexpr int kNoSamples = 3;
 constexpr int kCascadeNotLoaded = 4;
-
-void open_run_log(Logger &logger) {
-    const char *path = std::getenv("LOGFILE");
-    if (path && *path) logger.file.open(path, std::ios::out | std::ios::trunc);
-}
 
 void write_startup_report(const Options &o, Logger &logger) {
     logger.line("Lumivar face recognition v0.7.0 unknown-rejection hardening");
@@ -32,24 +29,12 @@ void write_startup_report(const Options &o, Logger &logger) {
     logger.line("confirmed_threshold: " + format_real(o.confirmed_threshold));
     logger.line("confirm_window: " + std::to_string(o.confirm_window));
     logger.line("confirm_min_hits: " + std::to_string(o.confirm_min_hits));
-    logger.line("quality_min_face_size: " + std::to_string(o.quality_min_face_size));
-    logger.line("quality_min_sharpness: " + format_real(o.quality_min_sharpness));
-    logger.line("quality_brightness_range: " + format_real(o.quality_min_brightness) + "-" +
-                format_real(o.quality_max_brightness));
-    logger.line("quality_min_contrast: " + format_real(o.quality_min_contrast));
+    log_quality_settings(o, logger);
     logger.line(std::string("calibration_log: ") + (o.calibration_log ? "enabled" : "disabled"));
     logger.line("threshold_note: LBPH confidence is lower-is-better; defaults are conservative and require "
                 "hardware retuning");
     logger.line("security_note: local convenience recognition only; not Face ID-level security, access control, "
                 "privacy decision, or Imbra identity trust");
-}
-
-bool load_detector(const std::string &path, cv::CascadeClassifier &detector) {
-    try {
-        return detector.load(path);
-    } catch (const cv::Exception &) {
-        return false;  // not a cascade file at all
-    }
 }
 
 }  // namespace

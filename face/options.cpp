@@ -43,6 +43,8 @@ bool scale_fraction(double v) { return v > 0 && v <= 1.0; }
 constexpr double kSmallestScaleFactor = 1.01;
 constexpr double kLargestScaleFactor = 100.0;
 
+}  // namespace
+
 bool cross_checks_pass(const Options &o) {
     if (o.confirm_min_hits > o.confirm_window) {
         std::cerr << "--confirm-min-hits must be <= --confirm-window\n";
@@ -60,7 +62,13 @@ bool cross_checks_pass(const Options &o) {
     return true;
 }
 
-}  // namespace
+bool positive_value(double value) { return positive(value); }
+bool non_negative_value(double value) { return non_negative(value); }
+
+void open_run_log(Logger &logger) {
+    const char *path = std::getenv("LOGFILE");
+    if (path && *path) logger.file.open(path, std::ios::out | std::ios::trunc);
+}
 
 void Logger::line(const std::string &text) {
     const std::string safe = escape_control_characters(text);
@@ -122,6 +130,51 @@ void print_usage(const std::string &program_name) {
               << std::flush;
 }
 
+OptionSlot face_option_slot(const std::string &arg, Options &options) {
+    OptionSlot s;
+    s.accepts = any_number;
+    if (arg == "--frames") { s.whole = &options.frames; s.accepts = positive; }
+    else if (arg == "--samples-dir") { s.text = &options.samples_dir; }
+    else if (arg == "--model") { s.text = &options.model_path; }
+    else if (arg == "--labels") { s.text = &options.labels_path; }
+    else if (arg == "--cascade") { s.text = &options.cascade_path; }
+    else if (arg == "--candidate-threshold" || arg == "--threshold") {
+        s.real = &options.candidate_threshold; s.accepts = positive;
+    }
+    else if (arg == "--confirmed-threshold") { s.real = &options.confirmed_threshold; s.accepts = positive; }
+    else if (arg == "--confirm-window") { s.whole = &options.confirm_window; s.accepts = positive; }
+    else if (arg == "--confirm-min-hits") { s.whole = &options.confirm_min_hits; s.accepts = positive; }
+    else if (arg == "--scale") { s.real = &options.scale; s.accepts = scale_fraction; }
+    else if (arg == "--scale-factor") { s.real = &options.scale_factor; s.accepts = scale_factor_in_range; }
+    else if (arg == "--min-neighbors") { s.whole = &options.min_neighbors; s.accepts = non_negative; }
+    else if (arg == "--min-face-size") { s.whole = &options.min_face_size; s.accepts = positive; }
+    else if (arg == "--quality-min-face-size") { s.whole = &options.quality_min_face_size; s.accepts = positive; }
+    else if (arg == "--quality-min-sharpness") { s.real = &options.quality_min_sharpness; s.accepts = non_negative; }
+    else if (arg == "--quality-min-brightness") { s.real = &options.quality_min_brightness; }
+    else if (arg == "--quality-max-brightness") { s.real = &options.quality_max_brightness; }
+    else if (arg == "--quality-min-contrast") { s.real = &options.quality_min_contrast; s.accepts = non_negative; }
+    else if (arg == "--log-every") { s.whole = &options.log_every; s.accepts = positive; }
+    return s;
+}
+
+bool store_option_value(const OptionSlot &slot, const std::string &value) {
+    if (slot.text) {
+        *slot.text = value;
+        return true;
+    }
+    const auto accepts = slot.accepts ? slot.accepts : any_number;
+    if (slot.whole) {
+        int parsed = 0;
+        if (!read_whole(value, parsed) || !accepts(parsed)) return false;
+        *slot.whole = parsed;
+        return true;
+    }
+    double parsed = 0;
+    if (!slot.real || !read_real(value, parsed) || !accepts(parsed)) return false;
+    *slot.real = parsed;
+    return true;
+}
+
 bool parse_args(int argc, char **argv, Options &options) {
     const std::string program_name = argc > 0 ? argv[0] : "lumivar_face";
     for (int i = 1; i < argc; ++i) {
@@ -135,54 +188,16 @@ bool parse_args(int argc, char **argv, Options &options) {
             continue;
         }
 
-        int *whole = nullptr;
-        double *real = nullptr;
-        std::string *text = nullptr;
-        bool (*accepts)(double) = any_number;
-
-        if (arg == "--frames") { whole = &options.frames; accepts = positive; }
-        else if (arg == "--samples-dir") { text = &options.samples_dir; }
-        else if (arg == "--model") { text = &options.model_path; }
-        else if (arg == "--labels") { text = &options.labels_path; }
-        else if (arg == "--cascade") { text = &options.cascade_path; }
-        else if (arg == "--candidate-threshold" || arg == "--threshold") {
-            real = &options.candidate_threshold; accepts = positive;
-        }
-        else if (arg == "--confirmed-threshold") { real = &options.confirmed_threshold; accepts = positive; }
-        else if (arg == "--confirm-window") { whole = &options.confirm_window; accepts = positive; }
-        else if (arg == "--confirm-min-hits") { whole = &options.confirm_min_hits; accepts = positive; }
-        else if (arg == "--scale") { real = &options.scale; accepts = scale_fraction; }
-        else if (arg == "--scale-factor") { real = &options.scale_factor; accepts = scale_factor_in_range; }
-        else if (arg == "--min-neighbors") { whole = &options.min_neighbors; accepts = non_negative; }
-        else if (arg == "--min-face-size") { whole = &options.min_face_size; accepts = positive; }
-        else if (arg == "--quality-min-face-size") { whole = &options.quality_min_face_size; accepts = positive; }
-        else if (arg == "--quality-min-sharpness") { real = &options.quality_min_sharpness; accepts = non_negative; }
-        else if (arg == "--quality-min-brightness") { real = &options.quality_min_brightness; }
-        else if (arg == "--quality-max-brightness") { real = &options.quality_max_brightness; }
-        else if (arg == "--quality-min-contrast") { real = &options.quality_min_contrast; accepts = non_negative; }
-        else if (arg == "--log-every") { whole = &options.log_every; accepts = positive; }
-        else {
+        const OptionSlot slot = face_option_slot(arg, options);
+        if (!slot.known()) {
             std::cerr << "Unknown argument: " << arg << "\n";
             return false;
         }
-
         if (i + 1 >= argc) {
             std::cerr << arg << " requires a value\n";
             return false;
         }
-        const std::string value = argv[++i];
-
-        if (text) {
-            *text = value;
-        } else if (whole) {
-            int parsed = 0;
-            if (!read_whole(value, parsed) || !accepts(parsed)) return false;
-            *whole = parsed;
-        } else {
-            double parsed = 0;
-            if (!read_real(value, parsed) || !accepts(parsed)) return false;
-            *real = parsed;
-        }
+        if (!store_option_value(slot, argv[++i])) return false;
     }
     return cross_checks_pass(options);
 }

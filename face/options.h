@@ -1,5 +1,6 @@
 #pragma once
-// Command line, run log and number formatting of lumivar_face.
+// Command line, run log and number formatting of lumivar_face; its option readers and range checks are
+// shared by the other face programs.
 #include <fstream>
 #include <string>
 
@@ -33,6 +34,9 @@ struct Logger {
     void line(const std::string &text);
 };
 
+// Opens the file named by LOGFILE (truncated) when it is set and not empty; an unopenable file is silent.
+void open_run_log(Logger &logger);
+
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
 bool parse_args(int argc, char **argv, Options &options);
 void print_usage(const std::string &program_name);
@@ -45,6 +49,29 @@ std::string escape_control_characters(const std::string &text);
 // --scale-factor values the cascade detector finishes in bounded time and memory (measured by
 // bench/face/bench_scale_factor.sh): steps nearer 1 multiply both, far larger ones overflow its window.
 bool scale_factor_in_range(double factor);
+
+// The field a value-taking option fills, and the range its value must lie in.
+struct OptionSlot {
+    int *whole = nullptr;
+    double *real = nullptr;
+    std::string *text = nullptr;
+    bool (*accepts)(double) = nullptr;
+    bool known() const { return whole || real || text; }
+};
+
+// The slot of one of lumivar_face's value-taking options; an unknown slot when `arg` names none.
+OptionSlot face_option_slot(const std::string &arg, Options &options);
+
+// Reads `value` into the slot's field (whole numbers like stoi, reals like stod, texts as given).
+// False, with the field unchanged, when the value has no usable number or lies outside the range.
+bool store_option_value(const OptionSlot &slot, const std::string &value);
+
+// Range checks for options of the other face programs: greater than 0; 0 or more.
+bool positive_value(double value);
+bool non_negative_value(double value);
+
+// The cross-checks between options, in order; the first failure writes its message to standard error.
+bool cross_checks_pass(const Options &options);
 
 // C "%f": fixed notation, six decimals.
 std::string format_real(double value);

@@ -70,3 +70,11 @@ FaceQuality evaluate_face_quality(const cv::Mat &face, const Options &options) {
     quality.reason = "accepted";
     return quality;
 }
+
+void log_quality_settings(const Options &o, Logger &logger) {
+    logger.line("quality_min_face_size: " + std::to_string(o.quality_min_face_size));
+    logger.line("quality_min_sharpness: " + format_real(o.quality_min_sharpness));
+    logger.line("quality_brightness_range: " + format_real(o.quality_min_brightness) + "-" +
+                format_real(o.quality_max_brightness));
+    logger.line("quality_min_contrast: " + format_real(o.quality_min_contrast));
+}

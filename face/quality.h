@@ -21,3 +21,6 @@ FaceQuality evaluate_face_quality(const cv::Mat &crop, const Options &options);
 
 // The crop itself when it is one-channel, else its grey conversion.
 cv::Mat as_grey(const cv::Mat &crop);
+
+// The gate's limits as start-up report lines: minimum face size, sharpness, brightness range, contrast.
+void log_quality_settings(const Options &options, Logger &logger);

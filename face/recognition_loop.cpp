@@ -25,8 +25,7 @@ int process_frame(const libfreenect2::Frame &frame, const Options &options, Logg
     FrameImages images = convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
     ++state.stats.processed_frames;
 
-    const cv::Mat detection = detection_image(images.grey, options.scale);
-    const std::vector<cv::Rect> faces = detect_faces(detector, detection, options);
+    const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);
     handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
     const int visible = static_cast<int>(faces.size());
     draw_frame_texts(images.colour, visible, state.stats);

@@ -115,6 +115,8 @@ SampleMetadata metadata_for(const fs::path &path, const std::string &key, const 
 
 }  // namespace
 
+bool list_image_files(const fs::path &dir, std::vector<fs::path> &paths) { return find_image_paths(dir, paths); }
+
 std::string regex_field(const std::string &entry, const std::string &key) {
     // Same matches as the pattern "key"\s*:\s*"([^"]*)" searched for its first match,
     // without the recursion of std::regex, which overflows the stack on long values.

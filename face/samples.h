@@ -1,5 +1,6 @@
 #pragma once
 // Training samples of the enrolled person: discovery, metadata and the manifest scan.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ constexpr int kSampleSide = 160;
 // Appends one sample per readable image under `samples_dir`, in path order.
 // Returns whether the list is non-empty afterwards; false at once when the directory is missing.
 bool load_veyra_samples(const std::string &samples_dir, std::vector<TrainingSample> &samples);
+
+// Image files under `dir` at any depth (names ending exactly in .png, .jpg, .jpeg or .pgm, never
+// manifest.json), in path order. False when the walk itself fails (not a directory, a subdirectory that
+// cannot be opened).
+bool list_image_files(const std::filesystem::path &dir, std::vector<std::filesystem::path> &paths);
 
 // The quoted value of `key` in a manifest entry ("key" : "value"), or "" when absent.
 std::string regex_field(const std::string &entry, const std::string &key);
