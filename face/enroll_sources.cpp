@@ -1,0 +1,121 @@
+#include "enroll_sources.h"
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "frame_steps.h"
+#include "preview_display.h"
+#include "samples.h"
+#include "sensor.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<double>(elapsed.count()) / 1e9;
+}
+
+// Converts and judges one supported colour frame, saves its sample, shows it; false after a failed write.
+bool enroll_frame(const libfreenect2::Frame &frame, const EnrollOptions &options, Logger &logger,
+                  cv::CascadeClassifier &detector, SampleStore &store, EnrollStats &stats, SavedFace &last,
+                  PreviewWindow &preview) {
+    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
+    FrameImages images = convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+    ++stats.looked_at;
+    const EnrollVerdict verdict = judge_picture(detector, images.grey, options, last);
+    const bool written =
+        record_verdict(verdict, "frame=" + std::to_string(stats.looked_at), store, stats, last, logger);
+    draw_enroll_overlay(images.colour, verdict, stats, options.count);
+    show_preview(preview, kEnrollWindowTitle, images.colour);
+    return written;
+}
+
+// The photo in grey, as the samples directory's images are read; empty when it is no readable image.
+cv::Mat read_photo(const fs::path &path) {
+    try {
+        return cv::imread(path.string(), cv::IMREAD_GRAYSCALE);
+    } catch (const cv::Exception &) {
+        return cv::Mat();
+    }
+}
+
+}  // namespace
+
+int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector,
+                       SampleStore &store, EnrollStats &stats) {
+    quieten_sensor_library();
+    libfreenect2::Freenect2 context;
+    libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
+    libfreenect2::FrameMap frames;
+    libfreenect2::Freenect2Device *device = nullptr;
+    const int status = start_colour_stream(context, listener, logger, device);
+    if (status != 0) return status;
+
+    PreviewWindow preview = open_preview_window(kEnrollWindowTitle, logger);
+    SavedFace last;
+    bool write_failed = false;
+    const auto start = std::chrono::steady_clock::now();
+
+    // Every end of this loop (enough samples, frame limit, key, time-out, unusable frame, failed write)
+    // leads to the same shutdown.
+    while (stats.saved < options.count && stats.looked_at < options.face.frames) {
+        if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
+            logger.line("error: timeout waiting for RGB frame");
+            break;
+        }
+        const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
+        if (frame == nullptr ||
+            !is_supported_frame(frame->width, frame->height, frame->data, frame->bytes_per_pixel)) {
+            listener.release(frames);
+            logger.line("error: unsupported RGB frame format");
+            break;
+        }
+        write_failed = !enroll_frame(*frame, options, logger, detector, store, stats, last, preview);
+        const bool stop_requested = !write_failed && poll_stop_key(preview);
+        if (stop_requested) logger.line("stop requested by keyboard");
+        listener.release(frames);
+        if (stop_requested || write_failed) break;
+    }
+
+    stats.seconds = seconds_since(start);
+    stop_colour_stream(*device);
+    close_preview_window(preview);
+    logger.line("stopped RGB stream");
+    return write_failed ? kSampleWriteFailedStatus : 0;
+}
+
+int enroll_from_images(const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector,
+                       SampleStore &store, EnrollStats &stats) {
+    std::vector<fs::path> photos;
+    std::error_code ec;
+    if (options.images_dir.empty() || !fs::is_directory(options.images_dir, ec) ||
+        !list_image_files(options.images_dir, photos)) {
+        logger.line("error: cannot read images directory: " + options.images_dir);
+        return kImagesUnreadableStatus;
+    }
+    SavedFace last;
+    const auto start = std::chrono::steady_clock::now();
+    for (const fs::path &photo : photos) {
+        if (stats.saved >= options.count) break;
+        ++stats.looked_at;
+        const std::string where = "image=" + photo.string();
+        cv::Mat grey = read_photo(photo);
+        EnrollVerdict verdict;
+        if (grey.empty()) {
+            verdict.reason = "unreadable";
+        } else {
+            verdict = judge_picture(detector, grey, options, last);
+        }
+        if (!record_verdict(verdict, where, store, stats, last, logger)) {
+            stats.seconds = seconds_since(start);
+            return kSampleWriteFailedStatus;
+        }
+    }
+    stats.seconds = seconds_since(start);
+    return 0;
+}
