@@ -1,11 +1,12 @@
-# Every face test may drive the program on the simulated sensor, also where the real
-# libfreenect2 is installed: lumivar_face_sim is always built on the stand-in.
+# Every face test may drive the programs on the simulated sensor, also where the real
+# libfreenect2 is installed: lumivar_face_sim and lumivar_enroll_sim are always built on the stand-in.
 file(GLOB face_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/face/test_*.cpp)
 foreach(src ${face_test_sources})
   get_filename_component(name ${src} NAME_WE)
   if(TARGET face_${name})
-    target_compile_definitions(face_${name} PRIVATE LUMIVAR_FACE_SIM_BIN="$<TARGET_FILE:lumivar_face_sim>")
-    add_dependencies(face_${name} lumivar_face_sim)
+    target_compile_definitions(face_${name} PRIVATE LUMIVAR_FACE_SIM_BIN="$<TARGET_FILE:lumivar_face_sim>"
+      LUMIVAR_ENROLL_SIM_BIN="$<TARGET_FILE:lumivar_enroll_sim>")
+    add_dependencies(face_${name} lumivar_face_sim lumivar_enroll_sim)
   endif()
 endforeach()
 
