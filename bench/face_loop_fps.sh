@@ -34,13 +34,15 @@ if [ "${1:-}" = "--run-loop" ]; then
 fi
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target lumivar_face_sim face_bench_recognition_loop -j "$(nproc)" >/dev/null
+cmake --build "$build" --target lumivar_face_sim lumivar_enroll_sim face_bench_recognition_loop -j "$(nproc)" >/dev/null
 rm -rf "$work"
 mkdir -p "$work/one" "$work/photos"
 
 # One 1920 x 1080 frame with the enrolled person on a textured background, and her samples.
 /usr/bin/python3 "$top/scripts/make_face_demo.py" "$work/demo" --per-segment 1 2>/dev/null >/dev/null
 cp "$work/demo/frames/frame_0001.jpg" "$work/one/"
+(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/lumivar_enroll_sim" \
+  --samples-dir samples --count 15 >/dev/null 2>&1)
 
 # The test photos, each at native size on the same kind of background (one face per frame).
 /usr/bin/python3 - "$top/scripts" "$media" "$work/photos" <<'PY' 2>/dev/null

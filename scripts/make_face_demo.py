@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Makes the bundled face demo from public-domain photos shipped by Debian packages.
 
-Writes <out>/samples/ (crops of the enrolled person's photo, 160 x 160 grey) and
-<out>/frames/ (1920 x 1080 frames on a textured background): first the enrolled person
-alone, then the other person alone, then both side by side.
+Writes 1920 x 1080 frames on a textured background for the simulated sensor:
+<out>/enrol_frames/: the enrolled person alone, moving about and in changing light, as in front of
+the sensor while lumivar_enroll saves her samples;
+<out>/frames/: first the enrolled person alone, then the other person alone, then both side by side,
+for lumivar_face.
 """
 import argparse
 import os
@@ -43,34 +45,6 @@ def clean_background():
     sys.exit("make_face_demo: every background tried holds a face-like pattern")
 
 
-def largest_face(grey):
-    detector = cv2.CascadeClassifier(CASCADE)
-    faces = detector.detectMultiScale(cv2.equalizeHist(grey), 1.1, 4, 0, (30, 30))
-    if len(faces) == 0:
-        sys.exit("make_face_demo: no face found in " + ENROLLED)
-    return max(faces, key=lambda f: f[2] * f[3])
-
-
-def write_samples(photo, out_dir):
-    """Crops around the detected face with small shifts, zooms and light changes, as an enrolment would."""
-    grey = cv2.cvtColor(photo, cv2.COLOR_BGR2GRAY)
-    x, y, w, h = largest_face(grey)
-    os.makedirs(out_dir, exist_ok=True)
-    count = 0
-    for zoom in (0.95, 1.0, 1.06):
-        for dx, dy in ((0, 0), (-6, 0), (6, 0), (0, -6), (0, 6)):
-            side = int(w * zoom)
-            cx, cy = x + w // 2 + dx, y + h // 2 + dy
-            x0, y0 = max(cx - side // 2, 0), max(cy - side // 2, 0)
-            crop = grey[y0:y0 + side, x0:x0 + side]
-            gain = 0.9 + 0.1 * (count % 3)
-            crop = np.clip(crop.astype(np.float32) * gain, 0, 255).astype(np.uint8)
-            crop = cv2.resize(crop, (160, 160), interpolation=cv2.INTER_AREA)
-            count += 1
-            cv2.imwrite(os.path.join(out_dir, "veyra_%02d.png" % count), crop)
-    return count
-
-
 def paste(frame, photo, left, top, feather=40):
     """Blends the photo in with soft edges, so its border does not look like a face to the detector."""
     h, w = photo.shape[:2]
@@ -79,6 +53,21 @@ def paste(frame, photo, left, top, feather=40):
     mask = cv2.GaussianBlur(mask, (0, 0), feather / 2.0)[:, :, None]
     region = frame[top:top + h, left:left + w].astype(np.float32)
     frame[top:top + h, left:left + w] = (mask * photo + (1.0 - mask) * region).astype(np.uint8)
+
+
+def write_enrol_frames(enrolled, out_dir, count):
+    """The enrolled person at several distances, places and light levels, one change per frame."""
+    os.makedirs(out_dir, exist_ok=True)
+    background = clean_background()
+    for index in range(count):
+        zoom = (0.9, 1.0, 0.95, 1.05)[index % 4]
+        gain = (1.0, 0.85, 1.15)[index % 3]
+        photo = cv2.resize(enrolled, None, fx=zoom, fy=zoom, interpolation=cv2.INTER_AREA)
+        photo = np.clip(photo.astype(np.float32) * gain, 0, 255).astype(np.uint8)
+        frame = background.copy()
+        paste(frame, photo, 300 + 97 * (index % 7), 150 + 41 * (index % 5))
+        cv2.imwrite(os.path.join(out_dir, "frame_%04d.jpg" % (index + 1)), frame, [cv2.IMWRITE_JPEG_QUALITY, 92])
+    return count
 
 
 def write_frames(enrolled, other, out_dir, per_segment):
@@ -104,15 +93,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("out", help="output directory, e.g. build/demo/face")
     parser.add_argument("--per-segment", type=int, default=12, help="frames per segment (3 segments)")
+    parser.add_argument("--enrol-frames", type=int, default=20, help="frames to enrol from")
     args = parser.parse_args()
     enrolled = cv2.imread(ENROLLED, cv2.IMREAD_COLOR)
     other = cv2.imread(OTHER, cv2.IMREAD_COLOR)
     if enrolled is None or other is None:
         sys.exit("make_face_demo: install python-matplotlib-data and python3-imageio (scripts/setup.sh)")
-    samples = write_samples(enrolled, os.path.join(args.out, "samples"))
     enrolled = enrolled[:460]  # head and shoulders: the uniform's insignia fool the detector
+    enrol_frames = write_enrol_frames(enrolled, os.path.join(args.out, "enrol_frames"), args.enrol_frames)
     frames = write_frames(enrolled, other, os.path.join(args.out, "frames"), args.per_segment)
-    print("make_face_demo: %d samples, %d frames in %s" % (samples, frames, args.out))
+    print("make_face_demo: %d frames to enrol from, %d frames to recognise in %s" % (enrol_frames, frames, args.out))
 
 
 if __name__ == "__main__":

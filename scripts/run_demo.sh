@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and installs both programs, makes the bundled demo inputs
+# Installs what is missing, builds and installs the programs, makes the bundled demo inputs
 # and runs the main jobs on them.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,16 +15,22 @@ cmake --install build --prefix build/install
 bash scripts/make_demo_recording.sh build/demo
 build/install/bin/vocrin --input-wav build/demo/kinect_array_speech.wav
 
-# lumivar_face on the simulated sensor, with frames made from public-domain photos: the enrolled
-# person alone (reaches ConfirmedVeyra), another person alone (stays Unknown), then both together.
-# Without a display the run goes on without the preview window.
+# Face: enrol, then recognise, both on the simulated sensor with frames made from public-domain photos.
+# lumivar_enroll saves the enrolled person's samples from frames of her moving in front of the sensor;
+# lumivar_face then sees her alone (reaches ConfirmedVeyra), another person alone (stays Unknown), then
+# both together. Without a display the runs go on without the preview window.
 /usr/bin/python3 scripts/make_face_demo.py build/demo/face
-face_bin=$top/build/install/bin/lumivar_face
-# Where the real libfreenect2 is installed, the simulated-sensor build is installed beside it.
-if [ -x "$top/build/install/bin/lumivar_face_sim" ]; then face_bin=$top/build/install/bin/lumivar_face_sim; fi
+bin=$top/build/install/bin
+enroll_bin=$bin/lumivar_enroll
+face_bin=$bin/lumivar_face
+# Where the real libfreenect2 is installed, the simulated-sensor builds are installed beside it.
+if [ -x "$bin/lumivar_enroll_sim" ]; then enroll_bin=$bin/lumivar_enroll_sim; fi
+if [ -x "$bin/lumivar_face_sim" ]; then face_bin=$bin/lumivar_face_sim; fi
+rm -rf build/demo/face/samples  # a second enrolment would add to the first
+(cd build/demo/face && LUMIVAR_SIM_FRAMES=enrol_frames LOGFILE=enrol_run.log "$enroll_bin" \
+  --samples-dir samples --count 15)
 (cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LOGFILE=face_run.log "$face_bin" \
   --samples-dir samples --frames 36 --log-every 1)
-
 
 # lumivar_calibrate on the demo's own runs: the frames of the enrolled person alone and of the other person
 # alone, each run with --calibration-log, are the two groups; it recommends thresholds and draws both.

@@ -1,8 +1,9 @@
 // Where a frame's time goes in the live loop, step by step, on a 1920 x 1080 frame with one face:
 // conversion, reduction, detection, gate, identity, drawing and showing, and the whole frame without
-// the sensor's wait. The frame and samples come from scripts/make_face_demo.py (bench/face_loop_fps.sh
-// makes them); LUMIVAR_BENCH_FRAME and LUMIVAR_BENCH_SAMPLES override the paths, LUMIVAR_BENCH_CASCADE
-// and LUMIVAR_BENCH_MIN_FACE the detector settings.
+// the sensor's wait. The frame comes from scripts/make_face_demo.py and the samples from lumivar_enroll
+// on its enrolment frames (bench/face_loop_fps.sh or scripts/run_demo.sh make them); LUMIVAR_BENCH_FRAME and
+// LUMIVAR_BENCH_SAMPLES override the paths, LUMIVAR_BENCH_CASCADE and LUMIVAR_BENCH_MIN_FACE the detector
+// settings.
 #include <cstdlib>
 #include <string>
 
@@ -38,7 +39,7 @@ struct Bench {
         const std::string demo = std::string(LUMIVAR_SOURCE_DIR) + "/build/demo/face";
         const cv::Mat bgr = cv::imread(env_or("LUMIVAR_BENCH_FRAME", demo + "/frames/frame_0001.jpg"));
         if (bgr.empty()) {
-            problem = "no frame: run bench/face_loop_fps.sh or scripts/make_face_demo.py build/demo/face";
+            problem = "no frame: run bench/face_loop_fps.sh or scripts/run_demo.sh";
             return;
         }
         cv::cvtColor(bgr, bgrx, cv::COLOR_BGR2BGRA);

@@ -391,15 +391,23 @@ TEST(LiveLoopRealPhotos, ConfirmsTheEnrolledPersonAndNeverNamesOthers) {
     for (const std::string &face : faces) EXPECT_EQ(face_test::field(face, "label"), "Unknown") << face;
 }
 
-// The bundled demo: frames of the enrolled person alone, the other person alone, then both.
+// The bundled demo: lumivar_enroll on frames of the enrolled person, then frames of her alone, the other
+// person alone, then both.
 TEST(LiveLoopDemo, TheEnrolledPersonIsConfirmedAndTheOtherStaysUnknown) {
     face_test::ScratchDir scratch;
     face_test::RunRequest make;
     make.program = "/usr/bin/python3";
     make.args = {std::string(LUMIVAR_SOURCE_DIR) + "/scripts/make_face_demo.py", scratch.path.string(),
-                 "--per-segment", "8"};
+                 "--per-segment", "8", "--enrol-frames", "16"};
     const face_test::RunResult made = face_test::run_program(make);
     ASSERT_EQ(made.status, 0) << made.out << made.err;
+    face_test::RunRequest enrol;
+    enrol.program = LUMIVAR_ENROLL_SIM_BIN;
+    enrol.args = {"--samples-dir", (scratch / "samples").string(), "--count", "12"};
+    enrol.env["LUMIVAR_SIM_FRAMES"] = (scratch / "enrol_frames").string();
+    enrol.timeout_seconds = 600;
+    const face_test::RunResult enrolled = face_test::run_program(enrol);
+    ASSERT_EQ(enrolled.status, 0) << enrolled.out << enrolled.err;
 
     face_test::RunRequest request;
     request.args = face_test::base_args(scratch / "samples", scratch, 24);
