@@ -36,13 +36,7 @@ bool enroll_frame(const libfreenect2::Frame &frame, const EnrollOptions &options
 }
 
 // The photo in grey, as the samples directory's images are read; empty when it is no readable image.
-cv::Mat read_photo(const fs::path &path) {
-    try {
-        return cv::imread(path.string(), cv::IMREAD_GRAYSCALE);
-    } catch (const cv::Exception &) {
-        return cv::Mat();
-    }
-}
+cv::Mat read_photo(const fs::path &path) { return cv::imread(path.string(), cv::IMREAD_GRAYSCALE); }
 
 }  // namespace
 
@@ -61,8 +55,8 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
     bool write_failed = false;
     const auto start = std::chrono::steady_clock::now();
 
-    // Every end of this loop (enough samples, frame limit, key, time-out, unusable frame, failed write)
-    // leads to the same shutdown.
+    // Every end of this loop (enough samples, frame limit, key, time-out, unusable frame, OpenCV failure,
+    // failed write) leads to the same shutdown.
     while (stats.saved < options.count && stats.looked_at < options.face.frames) {
         if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
             logger.line("error: timeout waiting for RGB frame");
@@ -75,8 +69,17 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
             logger.line("error: unsupported RGB frame format");
             break;
         }
-        write_failed = !enroll_frame(*frame, options, logger, detector, store, stats, last, preview);
-        const bool stop_requested = !write_failed && poll_stop_key(preview);
+        bool stop_requested = false;
+        try {
+            write_failed = !enroll_frame(*frame, options, logger, detector, store, stats, last, preview);
+            stop_requested = !write_failed && poll_stop_key(preview);
+        } catch (const cv::Exception &error) {
+            // OpenCV failed on this frame: as in the recognition loop, the run ends with its shutdown lines.
+            listener.release(frames);
+            logger.line("error: failed to process RGB frame: " + error.err +
+                        (error.func.empty() ? "" : " in " + error.func));
+            break;
+        }
         if (stop_requested) logger.line("stop requested by keyboard");
         listener.release(frames);
         if (stop_requested || write_failed) break;
@@ -104,12 +107,14 @@ int enroll_from_images(const EnrollOptions &options, Logger &logger, cv::Cascade
         if (stats.saved >= options.count) break;
         ++stats.looked_at;
         const std::string where = "image=" + photo.string();
-        cv::Mat grey = read_photo(photo);
         EnrollVerdict verdict;
-        if (grey.empty()) {
-            verdict.reason = "unreadable";
-        } else {
-            verdict = judge_picture(detector, grey, options, last);
+        verdict.reason = "unreadable";
+        try {
+            cv::Mat grey = read_photo(photo);
+            if (!grey.empty()) verdict = judge_picture(detector, grey, options, last);
+        } catch (const cv::Exception &) {
+            verdict = EnrollVerdict();
+            verdict.reason = "unreadable";  // an image OpenCV cannot work on is skipped like a damaged one
         }
         if (!record_verdict(verdict, where, store, stats, last, logger)) {
             stats.seconds = seconds_since(start);

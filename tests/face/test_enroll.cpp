@@ -151,6 +151,7 @@ TEST(EnrollFromPhotos, OnePhotoWithOneGoodFaceSavesOneSampleAndEveryOtherIsRepor
     face_test::write_image(photos / "b_two.png", pair);
     face_test::write_image(photos / "c_empty.png", face_test::clean_background(720, 576));
     face_test::write_text(photos / "d_junk.jpg", "not an image");
+    face_test::write_image(photos / "d_tiny.png", cv::Mat(1, 1, CV_8UC1, cv::Scalar(9)));
     fs::copy_file(stills[2], photos / "sub/e.jpeg");
     fs::copy_file(stills[0], photos / "sub/IGNORED.JPG");
 
@@ -161,9 +162,10 @@ TEST(EnrollFromPhotos, OnePhotoWithOneGoodFaceSavesOneSampleAndEveryOtherIsRepor
     EXPECT_EQ(face_test::lines_starting(r.out, "skipped image=" + p + "b_two.png, reason=several_faces").size(), 1u);
     EXPECT_EQ(face_test::lines_starting(r.out, "skipped image=" + p + "c_empty.png, reason=no_face").size(), 1u);
     EXPECT_EQ(face_test::lines_starting(r.out, "skipped image=" + p + "d_junk.jpg, reason=unreadable").size(), 1u);
+    EXPECT_EQ(face_test::lines_starting(r.out, "skipped image=" + p + "d_tiny.png, reason=").size(), 1u);
     EXPECT_EQ(face_test::lines_starting(r.out, "saved image=" + p + "sub/e.jpeg, file=phone/phone-0002.png").size(), 1u);
     EXPECT_EQ(r.out.find("IGNORED"), std::string::npos);
-    EXPECT_NE(r.out.find("summary: looked_at=5, saved=2, count=20, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("summary: looked_at=6, saved=2, count=20, "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nwarning: saved 2 of 20 samples\nclean exit\n"), std::string::npos) << r.out;
 }
 
