@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@ using nlohmann::ordered_json;
 namespace {
 
 constexpr const char *kManifestName = "manifest.json";
+constexpr int kMaxManifestDepth = 100;
 
 std::string sample_id_for(const std::string &stage, int number) {
     char digits[16];
@@ -68,10 +70,22 @@ bool read_manifest(const fs::path &path, ordered_json &manifest, std::string &pr
         problem = "cannot read manifest: " + path.string();
         return false;
     }
+    // Writing goes back through the library's recursive serialiser: deeper nesting than any sample entry
+    // needs is refused rather than risked.
+    bool too_deep = false;
+    const ordered_json::parser_callback_t depth_limit = [&too_deep](int depth, ordered_json::parse_event_t,
+                                                                    ordered_json &) {
+        too_deep = too_deep || depth > kMaxManifestDepth;
+        return !too_deep;
+    };
     try {
-        manifest = ordered_json::parse(text.str());
+        manifest = ordered_json::parse(text.str(), depth_limit);
     } catch (const ordered_json::exception &) {
         manifest = ordered_json();
+    }
+    if (too_deep) {
+        problem = "manifest nests deeper than " + std::to_string(kMaxManifestDepth) + " levels: " + path.string();
+        return false;
     }
     bool usable = manifest.is_array();
     for (const ordered_json &entry : manifest) usable = usable && entry.is_object();

@@ -172,13 +172,17 @@ TEST(EnrollFromPhotos, OnePhotoWithOneGoodFaceSavesOneSampleAndEveryOtherIsRepor
 TEST(EnrollFailures, AManifestThatIsNoArrayOfObjectsIsLeftUntouchedBeforeTheSensorOpens) {
     SensorScene scene;
     if (!scene.ready()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
-    for (const std::string text : {"not json", "{\"file\": \"a.png\"}", "[{\"file\": \"a.png\"}, 3]", ""}) {
+    const std::string deep = "[{\"a\": " + std::string(200, '[') + std::string(200, ']') + "}]";
+    const std::string not_array = "error: manifest is not a JSON array of objects: ";
+    const std::vector<std::pair<std::string, std::string>> manifests = {
+        {"not json", not_array}, {"{\"file\": \"a.png\"}", not_array}, {"[{\"file\": \"a.png\"}, 3]", not_array},
+        {"", not_array}, {deep, "error: manifest nests deeper than 100 levels: "}};
+    for (const auto &[text, error] : manifests) {
         ScratchDir dir;
         face_test::write_text(dir / "samples/manifest.json", text);
         const RunResult r = enroll(dir / "samples", {}, scene.dir / "frames");
         EXPECT_EQ(r.status, 9) << text;
-        EXPECT_EQ(face_test::split_lines(r.out).back(),
-                  "error: manifest is not a JSON array of objects: " + (dir / "samples/manifest.json").string());
+        EXPECT_EQ(face_test::split_lines(r.out).back(), error + (dir / "samples/manifest.json").string());
         EXPECT_EQ(r.out.find("device serial"), std::string::npos) << r.out;
         EXPECT_EQ(face_test::read_text(dir / "samples/manifest.json"), text);
         EXPECT_FALSE(fs::exists(dir / "samples/enrol"));
