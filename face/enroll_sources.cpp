@@ -76,8 +76,7 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
         } catch (const cv::Exception &error) {
             // OpenCV failed on this frame: as in the recognition loop, the run ends with its shutdown lines.
             listener.release(frames);
-            logger.line("error: failed to process RGB frame: " + error.err +
-                        (error.func.empty() ? "" : " in " + error.func));
+            logger.line(frame_failure_line(error));
             break;
         }
         if (stop_requested) logger.line("stop requested by keyboard");
