@@ -15,17 +15,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-    return static_cast<double>(elapsed.count()) / 1e9;
-}
-
 // Converts and judges one supported colour frame, saves its sample, shows it; false after a failed write.
 bool enroll_frame(const libfreenect2::Frame &frame, const EnrollOptions &options, Logger &logger,
                   cv::CascadeClassifier &detector, SampleStore &store, EnrollStats &stats, SavedFace &last,
                   PreviewWindow &preview) {
-    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
-    FrameImages images = convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+    FrameImages images = frame_images(frame);
     ++stats.looked_at;
     const EnrollVerdict verdict = judge_picture(detector, images.grey, options, last);
     const bool written =
@@ -58,17 +52,8 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
     // Every end of this loop (enough samples, frame limit, key, time-out, unusable frame, OpenCV failure,
     // failed write) leads to the same shutdown.
     while (stats.saved < options.count && stats.looked_at < options.face.frames) {
-        if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
-            logger.line("error: timeout waiting for RGB frame");
-            break;
-        }
-        const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
-        if (frame == nullptr ||
-            !is_supported_frame(frame->width, frame->height, frame->data, frame->bytes_per_pixel)) {
-            listener.release(frames);
-            logger.line("error: unsupported RGB frame format");
-            break;
-        }
+        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
+        if (frame == nullptr) break;
         bool stop_requested = false;
         try {
             write_failed = !enroll_frame(*frame, options, logger, detector, store, stats, last, preview);

@@ -184,3 +184,8 @@ std::string summary_line(const RunStats &stats, double fps, const ConfirmationWi
            ", best_profile_stage=" + stats.last_best_profile_stage +
            ", matched_sample=" + stats.last_matched_sample;
 }
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<double>(elapsed.count()) / 1e9;
+}

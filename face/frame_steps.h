@@ -1,5 +1,6 @@
 #pragma once
 // One colour frame's work, free of the sensor: conversion, detection, per-face decisions, overlay, report lines.
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -91,3 +92,6 @@ std::string status_line(const RunStats &stats, int visible_faces, const Confirma
 // "error: failed to process RGB frame: " and what OpenCV reported; the loop then shuts down as usual.
 std::string frame_failure_line(const cv::Exception &error);
 std::string summary_line(const RunStats &stats, double fps, const ConfirmationWindow &window);
+
+// Wall time since `start` in seconds, from the steady clock's nanoseconds.
+double seconds_since(std::chrono::steady_clock::time_point start);

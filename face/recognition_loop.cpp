@@ -21,8 +21,7 @@ struct LoopState {
 int process_frame(const libfreenect2::Frame &frame, const Options &options, Logger &logger,
                   const cv::face::FaceRecognizer &recognizer, const std::vector<TrainingSample> &samples,
                   cv::CascadeClassifier &detector, LoopState &state) {
-    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
-    FrameImages images = convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+    FrameImages images = frame_images(frame);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);
@@ -35,11 +34,6 @@ int process_frame(const libfreenect2::Frame &frame, const Options &options, Logg
 
 bool status_line_due(int processed_frames, int log_every) {
     return processed_frames == 1 || (log_every > 0 && processed_frames % log_every == 0);
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-    return static_cast<double>(elapsed.count()) / 1e9;
 }
 
 }  // namespace
@@ -61,17 +55,8 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     // Every end of this loop (frame limit, key, time-out, unusable frame, OpenCV failure) leads to the
     // same shutdown.
     while (state.stats.processed_frames < options.frames) {
-        if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
-            logger.line("error: timeout waiting for RGB frame");
-            break;
-        }
-        const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
-        if (frame == nullptr ||
-            !is_supported_frame(frame->width, frame->height, frame->data, frame->bytes_per_pixel)) {
-            listener.release(frames);
-            logger.line("error: unsupported RGB frame format");
-            break;
-        }
+        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
+        if (frame == nullptr) break;
         bool stop_requested = false;
         try {
             const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);

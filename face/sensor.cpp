@@ -73,3 +73,23 @@ void stop_colour_stream(libfreenect2::Freenect2Device &device) {
     device.stop();
     device.close();
 }
+
+const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
+                                                 libfreenect2::FrameMap &frames, Logger &logger) {
+    if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
+        logger.line("error: timeout waiting for RGB frame");
+        return nullptr;
+    }
+    const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
+    if (frame == nullptr || !is_supported_frame(frame->width, frame->height, frame->data, frame->bytes_per_pixel)) {
+        listener.release(frames);
+        logger.line("error: unsupported RGB frame format");
+        return nullptr;
+    }
+    return frame;
+}
+
+FrameImages frame_images(const libfreenect2::Frame &frame) {
+    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
+    return convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+}

@@ -3,6 +3,7 @@
 #include <libfreenect2/frame_listener_impl.h>
 #include <libfreenect2/libfreenect2.hpp>
 
+#include "frame_steps.h"
 #include "options.h"
 
 constexpr int kNoSensorStatus = 5;
@@ -24,3 +25,11 @@ int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMult
 
 // Stops the stream and closes the device; nothing is called on it afterwards.
 void stop_colour_stream(libfreenect2::Freenect2Device &device);
+
+// Waits for the next colour frame and checks that it can be used. Null after the time-out line or the
+// unsupported-frame line; an unsupported frame is released first, so nothing is held then.
+const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
+                                                 libfreenect2::FrameMap &frames, Logger &logger);
+
+// The frame's pixels, wrapped without copying, converted into the program's own colour and grey images.
+FrameImages frame_images(const libfreenect2::Frame &frame);
