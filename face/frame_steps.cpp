@@ -5,26 +5,13 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace {
-
-const cv::Scalar kGreen(0, 255, 0, 0);
-const cv::Scalar kYellow(0, 255, 255, 0);
-const cv::Scalar kOrange(0, 165, 255, 0);
-
-void put_text(cv::Mat &image, const std::string &text, cv::Point origin, double font_scale, const cv::Scalar &colour,
-              int thickness) {
-    cv::putText(image, text, origin, cv::FONT_HERSHEY_SIMPLEX, font_scale, colour, thickness, cv::LINE_8);
-}
-
-}  // namespace
-
-const cv::Scalar kOverlayGreen = kGreen;
-const cv::Scalar kOverlayYellow = kYellow;
-const cv::Scalar kOverlayOrange = kOrange;
+const cv::Scalar kOverlayGreen(0, 255, 0, 0);
+const cv::Scalar kOverlayYellow(0, 255, 255, 0);
+const cv::Scalar kOverlayOrange(0, 165, 255, 0);
 
 void put_overlay_text(cv::Mat &image, const std::string &text, cv::Point origin, double font_scale,
                       const cv::Scalar &colour, int thickness) {
-    put_text(image, text, origin, font_scale, colour, thickness);
+    cv::putText(image, text, origin, cv::FONT_HERSHEY_SIMPLEX, font_scale, colour, thickness, cv::LINE_8);
 }
 
 bool is_supported_frame(size_t width, size_t height, const unsigned char *data, size_t bytes_per_pixel) {
@@ -123,9 +110,9 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
 }
 
 cv::Scalar label_colour(const std::string &label) {
-    if (label == "ConfirmedVeyra") return kGreen;
-    if (label == "CandidateVeyra") return kYellow;
-    return kOrange;
+    if (label == "ConfirmedVeyra") return kOverlayGreen;
+    if (label == "CandidateVeyra") return kOverlayYellow;
+    return kOverlayOrange;
 }
 
 int text_baseline(int face_top, int offset) { return std::max(face_top - offset, 30); }
@@ -136,17 +123,17 @@ void draw_face(cv::Mat &colour, const cv::Rect &clipped, const IdentityDecision 
     cv::rectangle(colour, clipped, colour_of_label, 3, cv::LINE_8);
     const int left = clipped.x;
     const int top = clipped.y;
-    put_text(colour, decision.label + " " + std::to_string(static_cast<int>(decision.confidence)),
+    put_overlay_text(colour, decision.label + " " + std::to_string(static_cast<int>(decision.confidence)),
              cv::Point(left, text_baseline(top, 66)), 0.9, colour_of_label, 2);
-    put_text(colour, "hits " + std::to_string(decision.hits) + "/" + std::to_string(options.confirm_window),
+    put_overlay_text(colour, "hits " + std::to_string(decision.hits) + "/" + std::to_string(options.confirm_window),
              cv::Point(left, text_baseline(top, 38)), 0.8, colour_of_label, 2);
-    put_text(colour, "best profile: " + stats.last_best_profile_stage, cv::Point(left, text_baseline(top, 10)), 0.8,
+    put_overlay_text(colour, "best profile: " + stats.last_best_profile_stage, cv::Point(left, text_baseline(top, 10)), 0.8,
              colour_of_label, 2);
 }
 
 void draw_frame_texts(cv::Mat &colour, int visible_faces, const RunStats &stats) {
-    put_text(colour, "Visible faces: " + std::to_string(visible_faces), cv::Point(30, 60), 1.3, kGreen, 3);
-    put_text(colour, "Last: " + stats.last_label + " quality=" + stats.last_quality, cv::Point(30, 110), 0.8, kYellow,
+    put_overlay_text(colour, "Visible faces: " + std::to_string(visible_faces), cv::Point(30, 60), 1.3, kOverlayGreen, 3);
+    put_overlay_text(colour, "Last: " + stats.last_label + " quality=" + stats.last_quality, cv::Point(30, 110), 0.8, kOverlayYellow,
              2);
 }
 

@@ -64,22 +64,6 @@ bool is_image_name(const fs::path &path) {
     return ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".pgm";
 }
 
-// Image paths under `samples_dir`, in path order. False when the walk itself fails
-// (not a directory, a subdirectory that cannot be opened).
-bool find_image_paths(const fs::path &samples_dir, std::vector<fs::path> &paths) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(samples_dir, ec);
-    if (ec) return false;
-    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) return false;
-        std::error_code type_ec;
-        if (it->is_regular_file(type_ec) && is_image_name(it->path())) paths.push_back(it->path());
-    }
-    if (ec) return false;
-    std::sort(paths.begin(), paths.end());
-    return true;
-}
-
 cv::Mat read_sample_image(const fs::path &path) {
     cv::Mat image;
     try {
@@ -115,7 +99,19 @@ SampleMetadata metadata_for(const fs::path &path, const std::string &key, const 
 
 }  // namespace
 
-bool list_image_files(const fs::path &dir, std::vector<fs::path> &paths) { return find_image_paths(dir, paths); }
+bool list_image_files(const fs::path &dir, std::vector<fs::path> &paths) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(dir, ec);
+    if (ec) return false;
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) return false;
+        std::error_code type_ec;
+        if (it->is_regular_file(type_ec) && is_image_name(it->path())) paths.push_back(it->path());
+    }
+    if (ec) return false;
+    std::sort(paths.begin(), paths.end());
+    return true;
+}
 
 std::string regex_field(const std::string &entry, const std::string &key) {
     // Same matches as the pattern "key"\s*:\s*"([^"]*)" searched for its first match,
@@ -144,7 +140,7 @@ bool load_veyra_samples(const std::string &samples_dir, std::vector<TrainingSamp
     const ManifestIndex manifest = read_manifest(root);
 
     std::vector<fs::path> paths;
-    if (!find_image_paths(root, paths)) return false;
+    if (!list_image_files(root, paths)) return false;
 
     for (const fs::path &path : paths) {
         cv::Mat image = read_sample_image(path);

@@ -310,14 +310,22 @@ int16_t to_pcm16(double sample) {
     return static_cast<int16_t>(whole + (fraction >= 0.5) - (fraction <= -0.5));
 }
 
-std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
-    std::vector<unsigned char> bytes;
-    bytes.reserve(samples.size() * 2);
-    for (double sample : samples) {
-        const uint16_t code = static_cast<uint16_t>(to_pcm16(sample));
-        bytes.push_back(static_cast<unsigned char>(code & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(code >> 8));
+namespace {
+
+// The s16le codes of `count` samples, two bytes each, into `out`.
+void put_pcm16_le(const double *samples, size_t count, unsigned char *out) {
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t code = static_cast<uint16_t>(to_pcm16(samples[i]));
+        out[2 * i] = static_cast<unsigned char>(code & 0xFF);
+        out[2 * i + 1] = static_cast<unsigned char>(code >> 8);
     }
+}
+
+}  // namespace
+
+std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
+    std::vector<unsigned char> bytes(samples.size() * 2);
+    put_pcm16_le(samples.data(), samples.size(), bytes.data());
     return bytes;
 }
 
@@ -346,15 +354,11 @@ void write_beamformed_wav(const std::string &path, int32_t sample_rate, const st
 
     // The samples go out a block at a time, so the file is never held whole in memory.
     constexpr size_t kBlockSamples = 32768;
-    char block[2 * kBlockSamples];
+    unsigned char block[2 * kBlockSamples];
     for (size_t first = 0; first < samples.size(); first += kBlockSamples) {
         const size_t count = std::min(kBlockSamples, samples.size() - first);
-        for (size_t i = 0; i < count; ++i) {
-            const uint16_t code = static_cast<uint16_t>(to_pcm16(samples[first + i]));
-            block[2 * i] = static_cast<char>(code & 0xFF);
-            block[2 * i + 1] = static_cast<char>(code >> 8);
-        }
-        out.write(block, static_cast<std::streamsize>(2 * count));
+        put_pcm16_le(samples.data() + first, count, block);
+        out.write(reinterpret_cast<const char *>(block), static_cast<std::streamsize>(2 * count));
     }
     // A full disk only shows when the buffer reaches the file: check flush and close too.
     out.flush();
