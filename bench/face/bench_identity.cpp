@@ -9,8 +9,8 @@
 #include <opencv2/objdetect.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "identity.h"
-#include "quality.h"
+#include "core/identity.h"
+#include "core/quality.h"
 
 namespace {
 

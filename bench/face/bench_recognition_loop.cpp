@@ -12,12 +12,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "frame_steps.h"
-#include "identity.h"
-#include "preview_display.h"
-#include "quality.h"
-#include "samples.h"
-#include "training.h"
+#include "core/frame_steps.h"
+#include "core/identity.h"
+#include "sensor/preview_display.h"
+#include "core/quality.h"
+#include "core/samples.h"
+#include "core/training.h"
 
 namespace {
 

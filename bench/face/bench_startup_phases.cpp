@@ -10,8 +10,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "samples.h"
-#include "training.h"
+#include "core/samples.h"
+#include "core/training.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "enrollment.h"
-#include "frame_steps.h"
-#include "identity.h"
-#include "training.h"
+#include "enroll/enrollment.h"
+#include "core/frame_steps.h"
+#include "core/identity.h"
+#include "core/training.h"
 
 namespace fs = std::filesystem;
 

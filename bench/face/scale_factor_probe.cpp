@@ -9,7 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "frame_steps.h"
+#include "core/frame_steps.h"
 
 int main(int argc, char **argv) {
     if (argc < 3) {

@@ -4,14 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "temp_files.h"
+
 namespace face_test {
 
-inline std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using namespace lumivar_test;
 
 inline std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix) {
     std::vector<std::string> found;

@@ -10,7 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
-#include "temp_files.h"
+#include "face_files.h"
 
 namespace face_test {
 

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 #include "wav.h"
 
 namespace voicetest {

@@ -6,7 +6,7 @@
 #include "beamform.h"
 #include "direction.h"
 #include "signals.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 
 using namespace voicetest;
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 #include "wav_bytes.h"
 
 using namespace voicetest;
@@ -198,7 +197,7 @@ TEST(RunLog, ReaderMessagesReachTheLog) {
     };
     for (const Case &c : {Case{hostile, "truncated WAV chunk: data"},
                           Case{extensible, "unsupported WAV encoding; expected PCM"},
-                          Case{box.dir.path, "failed to open WAV: " + box.dir.path}}) {
+                          Case{box.dir.path.string(), "failed to open WAV: " + box.dir.path.string()}}) {
         const RunResult r = box.vocrin({"--log", "run.log", "--input-wav", c.path});
         EXPECT_EQ(r.status, 20) << c.path;
         const std::vector<std::string> lines = split_lines(r.out);

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "diagnostics.h"
-#include "run_program.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 #include "wav.h"
 
 using namespace voicetest;

@@ -6,9 +6,8 @@
 #include <limits>
 
 #include "direction.h"
-#include "run_program.h"
+#include "voice_programs.h"
 #include "signals.h"
-#include "temp_files.h"
 #include "wav.h"
 
 using namespace voicetest;

@@ -8,8 +8,7 @@
 #include <sstream>
 
 #include "event_json.h"
-#include "run_program.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 
 using namespace voicetest;
 
@@ -223,7 +222,7 @@ TEST(EventManifest, NoWarningsGiveAnEmptyArrayAndTheFileEndsWithOneNewline) {
 TEST(EventManifestFailure, UnopenableOrUnwritableFileRaisesTheWriteError) {
     TempDir dir;
     Fixture f;
-    for (const std::string &path : {dir.file("missing-dir/event.json"), std::string("/dev/full"), dir.path}) {
+    for (const std::string &path : {dir.file("missing-dir/event.json"), std::string("/dev/full"), dir.path.string()}) {
         try {
             write_event_json(path, f.report());
             ADD_FAILURE() << "no error for " << path;

@@ -17,10 +17,9 @@
 #include "gain.h"
 #include "live.h"
 #include "options.h"
-#include "run_program.h"
+#include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"
-#include "temp_files.h"
 #include "wav.h"
 #include "wav_bytes.h"
 

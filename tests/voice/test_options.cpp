@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "options.h"
-#include "temp_files.h"
+#include "voice_programs.h"
 
 using namespace voicetest;
 

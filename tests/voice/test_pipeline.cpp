@@ -16,10 +16,9 @@
 #include "gain.h"
 #include "options.h"
 #include "pipeline.h"
-#include "run_program.h"
+#include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"
-#include "temp_files.h"
 #include "wav.h"
 #include "wav_bytes.h"
 
@@ -190,7 +189,7 @@ TEST(BatchCapture, RecordsWithTheRealArecordAndAnalysesWhatItWrote) {
     const ExpectedAnalysis expected =
         expected_analysis(raw, 0.0, raw_path, dir.file("beam.wav"), dir.file("event.json"));
     std::vector<std::string> lines = kStartup;
-    lines.push_back("capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.path +
+    lines.push_back("capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav '" + dir.path.string() +
                     "/it'\\''s raw.wav'");
     EXPECT_EQ(run.log, concat(lines, expected.lines));
     EXPECT_EQ(run.out, read_file(dir.file("run.log")));

@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
+#include "voice_programs.h"
 #include "simulated_array.h"
-#include "temp_files.h"
 #include "wav.h"
 #include "wav_bytes.h"
 
@@ -130,7 +129,7 @@ TEST(ReadWavFromTools, ArecordCaptureThroughSimulatedArray) {
     const std::string infile = home.file("array.raw");
     const std::string out = home.file("capture.wav");
     ASSERT_EQ(shell("sox -R -r 16000 -c 4 -n -t s32 " + quote(infile) +
-                    " synth 2 sine 200 sine 400 sine 600 sine 800 vol 0.5 && HOME=" + quote(home.path) +
+                    " synth 2 sine 200 sine 400 sine 600 sine 800 vol 0.5 && HOME=" + quote(home.path.string()) +
                     " MIC4_INFILE=" + quote(infile) + " arecord -q -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 1 -t wav " +
                     quote(out)),
               0);
@@ -245,7 +244,7 @@ TEST(ReadWavBytes, SampleRatesThatDoNotFitAPositiveIntAreRefused) {
 TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
     TempDir dir;
     EXPECT_EQ(read_error(dir.file("missing.wav")), "failed to open WAV: " + dir.file("missing.wav"));
-    EXPECT_EQ(read_error(dir.path), "failed to open WAV: " + dir.path);
+    EXPECT_EQ(read_error(dir.path), "failed to open WAV: " + dir.path.string());
 
     const std::string good = riff(fmt_chunk(1, 1, 16000, 16) + chunk("data", pcm16({1, 2, 3, 4})));
     const std::string path = dir.file("x.wav");

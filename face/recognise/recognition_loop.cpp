@@ -1,0 +1,86 @@
+// The live half of lumivar_face: the Kinect v2 colour stream through libfreenect2, one frame at a time.
+#include "recognise/recognition_loop.h"
+
+#include <chrono>
+
+#include "core/frame_steps.h"
+#include "core/identity.h"
+#include "sensor/preview_display.h"
+#include "sensor/sensor.h"
+
+namespace {
+
+// What the loop carries from frame to frame.
+struct LoopState {
+    RunStats stats;
+    ConfirmationWindow window;
+    PreviewWindow preview;
+};
+
+// Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
+int process_frame(const libfreenect2::Frame &frame, const Options &options, Logger &logger,
+                  const cv::face::FaceRecognizer &recognizer, const std::vector<TrainingSample> &samples,
+                  cv::CascadeClassifier &detector, LoopState &state) {
+    FrameImages images = frame_images(frame);
+    ++state.stats.processed_frames;
+
+    const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);
+    handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
+    const int visible = static_cast<int>(faces.size());
+    draw_frame_texts(images.colour, visible, state.stats);
+    show_preview(state.preview, kPreviewWindowTitle, images.colour);
+    return visible;
+}
+
+bool status_line_due(int processed_frames, int log_every) {
+    return processed_frames == 1 || (log_every > 0 && processed_frames % log_every == 0);
+}
+
+}  // namespace
+
+int run_recognition_loop(const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
+                         const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
+    quieten_sensor_library();
+    libfreenect2::Freenect2 context;
+    libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
+    libfreenect2::FrameMap frames;
+    libfreenect2::Freenect2Device *device = nullptr;
+    const int status = start_colour_stream(context, listener, logger, device);
+    if (status != 0) return status;
+
+    LoopState state;
+    state.preview = open_preview_window(kPreviewWindowTitle, logger);
+    const auto start = std::chrono::steady_clock::now();
+
+    // Every end of this loop (frame limit, key, time-out, unusable frame, OpenCV failure) leads to the
+    // same shutdown.
+    while (state.stats.processed_frames < options.frames) {
+        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
+        if (frame == nullptr) break;
+        bool stop_requested = false;
+        try {
+            const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);
+            if (status_line_due(state.stats.processed_frames, options.log_every)) {
+                logger.line(status_line(state.stats, visible, state.window));
+            }
+            stop_requested = poll_stop_key(state.preview);
+        } catch (const cv::Exception &error) {
+            // OpenCV failed on this frame: like an unusable frame, the run ends with its shutdown lines.
+            listener.release(frames);
+            logger.line(frame_failure_line(error));
+            break;
+        }
+        if (stop_requested) logger.line("stop requested by keyboard");
+        listener.release(frames);
+        if (stop_requested) break;
+    }
+
+    const double elapsed = seconds_since(start);
+    const double fps = elapsed > 0.0 ? state.stats.processed_frames / elapsed : 0.0;
+    stop_colour_stream(*device);
+    close_preview_window(state.preview);
+    logger.line("stopped RGB stream");
+    logger.line(summary_line(state.stats, fps, state.window));
+    logger.line("clean exit");
+    return 0;
+}

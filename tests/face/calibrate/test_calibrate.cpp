@@ -1,0 +1,295 @@
+// lumivar_calibrate on logs that lumivar_face itself wrote from real photos: its recommendation is what the
+// program then does; plus the choice of thresholds in-process and its answers to bad input.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "program_output.h"
+#include "face_programs.h"
+#include "sensor_frames.h"
+#include "test_photos.h"
+#include "calibrate/threshold_recommendation.h"
+
+namespace {
+
+using face_test::fs::path;
+using face_test::field;
+using face_test::lines_starting;
+
+face_test::RunResult calibrate(const std::vector<std::string> &args, const std::string &cwd = "") {
+    face_test::RunRequest request;
+    request.program = LUMIVAR_CALIBRATE_BIN;
+    request.args = args;
+    request.cwd = cwd;
+    return face_test::run_program(request);
+}
+
+int leading(const std::string &text) { return std::stoi(text); }  // "91/96 (94.8%)" gives 91
+
+// What lumivar_face labelled, from its calibration lines.
+struct Labels {
+    int faces = 0, candidate_or_better = 0, confirmed = 0, first_confirmation = 0;
+};
+Labels labels_of(const std::string &out) {
+    Labels l;
+    for (const std::string &line : lines_starting(out, "calibration frame=")) {
+        const std::string label = field(line, "label");
+        ++l.faces;
+        l.candidate_or_better += label != "Unknown";
+        l.confirmed += label == "ConfirmedVeyra";
+        if (label == "ConfirmedVeyra" && l.first_confirmation == 0) l.first_confirmation = l.faces;
+    }
+    return l;
+}
+
+// The enrolled person: samples cut from the stills, frames from every 50th frame of the video. The others:
+// photos of other people and face-like objects pasted at native size (or reduced) on textured backgrounds.
+class CalibrateRealRuns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const path media = face_test::media_dir();
+        if (!face_test::fs::exists(media / "franck.mp4"))
+            GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
+        for (const path &still : face_test::enrolled_stills()) {
+            const cv::Mat grey = cv::imread(still.string(), cv::IMREAD_GRAYSCALE);
+            const cv::Rect face = face_test::largest_face(grey, 100);
+            if (face.empty()) continue;
+            cv::Mat crop;
+            cv::resize(grey(face), crop, cv::Size(160, 160), 0, 0, cv::INTER_AREA);
+            face_test::write_image(scratch / "samples" / (still.stem().string() + ".png"), crop);
+        }
+        cv::VideoCapture video((media / "franck.mp4").string());
+        ASSERT_TRUE(video.isOpened());
+        cv::Mat frame;
+        for (int index = 0, written = 0; video.grab(); ++index)
+            if (index % 50 == 0 && video.retrieve(frame))
+                face_test::write_image(scratch / "enrolled" / frame_name(++written), frame);
+        int written = 0;
+        for (const char *name : {"audrey.jpg", "cage.jpg", "SeanConnery.jpg", "ironman.jpg", "joconde.jpg",
+                                 "kim1_crop.jpg", "obama4_crop.jpg", "queen20_crop.jpg", "chuck_crop.jpg",
+                                 "bill-murray-snl_crop.jpg", "walter2_crop.jpg", "ri_1_crop.jpg"}) {
+            cv::Mat photo = face_test::read_photo((media / name).string());
+            const double fit = std::min({1.0, 640.0 / photo.rows, 800.0 / photo.cols});
+            if (fit < 1.0) cv::resize(photo, photo, cv::Size(), fit, fit, cv::INTER_AREA);  // never enlarge: blur
+            // Whatever the detector finds here is someone else, the background's texture included.
+            cv::Mat canvas = face_test::textured_background(1280, 720, written);
+            face_test::paste(canvas, photo, 300, 40, 20);
+            face_test::write_image(scratch / "others" / frame_name(++written), canvas);
+        }
+    }
+
+    static std::string frame_name(int n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame_%03d.png", n);
+        return name;
+    }
+
+    // lumivar_face on the simulated sensor over one directory of frames, every face logged.
+    face_test::RunResult face_run(const std::string &frames, std::vector<std::string> extra,
+                                  const std::string &logfile = "") {
+        face_test::RunRequest request;
+        request.args = face_test::base_args(scratch / "samples", scratch, 1000);
+        request.args.push_back("--calibration-log");
+        request.args.insert(request.args.end(), extra.begin(), extra.end());
+        request.env["LUMIVAR_SIM_FRAMES"] = (scratch / frames).string();
+        if (!logfile.empty()) request.env["LOGFILE"] = (scratch / logfile).string();
+        request.timeout_seconds = 600;
+        return face_test::run_program(request);
+    }
+
+    face_test::ScratchDir scratch;
+};
+
+TEST_F(CalibrateRealRuns, RecommendationIsWhatLumivarFaceThenDoesAndNamesNoneOfTheOthers) {
+    const face_test::RunResult enrolled = face_run("enrolled", {}, "enrolled.log");
+    const face_test::RunResult others = face_run("others", {});
+    ASSERT_EQ(enrolled.status, 0) << enrolled.out;
+    ASSERT_EQ(others.status, 0) << others.out;
+    face_test::write_file(scratch / "others.out", others.out);  // saved standard output serves as a log too
+
+    const std::vector<std::string> logs = {"--enrolled", (scratch / "enrolled.log").string(), "--others",
+                                           (scratch / "others.out").string()};
+    std::vector<std::string> with_plot = logs;
+    with_plot.insert(with_plot.end(), {"--plot", (scratch / "plot.png").string()});
+    const face_test::RunResult result = calibrate(with_plot);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out.find("warning"), std::string::npos) << result.out;
+
+    // The replay with the logged thresholds gives the labels the runs logged.
+    const Labels first = labels_of(enrolled.out);
+    const std::string current = lines_starting(result.out, "current: ").at(0);
+    EXPECT_EQ(leading(field(current, "enrolled_candidate_or_better")), first.candidate_or_better) << current;
+    EXPECT_EQ(leading(field(current, "enrolled_confirmed")), first.confirmed) << current;
+    const std::string firsts = lines_starting(result.out, "first_confirmation: ").at(0);
+    EXPECT_EQ(firsts.substr(0, firsts.find(',')), "first_confirmation: current=" + std::to_string(first.first_confirmation));
+
+    // Run again with the recommended command: the program labels exactly what the replay foretold.
+    const std::string use = lines_starting(result.out, "use: lumivar_face ").at(0);
+    std::vector<std::string> flags;
+    std::istringstream words(use.substr(std::string("use: lumivar_face ").size()));
+    for (std::string word; words >> word;) flags.push_back(word);
+    ASSERT_EQ(flags.size(), 4u) << use;
+    EXPECT_NE(flags[1] + flags[3], "60.0055.00") << "these logs call for other thresholds than the defaults";
+    const std::string recommended = lines_starting(result.out, "recommended: ").at(0);
+    EXPECT_NE(recommended.find(", false_candidates=0, false_confirmations=0"), std::string::npos) << recommended;
+    const Labels again = labels_of(face_run("enrolled", flags).out);
+    EXPECT_EQ(again.faces, first.faces);
+    EXPECT_EQ(leading(field(recommended, "enrolled_candidate_or_better")), again.candidate_or_better) << recommended;
+    EXPECT_EQ(leading(field(recommended, "enrolled_confirmed")), again.confirmed) << recommended;
+    EXPECT_GT(again.confirmed, first.confirmed);
+    EXPECT_EQ(field(firsts, "recommended"), std::to_string(again.first_confirmation)) << firsts;
+    const face_test::RunResult others_again = face_run("others", flags);
+    EXPECT_EQ(labels_of(others_again.out).candidate_or_better, 0) << others_again.out;
+    EXPECT_GE(labels_of(others_again.out).faces, 8);
+
+    // The picture: both groups and the recommended line in their colours.
+    const cv::Mat plot = cv::imread((scratch / "plot.png").string());
+    ASSERT_EQ(plot.size(), cv::Size(1000, 600));
+    auto columns_with = [&](cv::Scalar colour) {
+        cv::Mat mask;
+        cv::inRange(plot, colour - cv::Scalar::all(12), colour + cv::Scalar::all(12), mask);
+        cv::Mat columns;
+        cv::reduce(mask, columns, 0, cv::REDUCE_MAX);
+        return cv::countNonZero(columns);
+    };
+    EXPECT_GE(columns_with({200, 90, 0}), 3);     // recommended threshold
+    EXPECT_GE(columns_with({134, 198, 115}), 20);  // enrolled bars (green at 0.55 on white)
+    EXPECT_GE(columns_with({137, 148, 236}), 20);  // others' bars
+
+    // The same as SVG; a log holding two runs replays each with a fresh window; the enrolled person as their
+    // own "others" cannot be told apart.
+    const std::string both = face_test::read_file(scratch / "enrolled.log") + face_test::read_file(scratch / "enrolled.log");
+    face_test::write_file(scratch / "twice.log", both);
+    const face_test::RunResult twice = calibrate({"--enrolled", (scratch / "twice.log").string(), "--others",
+                                                  (scratch / "others.out").string(), "--plot",
+                                                  (scratch / "plot.svg").string()});
+    EXPECT_EQ(twice.status, 0) << twice.out;
+    const std::vector<std::string> twice_firsts = lines_starting(twice.out, "first_confirmation: ");
+    ASSERT_EQ(twice_firsts.size(), 2u) << twice.out;
+    EXPECT_EQ(twice_firsts[0].substr(0, twice_firsts[0].find(", log=")),
+              twice_firsts[1].substr(0, twice_firsts[1].find(", log=")));
+    EXPECT_NE(twice_firsts[1].find("twice.log (run 2)"), std::string::npos);
+    EXPECT_EQ(leading(field(lines_starting(twice.out, "current: ").at(0), "enrolled_confirmed")), 2 * first.confirmed);
+    const std::string svg = face_test::read_file(scratch / "plot.svg");
+    EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    EXPECT_NE(svg.find(">recommended candidate"), std::string::npos);
+
+    const face_test::RunResult same = calibrate({"--enrolled", (scratch / "enrolled.log").string(), "--others",
+                                                 (scratch / "enrolled.log").string()});
+    EXPECT_EQ(same.status, 6) << same.out;
+    EXPECT_EQ(lines_starting(same.out, "use: ").size(), 0u);
+    EXPECT_NE(same.out.find("lumivar_enroll"), std::string::npos) << same.out;
+}
+
+TEST(ThresholdRecommendation, StaysAMarginUnderTheOthersAndPassesAtMostTheAllowedFalseCandidates) {
+    GroupSummary enrolled, others;
+    enrolled.distances = {40.0, 50.0, 59.999999, 70.0};
+    others.distances = {66.0, 80.0, 90.0};
+    // 5 % under the others' closest, 66, is 62.70.
+    Recommendation r = recommend_thresholds(enrolled, others, 0);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.confirmed_text, "62.70");
+    EXPECT_EQ(r.candidate_text, "62.70");
+    EXPECT_EQ(r.thresholds.confirmed, 62.7);
+    EXPECT_EQ(r.confirmed_limit, 62.7);
+    // One false candidate allowed: the candidate threshold may pass 66 but stays 5 % under 80.
+    r = recommend_thresholds(enrolled, others, 1);
+    EXPECT_EQ(r.candidate_text, "76.00");
+    EXPECT_EQ(r.confirmed_text, "62.70");
+    // Every other face allowed: no limit, so just above the highest enrolled distance.
+    EXPECT_EQ(recommend_thresholds(enrolled, others, 3).candidate_text, "70.01");
+    // Nothing of the enrolled person under the limit: no recommendation.
+    others.distances = {41.0};
+    EXPECT_FALSE(recommend_thresholds(enrolled, others, 0).found);
+}
+
+// Hand-made logs: one calibration line with the program's own layout.
+std::string face_line(int frame, double distance, const std::string &quality = "accepted",
+                      const std::string &stage = "flat", const std::string &sample = "a.png") {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "calibration frame=%d, confidence=%f, label=Unknown, candidate_threshold=60.000000, "
+                  "confirmed_threshold=55.000000, face_size=120x120, sharpness=80.000000, brightness=120.000000, "
+                  "contrast=40.000000, quality=%s, confirmation_hits=0, confirmation_window=1, "
+                  "best_profile_stage=%s, matched_sample=%s",
+                  frame, distance, quality.c_str(), stage.c_str(), sample.c_str());
+    return line;
+}
+
+std::string faces_at(double distance, int count, const std::string &quality = "accepted") {
+    std::string log;
+    for (int i = 1; i <= count; ++i) log += face_line(i, distance, quality) + "\n";
+    return log;
+}
+
+TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
+    face_test::ScratchDir dir;
+    const std::string good = (dir / "good.log").string(), others = (dir / "others.log").string();
+    face_test::write_file(good, "samples_dir: faces/veyra\nconfirm_window: 4\nconfirm_min_hits: 2\n" +
+                                    faces_at(50.0, 3) + face_line(4, 51.0, "accepted", "day\\n, odd", "x, y.png") +
+                                    "\ncalibration frame=5, confidence=5\n" + faces_at(52.0, 2) +
+                                    "calibration frame=8, confidence=50.000000, label=Maybe\n");
+    face_test::write_file(others, faces_at(90.0, 4));
+
+    // Malformed lines are named and counted; the rest is used. No start-up report: default window, said so.
+    face_test::RunResult r = calibrate({"--enrolled", good, "--others", others});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":8: malformed calibration line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":11: malformed calibration line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("malformed_lines: 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("enrolled_faces: evaluated=6, accepted=6,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + others + ": no confirm_window"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: the logs differ in confirm_window/confirm_min_hits"), std::string::npos);
+    EXPECT_NE(r.out.find("use: lumivar_face --candidate-threshold 85.50 --confirmed-threshold 85.50 "
+                         "--confirm-window 4 --confirm-min-hits 2\n"),
+              std::string::npos)
+        << r.out;
+
+    // Read in blocks: lines that cross a block's end arrive whole, a line far too long is malformed.
+    face_test::write_file(dir / "long.log", faces_at(50.0, 3000) + "calibration " + std::string(100000, '7') + "\n" +
+                                                faces_at(50.0, 3000));
+    r = calibrate({"--enrolled", (dir / "long.log").string(), "--others", others});
+    EXPECT_NE(r.out.find("enrolled_faces: evaluated=6000, accepted=6000,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("long.log:3001: malformed calibration line"), std::string::npos) << r.out;
+
+    face_test::write_file(dir / "report_only.log", "samples_dir: faces/veyra\nsummary: frames=0\n");
+    face_test::write_file(dir / "rejected.log", faces_at(0.0, 3, "too_blurry"));
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--enrolled", (dir / "missing.log").string(), "--others", others}, 3, "error: cannot read log: "},
+        {{"--enrolled", dir.path.string(), "--others", others}, 3, "error: cannot read log: "},
+        {{"--enrolled", good, "--others", (dir / "report_only.log").string()}, 4, "error: no calibration lines in "},
+        {{"--enrolled", good, "--others", (dir / "rejected.log").string()}, 5,
+         "error: no accepted face among the others logs"},
+        {{"--enrolled", good, "--others", others, "--plot", (dir / "no/such/dir/p.png").string()}, 7,
+         "error: failed to write plot: "},
+    };
+    for (const auto &c : cases) {
+        r = calibrate(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1] << " " << c.args[3] << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(face_test::fs::exists(dir / "no/such/dir"));
+
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--enrolled", good},
+             {"--enrolled", good, "--others", others, "--max-false-candidates", "-1"},
+             {"--enrolled", good, "--others", others, "--max-false-candidates", "2x"},
+             {"--enrolled", good, "--others", others, "--plot", "p.jpg"},
+             {"--enrolled", good, "--others"},
+             {"--bogus"}}) {
+        r = calibrate(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_FALSE(r.err.empty()) << args.back();
+        EXPECT_EQ(r.out.rfind("Usage: ", 0), 0u) << r.out;
+    }
+}
+
+}  // namespace

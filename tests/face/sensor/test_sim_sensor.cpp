@@ -1,0 +1,307 @@
+// The simulated sensor behind the libfreenect2 API: what it serves, in which order and layout, and how it fails.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <libfreenect2/frame_listener_impl.h>
+#include <libfreenect2/libfreenect2.hpp>
+#include <libfreenect2/logger.h>
+#include <libfreenect2/packet_pipeline.h>
+#include <opencv2/videoio.hpp>
+
+#include "face_files.h"
+
+using libfreenect2::Frame;
+using libfreenect2::FrameMap;
+
+namespace {
+
+void set_sim_env(const std::map<std::string, std::string> &values) {
+    for (const char *name : {"LUMIVAR_SIM_FRAMES", "LUMIVAR_SIM_FORMAT", "LUMIVAR_SIM_FAIL", "LUMIVAR_SIM_LOOP",
+                             "LUMIVAR_SIM_FPS", "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT"})
+        unsetenv(name);
+    for (const auto &[name, value] : values) setenv(name.c_str(), value.c_str(), 1);
+}
+
+// Solid 8 x 6 pictures whose colours tell them apart.
+const cv::Vec3b kBlue(200, 10, 20), kGreen(30, 180, 40), kRed(50, 60, 220);
+
+void write_solid(const face_test::fs::path &path, const cv::Vec3b &bgr) {
+    face_test::write_image(path, cv::Mat(6, 8, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2])));
+}
+
+// A started colour stream on the simulated device; stops and closes it at the end.
+struct Stream {
+    libfreenect2::Freenect2 context;
+    libfreenect2::Freenect2Device *device = nullptr;
+    libfreenect2::SyncMultiFrameListener listener{Frame::Color};
+    FrameMap frames;
+    bool started = false;
+
+    Stream() {
+        if (context.enumerateDevices() == 0) return;
+        device = context.openDevice(context.getDefaultDeviceSerialNumber());
+        if (!device) return;
+        device->setColorFrameListener(&listener);
+        started = device->startStreams(true, false);
+    }
+    ~Stream() {
+        listener.release(frames);
+        if (device) {
+            device->stop();
+            device->close();
+        }
+    }
+    // The next frame's sequence number, or -1 on a time-out; the frame is released.
+    long next_sequence(int milliseconds = 1000) {
+        if (!listener.waitForNewFrame(frames, milliseconds)) return -1;
+        const long sequence = frames[Frame::Color]->sequence;
+        listener.release(frames);
+        return sequence;
+    }
+    // The first pixel's four bytes of the next frame, or an empty vector on a time-out.
+    std::vector<int> next_first_pixel(int milliseconds = 1000) {
+        if (!listener.waitForNewFrame(frames, milliseconds)) return {};
+        const Frame *f = frames[Frame::Color];
+        std::vector<int> bytes(f->data, f->data + f->bytes_per_pixel);
+        listener.release(frames);
+        return bytes;
+    }
+};
+
+std::vector<int> bgrx(const cv::Vec3b &c) { return {c[0], c[1], c[2]}; }
+std::vector<int> first3(std::vector<int> bytes) {
+    if (bytes.size() > 3) bytes.resize(3);
+    return bytes;
+}
+
+class SimSensor : public ::testing::Test {
+protected:
+    void TearDown() override { set_sim_env({}); }
+    face_test::ScratchDir scratch;
+};
+
+TEST_F(SimSensor, WithoutFramesNoSensorIsConnectedAndNothingOpens) {
+    set_sim_env({});
+    libfreenect2::Freenect2 context;
+    EXPECT_EQ(context.enumerateDevices(), 0);
+    EXPECT_EQ(context.getDefaultDeviceSerialNumber(), "");
+    EXPECT_EQ(context.openDevice(context.getDefaultDeviceSerialNumber()), nullptr);
+
+    setenv("LUMIVAR_SIM_FRAMES", "", 1);
+    libfreenect2::Freenect2 empty_value;
+    EXPECT_EQ(empty_value.enumerateDevices(), 0);
+}
+
+TEST_F(SimSensor, ServesDirectoryImagesInNameOrderAsBgrxThenRunsDry) {
+    write_solid(scratch / "c.png", kRed);
+    write_solid(scratch / "a.png", kBlue);
+    write_solid(scratch / "b.bmp", kGreen);
+    std::ofstream(scratch / "notes.txt") << "not a frame";
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}});
+
+    Stream stream;
+    ASSERT_TRUE(stream.started);
+    EXPECT_FALSE(stream.device->getSerialNumber().empty());
+    ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+    const Frame *frame = stream.frames[Frame::Color];
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->width, 8u);
+    EXPECT_EQ(frame->height, 6u);
+    EXPECT_EQ(frame->bytes_per_pixel, 4u);
+    EXPECT_EQ(frame->format, Frame::BGRX);
+    EXPECT_EQ(std::vector<int>(frame->data, frame->data + 3), bgrx(kBlue));
+    stream.listener.release(stream.frames);
+    EXPECT_TRUE(stream.frames.empty());
+
+    EXPECT_EQ(first3(stream.next_first_pixel()), bgrx(kGreen));
+    EXPECT_EQ(first3(stream.next_first_pixel()), bgrx(kRed));
+    // After the last frame the wait answers at once, however long it may wait.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(stream.next_first_pixel(60000).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
+}
+
+TEST_F(SimSensor, RgbxSwapsRedAndBlueAndBadHasThreeBytesPerPixel) {
+    write_solid(scratch / "a.png", kRed);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_FORMAT", "rgbx"}});
+    {
+        Stream stream;
+        ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+        const Frame *frame = stream.frames[Frame::Color];
+        EXPECT_EQ(frame->format, Frame::RGBX);
+        EXPECT_EQ(std::vector<int>(frame->data, frame->data + 3), (std::vector<int>{kRed[2], kRed[1], kRed[0]}));
+    }
+    setenv("LUMIVAR_SIM_FORMAT", "bad", 1);
+    {
+        Stream stream;
+        ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+        EXPECT_EQ(stream.frames[Frame::Color]->bytes_per_pixel, 3u);
+        EXPECT_EQ(std::vector<int>(stream.frames[Frame::Color]->data, stream.frames[Frame::Color]->data + 3),
+                  bgrx(kRed));
+    }
+}
+
+TEST_F(SimSensor, LoopServesTheFramesAgainAndAgain) {
+    write_solid(scratch / "1.png", kBlue);
+    write_solid(scratch / "2.png", kGreen);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_LOOP", "1"}});
+    Stream stream;
+    for (const cv::Vec3b &expected : {kBlue, kGreen, kBlue, kGreen, kBlue})
+        EXPECT_EQ(first3(stream.next_first_pixel()), bgrx(expected));
+}
+
+TEST_F(SimSensor, ServesTheFramesOfAVideoFile) {
+    const std::string video = (scratch / "clip.avi").string();
+    {
+        cv::VideoWriter writer(video, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10,
+                               cv::Size(64, 48));
+        ASSERT_TRUE(writer.isOpened());
+        for (const cv::Vec3b &c : {kBlue, kGreen, kRed}) writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(c[0], c[1], c[2])));
+    }
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", video}});
+    Stream stream;
+    ASSERT_TRUE(stream.started);
+    for (const cv::Vec3b &expected : {kBlue, kGreen, kRed}) {
+        const std::vector<int> got = first3(stream.next_first_pixel());
+        ASSERT_EQ(got.size(), 3u);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], expected[c], 12) << "channel " << c;  // JPEG coding
+    }
+    EXPECT_TRUE(stream.next_first_pixel().empty());
+}
+
+TEST_F(SimSensor, FailsToOpenOrStartOnRequestOrWhenTheFramesAreMissing) {
+    write_solid(scratch / "a.png", kBlue);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_FAIL", "open"}});
+    {
+        libfreenect2::Freenect2 context;
+        EXPECT_EQ(context.enumerateDevices(), 1);
+        EXPECT_EQ(context.openDevice(context.getDefaultDeviceSerialNumber()), nullptr);
+    }
+    setenv("LUMIVAR_SIM_FAIL", "start", 1);
+    {
+        Stream stream;
+        ASSERT_NE(stream.device, nullptr);
+        EXPECT_FALSE(stream.started);
+    }
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", (scratch / "no_such_dir").string()}});
+    {
+        libfreenect2::Freenect2 context;
+        EXPECT_EQ(context.openDevice(context.getDefaultDeviceSerialNumber()), nullptr);
+    }
+}
+
+TEST_F(SimSensor, PacedFramesArriveNoFasterThanAsked) {
+    write_solid(scratch / "a.png", kBlue);
+    write_solid(scratch / "b.png", kGreen);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_FPS", "2"}});
+    Stream stream;
+    EXPECT_EQ(first3(stream.next_first_pixel()), bgrx(kBlue));
+    // The next frame is due half a second later: a short wait times out and loses nothing.
+    EXPECT_TRUE(stream.next_first_pixel(20).empty());
+    EXPECT_EQ(first3(stream.next_first_pixel(5000)), bgrx(kGreen));
+}
+
+TEST_F(SimSensor, BehavesLikeTheLibraryWhereAProgramCouldTellTheDifference) {
+    write_solid(scratch / "a.png", kBlue);
+    write_solid(scratch / "b.png", kGreen);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}});
+    {
+        libfreenect2::Freenect2 context;
+        // The device takes the pipeline even when opening fails (LeakSanitizer would see it otherwise).
+        EXPECT_EQ(context.openDevice("no such serial", new libfreenect2::CpuPacketPipeline()), nullptr);
+        libfreenect2::Freenect2Device *device =
+            context.openDevice(context.getDefaultDeviceSerialNumber(), new libfreenect2::CpuPacketPipeline());
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->getFirmwareVersion(), "<unknown>");
+        libfreenect2::SyncMultiFrameListener listener(Frame::Color);
+        device->setColorFrameListener(&listener);
+        ASSERT_TRUE(device->startStreams(true, false));
+        EXPECT_NE(device->getFirmwareVersion(), "<unknown>");
+        EXPECT_FALSE(device->startStreams(true, false)) << "already streaming";
+
+        FrameMap frames;
+        ASSERT_TRUE(listener.waitForNewFrame(frames, 1000));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(frames[Frame::Color]->data) % 64, 0u);
+        // While the program holds a frame set, new frames are refused: the wait can only time out.
+        FrameMap second;
+        EXPECT_FALSE(listener.waitForNewFrame(second, 50));
+        listener.release(frames);
+        ASSERT_TRUE(listener.waitForNewFrame(frames, 1000));
+        EXPECT_EQ(std::vector<int>(frames[Frame::Color]->data, frames[Frame::Color]->data + 3), bgrx(kGreen));
+        listener.release(frames);
+
+        EXPECT_TRUE(device->stop());
+        EXPECT_TRUE(device->close());
+        EXPECT_TRUE(device->close()) << "a second close";
+        EXPECT_FALSE(device->startStreams(true, false)) << "closed";
+    }
+    const Frame empty(0, 0, 4);
+    EXPECT_NE(empty.data, nullptr);
+
+    // A negative time limit looks without waiting: the next paced frame is two seconds away.
+    setenv("LUMIVAR_SIM_FPS", "0.5", 1);
+    Stream paced;
+    ASSERT_NE(paced.next_sequence(), -1);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(paced.listener.waitForNewFrame(paced.frames, -1));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+}
+
+TEST_F(SimSensor, InRealTimeFramesComeAtTheSensorsPaceAndOnlyTheNewestIsKept) {
+    const int pictures = 40;
+    for (int i = 0; i < pictures; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%02d.png", i);
+        write_solid(scratch / name, cv::Vec3b(static_cast<uchar>(5 * i), 0, 0));
+    }
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_REALTIME", "1"},
+                 {"LUMIVAR_SIM_FPS", "20"}, {"LUMIVAR_SIM_LOOP", "1"}});
+    Stream stream;
+    ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+    const long held = stream.frames[Frame::Color]->sequence;
+    // Frames that come while the program holds one are dropped, not queued.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stream.listener.release(stream.frames);
+    ASSERT_TRUE(stream.listener.waitForNewFrame(stream.frames, 1000));
+    const Frame *after_hold = stream.frames[Frame::Color];
+    const long resumed = after_hold->sequence;
+    EXPECT_GE(resumed, held + 5);
+    // The picture is the one the sensor saw at that moment: sequence n shows picture n.
+    EXPECT_EQ(after_hold->data[0], 5 * (resumed % pictures));
+    stream.listener.release(stream.frames);
+    // A program that is slow to come back gets the newest frame, not the oldest unread one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GE(stream.next_sequence(), resumed + 5);
+}
+
+TEST(SimSensorLogging, InformationGoesToStandardOutputUnlessTheLevelIsLowered) {
+    face_test::ScratchDir scratch;
+    set_sim_env({});
+    unsetenv("LIBFREENECT2_LOGGER_LEVEL");
+    libfreenect2::setGlobalLogger(libfreenect2::createConsoleLoggerWithDefaultLevel());
+    ::testing::internal::CaptureStdout();
+    { libfreenect2::Freenect2().enumerateDevices(); }
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("[Info] "), std::string::npos);
+
+    libfreenect2::setGlobalLogger(libfreenect2::createConsoleLogger(libfreenect2::Logger::Warning));
+    ::testing::internal::CaptureStdout();
+    { libfreenect2::Freenect2().enumerateDevices(); }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+    setenv("LIBFREENECT2_LOGGER_LEVEL", "error", 1);
+    EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Error);
+    setenv("LIBFREENECT2_LOGGER_LEVEL", "DeBuG", 1);
+    EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Debug);
+    // Like the library: anything it does not know, the empty value included, means Info.
+    for (const char *unknown : {"", "verbose", "warn"}) {
+        setenv("LIBFREENECT2_LOGGER_LEVEL", unknown, 1);
+        EXPECT_EQ(libfreenect2::Logger::getDefaultLevel(), libfreenect2::Logger::Info) << unknown;
+    }
+    unsetenv("LIBFREENECT2_LOGGER_LEVEL");
+    libfreenect2::setGlobalLogger(libfreenect2::createConsoleLoggerWithDefaultLevel());
+}
+
+}  // namespace
