@@ -11,7 +11,7 @@ packages=(
   xvfb xdotool x11-utils x11-apps imagemagick
   pulseaudio pulseaudio-utils
   python3 python3-numpy python3-opencv python3-imageio python-matplotlib-data
-  time jq
+  time jq help2man man-db
 )
 
 missing=()

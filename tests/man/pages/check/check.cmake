@@ -1,0 +1,46 @@
+# Renders PAGE with `man -l` and checks that the NAME line and every line of `PROGRAM --help` are in it,
+# the usage line under the program's own NAME rather than the path it was run from.
+function(squeeze text out)  # white space of any kind and length as one blank
+  string(REGEX REPLACE "[ \t\r\n]+" " " text "${text}")
+  string(STRIP "${text}" text)
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+if(NOT EXISTS "${PAGE}")
+  message(FATAL_ERROR "no manual page: ${PAGE}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C MANWIDTH=4000 ${MAN} -l ${PAGE}
+  RESULT_VARIABLE man_status OUTPUT_VARIABLE rendered ERROR_VARIABLE man_errors)
+if(NOT man_status EQUAL 0)
+  message(FATAL_ERROR "man -l ${PAGE} failed (${man_status}): ${man_errors}")
+endif()
+squeeze("${rendered}" rendered)
+
+execute_process(COMMAND ${PROGRAM} --help RESULT_VARIABLE help_status OUTPUT_VARIABLE help)
+if(NOT help_status EQUAL 0)
+  message(FATAL_ERROR "${PROGRAM} --help ended with ${help_status}")
+endif()
+
+set(expected "NAME ${NAME} - ")
+string(REPLACE "\n" ";" help_lines "${help}")
+foreach(line IN LISTS help_lines)
+  if(line MATCHES "^Usage: [^ ]+( .*)$")
+    list(APPEND expected "SYNOPSIS ${NAME}${CMAKE_MATCH_1}")
+  else()
+    list(APPEND expected "${line}")
+  endif()
+endforeach()
+
+set(missing "")
+foreach(line IN LISTS expected)
+  squeeze("${line}" line)
+  if(NOT line STREQUAL "")
+    string(FIND "${rendered}" "${line}" at)
+    if(at EQUAL -1)
+      string(APPEND missing "\n  ${line}")
+    endif()
+  endif()
+endforeach()
+if(NOT missing STREQUAL "")
+  message(FATAL_ERROR "${PAGE} does not say:${missing}\nRendered: ${rendered}")
+endif()

@@ -1,0 +1,15 @@
+# Each generated manual page renders and says everything the program's own --help says.
+if(TARGET lumivar_man_pages)
+  find_program(MAN_EXECUTABLE man)
+  if(NOT MAN_EXECUTABLE)
+    message(WARNING "man not found (Debian: man-db): the manual page test is not registered")
+  else()
+    foreach(program lumivar_face lumivar_enroll lumivar_calibrate vocrin)
+      add_test(NAME man_page_${program}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
+                -DPAGE=${CMAKE_BINARY_DIR}/docs/man/${program}.1 -DMAN=${MAN_EXECUTABLE}
+                -P ${CMAKE_CURRENT_LIST_DIR}/check/check.cmake)
+      set_tests_properties(man_page_${program} PROPERTIES LABELS man)
+    endforeach()
+  endif()
+endif()
