@@ -1,5 +1,7 @@
 #include "direction.h"
 
+#include "phat_delay.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -50,41 +52,114 @@ struct LaneGroup {
     std::size_t end[kLanes];
 };
 
-// First pass: each lane's means. Every lane's x side is a prefix of x, so up to the shortest
-// overlap the lanes share one running sum of x.
-void lane_means(const LaneGroup &g, Pair *mean_x, Pair *mean_y) {
-    const std::size_t common = g.end[kLanes - 1];
+// One pair's search: lags -max_lag .. max_lag of b against a.
+struct LagRequest {
+    const std::vector<double> *a;
+    const std::vector<double> *b;
+    int max_lag;
+};
+
+// One side of one pair's search: up to kLanes neighbouring shifts of y against x, scored side
+// by side, with the running sums it carries from block to block.
+struct ShiftGroup {
+    LaneGroup g;
+    const double *y = nullptr;  // the y side from its start: ys = y + first
+    std::size_t first = 0;
+    std::size_t n = 0;
+    int shifts = 0;
+    int pairs = 0;  // lanes in use, two by two
+    bool scored[kLanes] = {};
+    bool any = false;
     double sum_x = 0.0;
     Pair sum_y[kPairs] = {};
-    for (std::size_t i = 0; i < common; ++i) {
-        sum_x += g.x[i];
-        for (int j = 0; j < kPairs; ++j) sum_y[j] += load_pair(g.ys + i + 2 * j);
-    }
+    Pair mean_x[kPairs] = {}, mean_y[kPairs] = {};
+    Pair sxy[kPairs] = {}, sxx[kPairs] = {}, syy[kPairs] = {};
+    double totals[4] = {};  // one-pass search: sum and sum of squares of x, then of y, over [0, n)
+    double *out = nullptr;  // score of lane k at out[k * step]
+    int step = 1;
+};
+
+// Samples per block: every group of every pair takes its turn on one block while it is in the
+// cache, instead of each group streaming the whole channels again.
+constexpr std::size_t kBlock = 2048;
+
+ShiftGroup make_group(const double *x, const double *y, std::size_t n, std::size_t first, int shifts, double *out,
+                      int step) {
+    ShiftGroup group;
+    group.g = LaneGroup{x, y + first, {}};
+    group.y = y;
+    group.first = first;
+    group.n = n;
+    group.shifts = shifts;
+    group.pairs = (shifts + 1) / 2;
+    group.out = out;
+    group.step = step;
     for (int k = 0; k < kLanes; ++k) {
-        double sx = sum_x, sy = lane(sum_y, k);
+        group.g.end[k] = n > first + k ? n - first - k : 0;
+        group.scored[k] = k < shifts && scorable(x, group.g.ys + k, group.g.end[k]);
+        group.any = group.any || group.scored[k];
+    }
+    return group;
+}
+
+// First pass, indices [begin, end) of it: every lane's x side is a prefix of x, so up to the
+// shortest overlap of the lanes in use they share one running sum of x. Where that part ends
+// changes no sum: each lane adds its own terms in index order either way.
+template <int Pairs>
+void add_lane_sums(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    const LaneGroup &g = group.g;
+    end = std::min(end, g.end[2 * Pairs - 1]);
+    double sum_x = group.sum_x;
+    Pair sum_y[Pairs];
+    for (int j = 0; j < Pairs; ++j) sum_y[j] = group.sum_y[j];
+    for (std::size_t i = begin; i < end; ++i) {
+        sum_x += g.x[i];
+        for (int j = 0; j < Pairs; ++j) sum_y[j] += load_pair(g.ys + i + 2 * j);
+    }
+    group.sum_x = sum_x;
+    for (int j = 0; j < Pairs; ++j) group.sum_y[j] = sum_y[j];
+}
+
+void add_lane_sums(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    switch (group.pairs) {
+        case 1: add_lane_sums<1>(group, begin, end); break;
+        case 2: add_lane_sums<2>(group, begin, end); break;
+        case 3: add_lane_sums<3>(group, begin, end); break;
+        case 4: add_lane_sums<4>(group, begin, end); break;
+        default: add_lane_sums<5>(group, begin, end); break;
+    }
+}
+
+// Each lane's sums go on alone past the shared part, then become its means.
+void finish_lane_means(ShiftGroup &group) {
+    const LaneGroup &g = group.g;
+    const std::size_t common = g.end[2 * group.pairs - 1];
+    for (int k = 0; k < 2 * group.pairs; ++k) {
+        double sx = group.sum_x, sy = lane(group.sum_y, k);
         for (std::size_t i = common; i < g.end[k]; ++i) {
             sx += g.x[i];
             sy += g.ys[i + k];
         }
         const double c = g.end[k] > 0 ? static_cast<double>(g.end[k]) : 1.0;
-        set_lane(mean_x, k, sx / c);
-        set_lane(mean_y, k, sy / c);
+        set_lane(group.mean_x, k, sx / c);
+        set_lane(group.mean_y, k, sy / c);
     }
 }
 
-// The centred products of `Count` pairs of lanes from pair `first` on, for i below the
-// overlap they all have, added to sxy, sxx and syy. Local copies keep the sums in registers.
+// The centred products of `Count` pairs of lanes from pair `first` on, for the indices of
+// [begin, end) below the overlap they all have, added to the group's sums. Local copies keep
+// the sums in registers.
 template <int Count>
-void add_centred_products(const LaneGroup &g, int first, const Pair *mean_x, const Pair *mean_y, Pair *sxy,
-                          Pair *sxx, Pair *syy) {
-    const std::size_t common = g.end[2 * (first + Count) - 1];
+void add_centred_products(ShiftGroup &group, int first, std::size_t begin, std::size_t end) {
+    const LaneGroup &g = group.g;
+    end = std::min(end, g.end[2 * (first + Count) - 1]);
     const double *ys = g.ys + 2 * first;
     Pair mx[Count], my[Count], s_xy[Count], s_xx[Count], s_yy[Count];
     for (int j = 0; j < Count; ++j) {
-        mx[j] = mean_x[first + j], my[j] = mean_y[first + j];
-        s_xy[j] = sxy[first + j], s_xx[j] = sxx[first + j], s_yy[j] = syy[first + j];
+        mx[j] = group.mean_x[first + j], my[j] = group.mean_y[first + j];
+        s_xy[j] = group.sxy[first + j], s_xx[j] = group.sxx[first + j], s_yy[j] = group.syy[first + j];
     }
-    for (std::size_t i = 0; i < common; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
         for (int j = 0; j < Count; ++j) {
             const Pair dx = g.x[i] - mx[j];
             const Pair dy = load_pair(ys + i + 2 * j) - my[j];
@@ -93,93 +168,204 @@ void add_centred_products(const LaneGroup &g, int first, const Pair *mean_x, con
             s_yy[j] += dy * dy;
         }
     }
-    for (int j = 0; j < Count; ++j) sxy[first + j] = s_xy[j], sxx[first + j] = s_xx[j], syy[first + j] = s_yy[j];
+    for (int j = 0; j < Count; ++j) {
+        group.sxy[first + j] = s_xy[j], group.sxx[first + j] = s_xx[j], group.syy[first + j] = s_yy[j];
+    }
 }
 
-// Mean-centred Pearson correlation of x[i] with y[i + s], i in [0, n - s), for the shifts
-// s = first .. first + shifts - 1 (at most kLanes) side by side, one shift per lane. Every
-// shift keeps its own sums, added in index order, so each result equals a one-at-a-time
-// computation. The means take one pass for all lanes; the centred products, three sums per
-// lane, one pass per four lanes (as many as the registers hold), then each lane's remainder.
-void correlate_shifts(const double *x, const double *y, std::size_t n, std::size_t first, int shifts, double *r) {
-    LaneGroup g{x, y + first, {}};
-    bool scored[kLanes];
-    bool any = false;
-    for (int k = 0; k < kLanes; ++k) {
-        g.end[k] = n > first + k ? n - first - k : 0;
-        scored[k] = k < shifts && scorable(x, g.ys + k, g.end[k]);
-        any = any || scored[k];
-    }
-    for (int k = 0; k < shifts; ++k) r[k] = 0.0;
-    if (!any) return;
-
-    Pair mean_x[kPairs], mean_y[kPairs];
-    lane_means(g, mean_x, mean_y);
-
-    Pair sxy[kPairs] = {}, sxx[kPairs] = {}, syy[kPairs] = {};
-    const int pairs = (shifts + 1) / 2;
+// Four lanes at a time (as many as the registers hold), then the last two.
+void add_block_products(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    const int pairs = (group.shifts + 1) / 2;
     for (int j = 0; j < pairs; j += 2) {
         if (j + 1 < pairs) {
-            add_centred_products<2>(g, j, mean_x, mean_y, sxy, sxx, syy);
+            add_centred_products<2>(group, j, begin, end);
         } else {
-            add_centred_products<1>(g, j, mean_x, mean_y, sxy, sxx, syy);
+            add_centred_products<1>(group, j, begin, end);
         }
     }
-    for (int k = 0; k < shifts; ++k) {
+}
+
+// Each lane's remainder past its pass, then its score.
+void finish_scores(ShiftGroup &group) {
+    const LaneGroup &g = group.g;
+    const int pairs = (group.shifts + 1) / 2;
+    for (int k = 0; k < group.shifts; ++k) {
         const int pass_end = std::min(k | 3, 2 * pairs - 1);  // the last lane of k's pass
-        const double mx = lane(mean_x, k), my = lane(mean_y, k);
-        double s_xy = lane(sxy, k), s_xx = lane(sxx, k), s_yy = lane(syy, k);
+        const double mx = lane(group.mean_x, k), my = lane(group.mean_y, k);
+        double s_xy = lane(group.sxy, k), s_xx = lane(group.sxx, k), s_yy = lane(group.syy, k);
         for (std::size_t i = g.end[pass_end]; i < g.end[k]; ++i) {
-            const double dx = x[i] - mx;
+            const double dx = g.x[i] - mx;
             const double dy = g.ys[i + k] - my;
             s_xy += dx * dy;
             s_xx += dx * dx;
             s_yy += dy * dy;
         }
-        if (scored[k] && s_xx > 0.0 && s_yy > 0.0) r[k] = s_xy / std::sqrt(s_xx * s_yy);
+        double r = 0.0;
+        if (group.scored[k] && s_xx > 0.0 && s_yy > 0.0) r = s_xy / std::sqrt(s_xx * s_yy);
+        group.out[k * group.step] = r;
     }
 }
 
-// Score of every lag -max_lag .. max_lag, at index lag + max_lag. Lag L >= 0 pairs a[i] with
-// b[i + L]; lag -s pairs b[i] with a[i + s], the same pairs with the sides swapped, which
-// changes no product, sum or score.
-std::vector<double> lag_scores(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
-    const std::size_t n = std::min(a.size(), b.size());
-    std::vector<double> scores(static_cast<std::size_t>(2 * max_lag + 1), 0.0);
-    double r[kLanes];
+// The geometric search's one-pass sums: only the plain products x[i] y[i + s] need a pass per
+// lane, all lanes of a group at once; the sums and squares of each side come from the channel
+// totals (finish_raw_scores). It rounds differently from the two-pass score, by far less than
+// any digit the program prints, and costs about a quarter of it.
+template <int Pairs>
+void add_raw_products(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    const LaneGroup &g = group.g;
+    end = std::min(end, g.end[2 * Pairs - 1]);
+    Pair s_xy[Pairs];
+    for (int j = 0; j < Pairs; ++j) s_xy[j] = group.sxy[j];
+    for (std::size_t i = begin; i < end; ++i) {
+        const double x = g.x[i];
+        for (int j = 0; j < Pairs; ++j) s_xy[j] += x * load_pair(g.ys + i + 2 * j);
+    }
+    for (int j = 0; j < Pairs; ++j) group.sxy[j] = s_xy[j];
+}
+
+void add_raw_products(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    switch (group.pairs) {
+        case 1: add_raw_products<1>(group, begin, end); break;
+        case 2: add_raw_products<2>(group, begin, end); break;
+        case 3: add_raw_products<3>(group, begin, end); break;
+        case 4: add_raw_products<4>(group, begin, end); break;
+        default: add_raw_products<5>(group, begin, end); break;
+    }
+}
+
+// Lane k pairs x[0, end) with y[first + k, n): its sums are the totals less the few samples
+// outside the overlap.
+void finish_raw_scores(ShiftGroup &group) {
+    const LaneGroup &g = group.g;
+    const std::size_t common = g.end[2 * group.pairs - 1];
+    for (int k = 0; k < group.shifts; ++k) {
+        const std::size_t end = g.end[k];
+        double s_xy = lane(group.sxy, k);
+        for (std::size_t i = common; i < end; ++i) s_xy += g.x[i] * g.ys[i + k];
+        double sx = group.totals[0], sxx = group.totals[1], sy = group.totals[2], syy = group.totals[3];
+        for (std::size_t i = end; i < group.n; ++i) sx -= g.x[i], sxx -= g.x[i] * g.x[i];
+        for (std::size_t j = 0; j < group.first + k && j < group.n; ++j) sy -= group.y[j], syy -= group.y[j] * group.y[j];
+        double r = 0.0;
+        if (group.scored[k]) {
+            const double c = static_cast<double>(end);
+            const double vx = sxx - sx * sx / c, vy = syy - sy * sy / c;
+            if (vx > 0.0 && vy > 0.0) r = std::clamp((s_xy - sx * sy / c) / std::sqrt(vx * vy), -1.0, 1.0);
+        }
+        group.out[k * group.step] = r;
+    }
+}
+
+// Sum and sum of squares of both sides of a pair over [0, n), for the one-pass search.
+struct PairTotals {
+    double a = 0.0, aa = 0.0, b = 0.0, bb = 0.0;
+};
+
+void add_totals(const LagRequest &request, std::size_t n, std::size_t begin, std::size_t end, PairTotals &t) {
+    const double *a = request.a->data(), *b = request.b->data();
+    for (std::size_t i = begin; i < std::min(end, n); ++i) {
+        t.a += a[i], t.aa += a[i] * a[i];
+        t.b += b[i], t.bb += b[i] * b[i];
+    }
+}
+
+// The groups covering every lag -max_lag .. max_lag of one pair, scores at lag + max_lag. Lag
+// L >= 0 pairs a[i] with b[i + L]; lag -s pairs b[i] with a[i + s], the same pairs with the sides
+// swapped, which changes no product, sum or score.
+void add_groups(const LagRequest &request, std::vector<double> &scores, std::vector<ShiftGroup> &groups) {
+    const std::size_t n = std::min(request.a->size(), request.b->size());
+    const int max_lag = request.max_lag;
+    scores.assign(static_cast<std::size_t>(2 * max_lag + 1), 0.0);
     for (int first = 0; first <= max_lag; first += kLanes) {
         const int shifts = std::min(kLanes, max_lag - first + 1);
-        correlate_shifts(a.data(), b.data(), n, static_cast<std::size_t>(first), shifts, r);
-        for (int k = 0; k < shifts; ++k) scores[max_lag + first + k] = r[k];
+        groups.push_back(make_group(request.a->data(), request.b->data(), n, static_cast<std::size_t>(first), shifts,
+                                    scores.data() + max_lag + first, 1));
     }
     for (int first = 1; first <= max_lag; first += kLanes) {
         const int shifts = std::min(kLanes, max_lag - first + 1);
-        correlate_shifts(b.data(), a.data(), n, static_cast<std::size_t>(first), shifts, r);
-        for (int k = 0; k < shifts; ++k) scores[max_lag - first - k] = r[k];
+        groups.push_back(make_group(request.b->data(), request.a->data(), n, static_cast<std::size_t>(first), shifts,
+                                    scores.data() + max_lag - first, -1));
+    }
+}
+
+// Mean-centred Pearson correlation of every requested lag. Every lag keeps its own sums, added
+// in index order, so each score equals a one-at-a-time two-pass computation bit for bit; the
+// blocks only change when each index is visited, not the order of any one sum.
+std::vector<std::vector<double>> lag_scores(const std::vector<LagRequest> &requests) {
+    std::vector<std::vector<double>> scores(requests.size());
+    std::vector<ShiftGroup> groups;
+    for (std::size_t p = 0; p < requests.size(); ++p) add_groups(requests[p], scores[p], groups);
+    std::size_t longest = 0;
+    for (const ShiftGroup &group : groups) {
+        if (group.any) longest = std::max(longest, group.g.end[0]);
+    }
+    for (std::size_t begin = 0; begin < longest; begin += kBlock) {
+        for (ShiftGroup &group : groups) {
+            if (group.any) add_lane_sums(group, begin, begin + kBlock);
+        }
+    }
+    for (ShiftGroup &group : groups) {
+        if (group.any) finish_lane_means(group);
+    }
+    for (std::size_t begin = 0; begin < longest; begin += kBlock) {
+        for (ShiftGroup &group : groups) {
+            if (group.any) add_block_products(group, begin, begin + kBlock);
+        }
+    }
+    for (ShiftGroup &group : groups) {
+        if (group.any) finish_scores(group);
     }
     return scores;
 }
 
-}  // namespace
+// The same Pearson correlations in one pass over the channels, from the plain products and the
+// channel totals (see add_raw_products).
+std::vector<std::vector<double>> one_pass_lag_scores(const std::vector<LagRequest> &requests) {
+    std::vector<std::vector<double>> scores(requests.size());
+    std::vector<ShiftGroup> groups;
+    std::vector<PairTotals> totals(requests.size());
+    std::vector<std::size_t> lengths(requests.size());
+    std::vector<std::size_t> first_group(requests.size() + 1, 0);
+    for (std::size_t p = 0; p < requests.size(); ++p) {
+        add_groups(requests[p], scores[p], groups);
+        lengths[p] = std::min(requests[p].a->size(), requests[p].b->size());
+        first_group[p + 1] = groups.size();
+    }
+    std::size_t longest = 0;
+    for (std::size_t length : lengths) longest = std::max(longest, length);
+    for (std::size_t begin = 0; begin < longest; begin += kBlock) {
+        for (std::size_t p = 0; p < requests.size(); ++p) add_totals(requests[p], lengths[p], begin, begin + kBlock, totals[p]);
+        for (ShiftGroup &group : groups) {
+            if (group.any) add_raw_products(group, begin, begin + kBlock);
+        }
+    }
+    for (std::size_t p = 0; p < requests.size(); ++p) {
+        const PairTotals &t = totals[p];
+        for (std::size_t i = first_group[p]; i < first_group[p + 1]; ++i) {
+            ShiftGroup &group = groups[i];
+            const bool swapped = group.step < 0;  // negative lags pair b[i] with a[i + s]
+            group.totals[0] = swapped ? t.b : t.a, group.totals[1] = swapped ? t.bb : t.aa;
+            group.totals[2] = swapped ? t.a : t.b, group.totals[3] = swapped ? t.aa : t.bb;
+            if (group.any) finish_raw_scores(group);
+        }
+    }
+    return scores;
+}
 
-LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
+// The lag with the highest score; its margin over the others gives the confidence.
+LagSearchResult pick_best_lag(const std::vector<double> &scores, int max_lag) {
     double best = -1.0;
     double second = -1.0;
     int best_at = 0;
-    if (max_lag >= 0) {
-        const std::vector<double> scores = lag_scores(a, b, max_lag);
-        for (int lag = -max_lag; lag <= max_lag; ++lag) {
-            const double r = scores[lag + max_lag];
-            if (r > best) {  // strict: on a tie the more negative lag stays
-                second = best;
-                best = r;
-                best_at = lag;
-            } else {
-                second = std::max(second, r);
-            }
+    for (int lag = -max_lag; lag <= max_lag; ++lag) {
+        const double r = scores[lag + max_lag];
+        if (r > best) {  // strict: on a tie the more negative lag stays
+            second = best;
+            best = r;
+            best_at = lag;
+        } else {
+            second = std::max(second, r);
         }
     }
-
     LagSearchResult result;
     result.lag = best_at;
     if (best > 0.0) {
@@ -188,6 +374,13 @@ LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double>
         result.confidence = std::min(1.0, 0.7 * best + 4.0 * (best - std::max(second, 0.0)));
     }
     return result;
+}
+
+}  // namespace
+
+LagSearchResult best_lag(const std::vector<double> &a, const std::vector<double> &b, int max_lag) {
+    if (max_lag < 0) return LagSearchResult{};
+    return pick_best_lag(lag_scores({LagRequest{&a, &b, max_lag}})[0], max_lag);
 }
 
 void set_direction_confidence(DirectionEstimate &estimate, double combined) {
@@ -203,30 +396,102 @@ void set_direction_confidence(DirectionEstimate &estimate, double combined) {
     }
 }
 
+namespace {
+
+// The four searched pairs: the outer one, then the neighbours in channel order.
+struct PairLags {
+    LagSearchResult outer, p01, p12, p23;
+};
+
+// All four pairs in one blocked pass over the channels (two for the exact two-pass scores).
+PairLags search_pairs(const std::vector<std::vector<double>> &ch, const int (&max_lags)[4], bool one_pass) {
+    std::vector<std::vector<double>> scores = (one_pass ? one_pass_lag_scores : lag_scores)({LagRequest{&ch[0], &ch[3], max_lags[0]},
+                                                          LagRequest{&ch[0], &ch[1], max_lags[1]},
+                                                          LagRequest{&ch[1], &ch[2], max_lags[2]},
+                                                          LagRequest{&ch[2], &ch[3], max_lags[3]}});
+    return PairLags{pick_best_lag(scores[0], max_lags[0]), pick_best_lag(scores[1], max_lags[1]),
+                    pick_best_lag(scores[2], max_lags[2]), pick_best_lag(scores[3], max_lags[3])};
+}
+
+// Lag, peaks, consistency and confidence: the same for both estimates.
+void set_pair_results(DirectionEstimate &estimate, const PairLags &lags) {
+    estimate.lag_samples = lags.outer.lag;
+    estimate.peak_correlation = lags.outer.peak;
+    estimate.second_correlation = lags.outer.second;
+
+    // Adjacent lags should add up to the outer one; each sample of disagreement costs 1/8.
+    const int disagreement = std::abs(lags.outer.lag - (lags.p01.lag + lags.p12.lag + lags.p23.lag));
+    estimate.lag_consistency = std::max(0.0, 1.0 - disagreement * 0.125);
+
+    const double adjacent = (lags.p01.confidence + lags.p12.confidence + lags.p23.confidence) / 3.0;
+    set_direction_confidence(estimate,
+                             adjacent * 0.25 + 0.55 * lags.outer.confidence + 0.2 * estimate.lag_consistency);
+}
+
+bool analysable(const WavData &audio) {
+    return audio.channels >= 4 && audio.samples.size() >= 4 && !audio.samples[0].empty();
+}
+
+// Longest search that the program runs for one pair, whatever rate and spacing a file claims.
+constexpr int kLongestGeometricLag = 1000;
+
+}  // namespace
+
+int geometric_lag_limit(double distance_m, int32_t sample_rate) {
+    const double travel = std::fabs(distance_m) * sample_rate / kSpeedOfSound;
+    if (!(travel < kLongestGeometricLag)) return kLongestGeometricLag;
+    return std::min(kLongestGeometricLag, static_cast<int>(std::ceil(travel)) + 1);
+}
+
+std::vector<double> geometric_delays(const std::vector<double> &mic_positions, double angle_degrees,
+                                     int32_t sample_rate) {
+    std::vector<double> delays(mic_positions.size(), 0.0);
+    if (mic_positions.size() < 2) return delays;
+    const double along = mic_positions.back() - mic_positions.front();
+    const double outer = std::sin(angle_degrees * kPi / 180.0) * std::fabs(along) * sample_rate / kSpeedOfSound;
+    for (std::size_t i = 0; i < mic_positions.size(); ++i) {
+        delays[i] = (mic_positions[i] - mic_positions.front()) / along * outer;
+    }
+    return delays;
+}
+
 DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source) {
     DirectionEstimate estimate;
     estimate.samples_source = samples_source;
-    if (audio.channels < 4 || audio.samples.size() < 4 || audio.samples[0].empty()) return estimate;
+    if (!analysable(audio)) return estimate;
 
-    const auto &ch = audio.samples;
-    const LagSearchResult outer = best_lag(ch[0], ch[3], kOuterMaxLag);
-    const LagSearchResult p01 = best_lag(ch[0], ch[1], kAdjacentMaxLag);
-    const LagSearchResult p12 = best_lag(ch[1], ch[2], kAdjacentMaxLag);
-    const LagSearchResult p23 = best_lag(ch[2], ch[3], kAdjacentMaxLag);
-
-    estimate.lag_samples = outer.lag;
-    estimate.peak_correlation = outer.peak;
-    estimate.second_correlation = outer.second;
-
-    // Adjacent lags should add up to the outer one; each sample of disagreement costs 1/8.
-    const int disagreement = std::abs(outer.lag - (p01.lag + p12.lag + p23.lag));
-    estimate.lag_consistency = std::max(0.0, 1.0 - disagreement * 0.125);
+    const PairLags lags = search_pairs(audio.samples, {kOuterMaxLag, kAdjacentMaxLag, kAdjacentMaxLag, kAdjacentMaxLag}, false);
+    set_pair_results(estimate, lags);
+    estimate.delay_samples = lags.outer.lag;
 
     // A lag of 8 samples is full scale: the sound arrives end-on (90 degrees).
-    const double s = std::clamp(outer.lag * 0.125, -1.0, 1.0);
+    const double s = std::clamp(lags.outer.lag * 0.125, -1.0, 1.0);
     estimate.angle_degrees = std::asin(s) * 180.0 / kPi;
+    return estimate;
+}
 
-    const double adjacent = (p01.confidence + p12.confidence + p23.confidence) / 3.0;
-    set_direction_confidence(estimate, adjacent * 0.25 + 0.55 * outer.confidence + 0.2 * estimate.lag_consistency);
+DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
+                                               const std::vector<double> &mic_positions) {
+    DirectionEstimate estimate;
+    estimate.method = kGeometricDirectionMethod;
+    estimate.geometric = true;
+    estimate.samples_source = samples_source;
+    if (!analysable(audio) || mic_positions.size() != 4 || audio.sample_rate <= 0) return estimate;
+
+    const std::vector<double> &x = mic_positions;
+    const int32_t rate = audio.sample_rate;
+    const int max_lags[4] = {geometric_lag_limit(x[3] - x[0], rate), geometric_lag_limit(x[1] - x[0], rate),
+                             geometric_lag_limit(x[2] - x[1], rate), geometric_lag_limit(x[3] - x[2], rate)};
+    const PairLags lags = search_pairs(audio.samples, max_lags, true);
+    set_pair_results(estimate, lags);
+
+    // The outer pair's delay below one sample from the phase-weighted cross-spectrum: in a room
+    // it finds the direct sound where the plain correlation's broad peak leans toward 0.
+    estimate.delay_samples = lags.outer.lag;
+    phat_delay(audio.samples[0], audio.samples[3], max_lags[0], estimate.delay_samples);
+    // Positive when channel 3 hears the sound later than channel 0, whichever way the row runs.
+    const double span = std::fabs(x[3] - x[0]);
+    const double s = std::clamp(estimate.delay_samples * kSpeedOfSound / (rate * span), -1.0, 1.0);
+    estimate.angle_degrees = std::asin(s) * 180.0 / kPi;
     return estimate;
 }

@@ -61,6 +61,7 @@ std::string event_document(const EventReport &r) {
     nested("direction_peak_correlation", format_fixed(d.peak_correlation, 5));
     nested("direction_second_correlation", format_fixed(d.second_correlation, 5));
     nested("direction_lag_consistency", format_fixed(d.lag_consistency, 5));
+    if (d.geometric) nested("direction_delay_samples", format_fixed(d.delay_samples, 5));
     nested("beamforming_lags", int_vector_json(r.beam.lags));
     nested("beamforming_method", quoted(r.beam.method), true);
     doc += "  },\n";

@@ -41,7 +41,9 @@ void log_status(Logger &logger, const LiveCounters &counters, const LiveChunkRes
                 " direction_angle=" + format_fixed(chunk.direction.angle_degrees, 6) +
                 " direction_confidence=" + format_fixed(chunk.direction.confidence, 6) +
                 " low_confidence=" + yes_no(chunk.direction.low_confidence) +
-                " speech_seen=" + yes_no(counters.speech_seen));
+                " speech_seen=" + yes_no(counters.speech_seen) +
+                (chunk.direction.geometric ? " direction_delay_samples=" + format_fixed(chunk.direction.delay_samples, 6)
+                                           : std::string()));
     for (const std::string &warning : chunk.gain_warnings) {
         logger.line("warning: " + warning);
     }
@@ -185,12 +187,14 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
     return audio;
 }
 
-LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db) {
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions) {
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
-    result.direction = estimate_direction(chunk, "processed-live");
-    result.beam = beamform_delay_and_sum(chunk, result.direction);
+    result.direction = mic_positions.empty()
+                           ? estimate_direction(chunk, "processed-live")
+                           : estimate_direction_geometric(chunk, "processed-live", mic_positions);
+    result.beam = beamform_delay_and_sum(chunk, result.direction, mic_positions);
     return result;
 }
 
@@ -201,6 +205,9 @@ int run_live_mode(const Options &options, Logger &logger) {
     logger.line("live_duration_seconds: " + std::to_string(options.live_duration_seconds));
     logger.line("live_chunk_frames: " + std::to_string(options.live_chunk_frames));
     logger.line("live capture command: " + command);
+    if (!options.mic_positions.empty()) {
+        logger.line(std::string("live direction_method: ") + kGeometricDirectionMethod);
+    }
     logger.flush();
 
     CaptureProcess capture;
@@ -247,7 +254,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         const std::size_t frames = items / kCaptureChannels;
         if (frames > 0) {
             const LiveChunkResult chunk =
-                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db);
+                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions);
             if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
                 output_failed = true;
                 break;

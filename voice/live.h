@@ -33,8 +33,10 @@ std::string live_capture_command(const Options &options);
 // `frames` interleaved 4-channel S32_LE frames (16 bytes each) as a 16 kHz WavData, each value scaled by 2^-31.
 WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t frames);
 
-// Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk.
-LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db);
+// Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk;
+// with `mic_positions` (see Options) the direction from the array's geometry.
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db,
+                                   const std::vector<double> &mic_positions = {});
 
 // Returns the exit status: 0, 30, 31, 32, or 33 when the output stops taking data.
 int run_live_mode(const Options &options, Logger &logger);

@@ -40,11 +40,42 @@ bool parse_double(const std::string &text, double &value) {
     return true;
 }
 
+// Four finite numbers separated by commas, nothing else; strictly increasing or decreasing, with
+// at least a centimetre from the first to the last, so that the angle's divisor is a real span.
+bool parse_mic_positions(const std::string &text, std::vector<double> &positions) {
+    std::vector<double> parsed;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string field = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        char *end = nullptr;
+        const double value = std::strtod(field.c_str(), &end);
+        if (field.empty() || end != field.c_str() + field.size() || !std::isfinite(value)) {
+            return false;
+        }
+        parsed.push_back(value);
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    if (parsed.size() != 4) {
+        return false;
+    }
+    const bool increasing = parsed[0] < parsed[1] && parsed[1] < parsed[2] && parsed[2] < parsed[3];
+    const bool decreasing = parsed[0] > parsed[1] && parsed[1] > parsed[2] && parsed[2] > parsed[3];
+    if ((!increasing && !decreasing) || !(std::fabs(parsed[3] - parsed[0]) >= 0.01)) {
+        return false;
+    }
+    positions = parsed;
+    return true;
+}
+
 bool is_value_option(const std::string &word) {
     static const char *const names[] = {"--duration",      "--device",        "--output",
                                         "--beamformed",    "--event",         "--log",
                                         "--input-gain-db", "--pcm-output",    "--live-duration",
-                                        "--live-chunk-frames", "--input-wav"};
+                                        "--live-chunk-frames", "--input-wav",     "--mic-positions"};
     for (const char *name : names) {
         if (word == name) {
             return true;
@@ -71,6 +102,14 @@ bool set_value_option(const std::string &name, const std::string &value, Options
             std::cerr << "--input-gain-db must be finite and between -60 and +36 dB\n";
         }
         return ok;
+    }
+    if (name == "--mic-positions") {
+        if (!parse_mic_positions(value, options.mic_positions)) {
+            std::cerr << "--mic-positions must be four finite positions in metres, strictly increasing or "
+                         "decreasing, at least 0.01 m from first to last\n";
+            return false;
+        }
+        return true;
     }
     if (name == "--device") {
         options.device = value;

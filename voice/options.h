@@ -2,6 +2,7 @@
 // Command line, run log and number formatting of vocrin.
 #include <fstream>
 #include <string>
+#include <vector>
 
 struct Options {
     int duration_seconds = 5;
@@ -17,6 +18,9 @@ struct Options {
     int live_duration_seconds = 0;
     int live_chunk_frames = 1024;
     std::string pcm_output = "/tmp/vocrin-beamformed-mic.pcm";
+    // --mic-positions: the four microphones' positions in metres along the row, in channel
+    // order. Empty: the direction from whole-sample lags within fixed limits.
+    std::vector<double> mic_positions;
 };
 
 // Run log: every line goes to standard output and, when open, to the log file, with its control

@@ -56,6 +56,9 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
     logger.line("direction_samples_source: " + direction.samples_source);
     logger.line(std::string("direction_low_confidence: ") + (direction.low_confidence ? "true" : "false"));
     logger.line("direction_lag_samples_ch0_to_ch3: " + std::to_string(direction.lag_samples));
+    if (direction.geometric) {
+        logger.line("direction_delay_samples_ch0_to_ch3: " + format_fixed(direction.delay_samples));
+    }
     logger.line("direction_peak_correlation: " + format_fixed(direction.peak_correlation));
     logger.line("direction_lag_consistency: " + format_fixed(direction.lag_consistency));
     logger.line("beamforming_method: " + beam.method);
@@ -120,12 +123,15 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     const ChannelDiagnostics processed_diagnostics = diagnose_channels(processed, "processed channel");
     append(warnings, processed_diagnostics.warnings);
 
-    const DirectionEstimate direction = estimate_direction(processed, "processed");
+    const DirectionEstimate direction =
+        options.mic_positions.empty() ? estimate_direction(processed, "processed")
+                                      : estimate_direction_geometric(processed, "processed", options.mic_positions);
     if (direction.low_confidence) {
         warnings.push_back("direction confidence is low; angle should be treated as a weak hint only");
     }
 
-    BeamformResult beam = beamform_delay_and_sum(processed, direction);
+    // The processed channels are not needed past this point: channel 0's storage takes the beam.
+    BeamformResult beam = beamform_in_place(processed, direction, options.mic_positions);
     write_beamformed_wav(options.beamformed_path, raw.sample_rate, beam.samples);
 
     // The manifest needs the beam's lags and method only, so its samples move into the record.

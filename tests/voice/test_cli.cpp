@@ -82,6 +82,9 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         std::string err;
     };
     const std::string gain = "--input-gain-db must be finite and between -60 and +36 dB\n";
+    const std::string mics =
+        "--mic-positions must be four finite positions in metres, strictly increasing or decreasing, at least 0.01 m "
+        "from first to last\n";
     const std::vector<Case> cases = {
         {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
         {{"--duration", "3", "--log"}, "--log requires a value\n"},
@@ -91,6 +94,15 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--live-chunk-frames", "16001"}, ""},
         {{"--input-gain-db", "36.0001"}, gain},
         {{"--input-gain-db", "loud"}, gain},
+        {{"--mic-positions"}, "--mic-positions requires a value\n"},
+        {{"--mic-positions", "-0.113,0.036,0.113"}, mics},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113,0.2"}, mics},
+        {{"--mic-positions", "-0.113,0.076,0.036,0.113"}, mics},
+        {{"--mic-positions", "0,0.036,0.036,0.113"}, mics},
+        {{"--mic-positions", "0,0.003,0.006,0.009"}, mics},
+        {{"--mic-positions", "-0.113,0.036,0.076,nan"}, mics},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113m"}, mics},
+        {{"--mic-positions", "-0.113,,0.076,0.113"}, mics},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);

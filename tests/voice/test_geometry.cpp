@@ -1,0 +1,142 @@
+// The direction from the array's own geometry (--mic-positions), end to end through vocrin:
+// broadband sound reaching the Kinect layout with known fractional delays, in batch and live mode.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "run_program.h"
+#include "simulated_array.h"
+#include "temp_files.h"
+#include "wav_bytes.h"
+
+using namespace voicetest;
+
+namespace {
+
+constexpr double kRate = 16000.0;
+const std::vector<double> kKinect = {-0.113, 0.036, 0.076, 0.113};
+const std::string kKinectText = "-0.113,0.036,0.076,0.113";
+const std::string kMethod = "processed multi-pair centered cross-correlation, geometric angle from mic positions";
+
+// Samples channel i lags channel 0 for a far source at `degrees` (positive: toward channel 0's
+// end, so channel 3 hears it later), at 343 m/s.
+double true_delay(std::size_t channel, double degrees) {
+    return (kKinect[channel] - kKinect[0]) * std::sin(degrees * M_PI / 180.0) * kRate / 343.0;
+}
+
+// Interleaved 32-bit codes of 4 channels: a sum of sinusoids from 150 Hz to 7 kHz, which can be
+// delayed exactly by any fraction of a sample, plus each channel's own faint noise (30 dB down).
+std::vector<int32_t> array_codes(double degrees, std::size_t frames) {
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> frequency(150.0, 7000.0), phase(0.0, 2 * M_PI);
+    std::normal_distribution<double> noise(0.0, 0.003);
+    std::vector<double> f(96), p(96);
+    for (std::size_t k = 0; k < f.size(); ++k) f[k] = frequency(gen), p[k] = phase(gen);
+    std::vector<int32_t> codes(frames * 4);
+    for (std::size_t c = 0; c < 4; ++c) {
+        const double delay = true_delay(c, degrees);
+        for (std::size_t t = 0; t < frames; ++t) {
+            double x = 0.0;
+            for (std::size_t k = 0; k < f.size(); ++k) x += std::sin(2 * M_PI * f[k] * (t - delay) / kRate + p[k]);
+            codes[t * 4 + c] = static_cast<int32_t>(std::lround((x * 0.01 + noise(gen)) * 2147483648.0 * 0.5));
+        }
+    }
+    return codes;
+}
+
+void write_array_wav(const std::string &path, const std::vector<int32_t> &codes) {
+    const std::vector<unsigned char> data = s32le_bytes(codes);
+    write_file(path, riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(data.begin(), data.end()))));
+}
+
+// The value after "key: " on the first line that starts with it; NaN when there is none.
+double value_after(const std::vector<std::string> &lines, const std::string &key) {
+    for (const std::string &line : lines) {
+        if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size()));
+    }
+    return NAN;
+}
+
+bool has_line(const std::vector<std::string> &lines, const std::string &wanted) {
+    for (const std::string &line : lines) {
+        if (line == wanted) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// Angles on both sides and beyond 49 degrees, where whole lags within +-8 can no longer reach:
+// the angle, the measured delay, the whole lag, the manifest and the steered beam all follow
+// from the geometry. Chosen so that no channel's delay lies near half a sample.
+TEST(GeometricDirection, KnownFractionalDelaysGiveTheAngleDelayLagManifestAndSteeringInBatch) {
+    TempDir dir;
+    for (const double degrees : {-72.0, -40.0, 0.0, 20.0, 62.0, 80.0}) {
+        const std::string name = std::to_string(static_cast<int>(degrees));
+        const std::string wav = dir.file(name + ".wav");
+        write_array_wav(wav, array_codes(degrees, 16000));
+        const RunResult r = run({VOCRIN_BIN, "--input-wav", wav, "--mic-positions", kKinectText, "--beamformed",
+                                 dir.file("beam.wav"), "--event", dir.file("event.json"), "--log", dir.file("run.log")},
+                                dir.path);
+        ASSERT_EQ(r.status, 0) << name << r.err;
+        const std::vector<std::string> log = split_lines(read_file(dir.file("run.log")));
+
+        const double delay = value_after(log, "direction_delay_samples_ch0_to_ch3: ");
+        EXPECT_NEAR(delay, true_delay(3, degrees), 0.08) << name;
+        EXPECT_NEAR(value_after(log, "direction_angle_degrees: "), degrees, 1.5) << name;
+        EXPECT_LE(std::fabs(value_after(log, "direction_lag_samples_ch0_to_ch3: ") - delay), 1.0) << name;
+        EXPECT_TRUE(has_line(log, "direction_method: " + kMethod)) << name;
+        EXPECT_TRUE(has_line(log, "direction_low_confidence: false")) << name;
+
+        std::string lags = "[";
+        for (std::size_t c = 0; c < 4; ++c) {
+            lags += (c ? ", " : "") + std::to_string(std::lround(true_delay(c, degrees)));
+        }
+        EXPECT_TRUE(has_line(log, "beamforming_lags: " + lags + "]")) << name;
+
+        const std::string manifest = read_file(dir.file("event.json"));
+        EXPECT_NE(manifest.find("    \"direction_delay_samples\": " + format_fixed(delay, 5) + ",\n"), std::string::npos)
+            << name << manifest;
+        EXPECT_NE(manifest.find("  \"direction_method\": \"" + kMethod + "\",\n"), std::string::npos) << name;
+    }
+
+    // The same row given from its other end (decreasing positions) keeps the sign: the sound
+    // still reaches channel 3 later.
+    const RunResult mirrored =
+        run({VOCRIN_BIN, "--input-wav", dir.file("62.wav"), "--mic-positions", "0.113,-0.036,-0.076,-0.113",
+             "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json"), "--log", dir.file("run.log")},
+            dir.path);
+    ASSERT_EQ(mirrored.status, 0) << mirrored.err;
+    EXPECT_NEAR(value_after(split_lines(read_file(dir.file("run.log"))), "direction_angle_degrees: "), 62.0, 1.5);
+}
+
+// One live chunk of a quarter second from the simulated array: the status line carries the
+// geometric angle and the delay, and the start-up lines name the method.
+TEST(GeometricDirection, LiveChunksCarryTheGeometricAngleAndDelay) {
+    TempDir dir;
+    write_simulated_array_config(dir.path);
+    write_file(dir.file("array.raw"), s32le_bytes(array_codes(-55.0, 8192)));
+    const pid_t pid = spawn({VOCRIN_BIN, "--live", "--log", dir.file("live.log"), "--live-duration", "1",
+                             "--live-chunk-frames", "4096", "--pcm-output", dir.file("mic.pcm"), "--mic-positions",
+                             kKinectText},
+                            {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.raw")}}, dir.file("stdout.txt"),
+                            dir.file("stderr.txt"));
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 60), 0)) << read_file(dir.file("stderr.txt"));
+    const std::vector<std::string> log = split_lines(read_file(dir.file("live.log")));
+    EXPECT_TRUE(has_line(log, "live direction_method: " + kMethod));
+    std::string status;
+    for (const std::string &line : log) {
+        if (line.rfind("live chunk=1 ", 0) == 0) status = line;
+    }
+    ASSERT_FALSE(status.empty()) << read_file(dir.file("live.log"));
+    const std::size_t angle_at = status.find(" direction_angle="), delay_at = status.find(" direction_delay_samples=");
+    ASSERT_NE(angle_at, std::string::npos);
+    ASSERT_NE(delay_at, std::string::npos) << status;
+    EXPECT_NEAR(std::stod(status.substr(angle_at + 17)), -55.0, 1.5) << status;
+    EXPECT_NEAR(std::stod(status.substr(delay_at + 25)), true_delay(3, -55.0), 0.08) << status;
+}

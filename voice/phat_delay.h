@@ -1,0 +1,17 @@
+#pragma once
+// Sub-sample delay between two channels from their cross-spectrum with every frequency weighted
+// to unit magnitude (phase transform, PHAT): in a reverberant room the low frequencies, where
+// speech is loud and the room's reflections blur the correlation, no longer swamp the direct
+// sound's timing.
+#include <vector>
+
+// Frames of the analysis: 32 ms at 16 kHz, Hann-windowed, side by side.
+constexpr int kPhatFrame = 512;
+// Only the loudest frames count, so a long recording costs no more than about 8 s of audio.
+constexpr int kPhatLoudestFrames = 256;
+
+// Delay of b behind a in samples (positive: b hears the sound later), the peak of the weighted
+// cross-correlation between -max_delay and +max_delay, found on a quarter-sample grid and
+// refined by a parabola through the peak and its grid neighbours. False when the channels carry
+// no signal (or no frame), `delay` then unchanged.
+bool phat_delay(const std::vector<double> &a, const std::vector<double> &b, int max_delay, double &delay);
