@@ -92,14 +92,11 @@ std::vector<Levels> measure_channels(const WavData &audio, size_t channels) {
 
 }  // namespace
 
-ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &label) {
-    ChannelDiagnostics result;
-    const size_t channels = audio.channels > 0 ? static_cast<size_t>(audio.channels) : 0;
-    const std::vector<Levels> levels = measure_channels(audio, channels);
-    for (size_t i = 0; i < channels; ++i) {
-        result.rms.push_back(levels[i].rms);
-        result.peak.push_back(levels[i].peak);
-        result.noise_floor.push_back(levels[i].noise_floor);
+namespace {
+
+// The silence and clipping warnings of measured levels, named with `label`.
+void add_level_warnings(ChannelDiagnostics &result, const std::string &label) {
+    for (size_t i = 0; i < result.rms.size(); ++i) {
         const std::string name = label + " " + std::to_string(i);
         if (result.rms[i] < 0.00005 || result.peak[i] < 0.0002) {
             result.warnings.push_back(name + " may be silent or dead");
@@ -108,6 +105,26 @@ ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &la
             result.warnings.push_back(name + " may be clipping");
         }
     }
+}
+
+}  // namespace
+
+ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &label) {
+    ChannelDiagnostics result;
+    const size_t channels = audio.channels > 0 ? static_cast<size_t>(audio.channels) : 0;
+    const std::vector<Levels> levels = measure_channels(audio, channels);
+    for (size_t i = 0; i < channels; ++i) {
+        result.rms.push_back(levels[i].rms);
+        result.peak.push_back(levels[i].peak);
+        result.noise_floor.push_back(levels[i].noise_floor);
+    }
+    add_level_warnings(result, label);
+    return result;
+}
+
+ChannelDiagnostics relabel_diagnostics(const ChannelDiagnostics &measured, const std::string &label) {
+    ChannelDiagnostics result{measured.rms, measured.peak, measured.noise_floor, {}};
+    add_level_warnings(result, label);
     return result;
 }
 

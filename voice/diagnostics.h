@@ -14,6 +14,9 @@ struct ChannelDiagnostics {
 };
 
 ChannelDiagnostics diagnose_channels(const WavData &audio, const std::string &label);
+// The levels of `measured` with the warnings named by `label`: what diagnose_channels gives for
+// audio with the same samples, without measuring them again.
+ChannelDiagnostics relabel_diagnostics(const ChannelDiagnostics &measured, const std::string &label);
 // Speech is taken to be present when any channel's RMS is strictly above 0.003.
 bool speech_level_reached(const std::vector<double> &rms);
 

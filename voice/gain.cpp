@@ -5,11 +5,14 @@
 
 #include "options.h"
 
-void apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::string> &warnings) {
+bool apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::string> &warnings) {
     if (audio.channels <= 0 || audio.samples.empty()) {
-        return;
+        return false;
     }
     const double factor = std::pow(10.0, gain_db / 20.0);
+    if (factor == 1.0) {
+        return false;
+    }
     std::vector<int32_t> clipped(audio.samples.size(), 0);
     bool any_clipped = false;
     for (size_t c = 0; c < audio.samples.size(); ++c) {
@@ -30,7 +33,7 @@ void apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::
         any_clipped = any_clipped || count > 0;
     }
     if (!any_clipped) {
-        return;
+        return true;
     }
     std::string text = "input gain " + format_fixed(gain_db, 1) + " dB caused processed-signal clipping";
     for (size_t c = 0; c < clipped.size(); ++c) {
@@ -39,6 +42,7 @@ void apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::
         }
     }
     warnings.push_back(text);
+    return true;
 }
 
 WavData apply_input_gain(const WavData &input, double gain_db, std::vector<std::string> &warnings) {

@@ -12,6 +12,12 @@ using Complex = std::complex<double>;
 constexpr double kPi = 3.141592653589793;
 constexpr int kGridSteps = 4;  // per sample
 
+// The plain product: std::complex's operator* also mends infinities and NaNs, at the cost of a
+// library call per product, and none can arise here.
+Complex times(const Complex &a, const Complex &b) {
+    return Complex(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
+}
+
 // In-place iterative radix-2 transform, e^(-j 2 pi k n / N); `twiddles` holds e^(-j 2 pi k / N)
 // for k < N / 2.
 void fft(std::vector<Complex> &z, const std::vector<Complex> &twiddles) {
@@ -26,12 +32,31 @@ void fft(std::vector<Complex> &z, const std::vector<Complex> &twiddles) {
         const std::size_t stride = n / length;
         for (std::size_t start = 0; start < n; start += length) {
             for (std::size_t k = 0; k < length / 2; ++k) {
-                const Complex t = twiddles[k * stride] * z[start + k + length / 2];
+                const Complex t = times(twiddles[k * stride], z[start + k + length / 2]);
                 z[start + k + length / 2] = z[start + k] - t;
                 z[start + k] += t;
             }
         }
     }
+}
+
+// The transform's twiddles and the Hann window of one frame, made once per run.
+struct FrameTables {
+    std::vector<Complex> twiddles;
+    std::vector<double> window;
+    std::vector<Complex> grid_twiddles;  // for the transform of kGridSteps * kPhatFrame points
+};
+
+const FrameTables &frame_tables() {
+    static const FrameTables tables = [] {
+        FrameTables t;
+        for (int k = 0; k < kPhatFrame / 2; ++k) t.twiddles.push_back(std::polar(1.0, -2.0 * kPi * k / kPhatFrame));
+        for (int i = 0; i < kPhatFrame; ++i) t.window.push_back(0.5 - 0.5 * std::cos(2.0 * kPi * i / kPhatFrame));
+        const int grid = kGridSteps * kPhatFrame;
+        for (int k = 0; k < grid / 2; ++k) t.grid_twiddles.push_back(std::polar(1.0, -2.0 * kPi * k / grid));
+        return t;
+    }();
+    return tables;
 }
 
 // Start of every frame, the loudest kPhatLoudestFrames of them (both channels' energy), in
@@ -59,10 +84,9 @@ std::vector<std::size_t> loudest_frames(const std::vector<double> &a, const std:
 std::vector<Complex> cross_spectrum(const std::vector<double> &a, const std::vector<double> &b, std::size_t n,
                                     const std::vector<std::size_t> &starts) {
     const std::size_t size = kPhatFrame;
-    std::vector<Complex> twiddles(size / 2);
-    for (std::size_t k = 0; k < size / 2; ++k) twiddles[k] = std::polar(1.0, -2.0 * kPi * k / size);
-    std::vector<double> window(size);
-    for (std::size_t i = 0; i < size; ++i) window[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / size);
+    const FrameTables &tables = frame_tables();
+    const std::vector<Complex> &twiddles = tables.twiddles;
+    const std::vector<double> &window = tables.window;
 
     std::vector<Complex> sum(size / 2 + 1), z(size);
     for (const std::size_t start : starts) {
@@ -73,22 +97,27 @@ std::vector<Complex> cross_spectrum(const std::vector<double> &a, const std::vec
         for (std::size_t k = 0; k <= size / 2; ++k) {
             const Complex zk = z[k], zm = std::conj(z[(size - k) % size]);
             const Complex spectrum_a = 0.5 * (zk + zm);
-            const Complex spectrum_b = Complex(0.0, -0.5) * (zk - zm);
-            sum[k] += std::conj(spectrum_a) * spectrum_b;
+            const Complex difference = zk - zm;  // B = (Z[k] - conj(Z[N-k])) / 2j
+            const Complex spectrum_b(0.5 * difference.imag(), -0.5 * difference.real());
+            sum[k] += times(std::conj(spectrum_a), spectrum_b);
         }
     }
     return sum;
 }
 
-// The weighted cross-correlation at a delay of tau samples (real, as the spectrum is of real
-// signals: bins 1 .. N/2 - 1 stand for their mirror images too).
-double correlation_at(const std::vector<Complex> &weighted, double tau) {
-    const std::size_t last = weighted.size() - 1;
-    double r = 0.0;
-    for (std::size_t k = 0; k <= last; ++k) {
-        const double weight = k == 0 || k == last ? 1.0 : 2.0;
-        r += weight * (weighted[k] * std::polar(1.0, 2.0 * kPi * k * tau / kPhatFrame)).real();
-    }
+// The weighted cross-correlation at every delay m / kGridSteps, m = 0 .. M - 1 (negative delays
+// at M + m), M = kGridSteps * N: one transform of the spectrum padded with zeros to M bins. The
+// correlation is real, so bins 1 .. N/2 - 1 stand at k and, conjugated, at M - k; the result's
+// real part is the same for the transform with the opposite sign of the exponent, used here.
+std::vector<double> correlation_grid(const std::vector<Complex> &weighted) {
+    const std::size_t size = kGridSteps * kPhatFrame;
+    const std::size_t half = kPhatFrame / 2;
+    std::vector<Complex> z(size);
+    for (std::size_t k = 0; k <= half; ++k) z[k] = std::conj(weighted[k]);
+    for (std::size_t k = 1; k < half; ++k) z[size - k] = weighted[k];
+    fft(z, frame_tables().grid_twiddles);
+    std::vector<double> r(size);
+    for (std::size_t m = 0; m < size; ++m) r[m] = z[m].real();
     return r;
 }
 
@@ -96,7 +125,7 @@ double correlation_at(const std::vector<Complex> &weighted, double tau) {
 
 bool phat_delay(const std::vector<double> &a, const std::vector<double> &b, int max_delay, double &delay) {
     const std::size_t n = std::min(a.size(), b.size());
-    if (n == 0 || max_delay < 0) return false;
+    if (n == 0 || max_delay < 0 || max_delay >= kLongestPhatDelay) return false;
     const std::vector<std::size_t> starts = loudest_frames(a, b, n);
     std::vector<Complex> weighted = cross_spectrum(a, b, n, starts);
     bool any = false;
@@ -107,11 +136,13 @@ bool phat_delay(const std::vector<double> &a, const std::vector<double> &b, int 
     }
     if (!any) return false;
 
+    const std::vector<double> grid = correlation_grid(weighted);
     const int points = 2 * max_delay * kGridSteps + 1;
     std::vector<double> r(static_cast<std::size_t>(points));
     int best = 0;
     for (int i = 0; i < points; ++i) {
-        r[i] = correlation_at(weighted, static_cast<double>(i - max_delay * kGridSteps) / kGridSteps);
+        const int m = i - max_delay * kGridSteps;
+        r[i] = grid[static_cast<std::size_t>(m < 0 ? m + static_cast<int>(grid.size()) : m)];
         if (r[i] > r[best]) best = i;
     }
     double offset = 0.0;

@@ -7,11 +7,13 @@
 
 // Frames of the analysis: 32 ms at 16 kHz, Hann-windowed, side by side.
 constexpr int kPhatFrame = 512;
+// Delays are measured within a quarter frame; a pair whose search reaches further keeps its whole lag.
+constexpr int kLongestPhatDelay = kPhatFrame / 4;
 // Only the loudest frames count, so a long recording costs no more than about 8 s of audio.
 constexpr int kPhatLoudestFrames = 256;
 
 // Delay of b behind a in samples (positive: b hears the sound later), the peak of the weighted
 // cross-correlation between -max_delay and +max_delay, found on a quarter-sample grid and
-// refined by a parabola through the peak and its grid neighbours. False when the channels carry
-// no signal (or no frame), `delay` then unchanged.
+// refined by a parabola through the peak and its grid neighbours. False, with `delay` unchanged,
+// when the channels carry no signal or max_delay is kLongestPhatDelay or more.
 bool phat_delay(const std::vector<double> &a, const std::vector<double> &b, int max_delay, double &delay);

@@ -117,10 +117,13 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     append(warnings, raw_diagnostics.warnings);
 
     std::vector<std::string> gain_warnings;
-    apply_input_gain_in_place(processed, options.input_gain_db, gain_warnings);
+    const bool gain_changed_samples = apply_input_gain_in_place(processed, options.input_gain_db, gain_warnings);
     append(warnings, gain_warnings);
 
-    const ChannelDiagnostics processed_diagnostics = diagnose_channels(processed, "processed channel");
+    // Unchanged samples have the raw levels: measured once.
+    const ChannelDiagnostics processed_diagnostics = gain_changed_samples
+                                                         ? diagnose_channels(processed, "processed channel")
+                                                         : relabel_diagnostics(raw_diagnostics, "processed channel");
     append(warnings, processed_diagnostics.warnings);
 
     const DirectionEstimate direction =

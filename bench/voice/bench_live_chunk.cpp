@@ -176,15 +176,31 @@ void BM_BestLag(benchmark::State &state) {
 }
 BENCHMARK(BM_BestLag)->Args({1024, 4})->Args({1024, 8})->Args({48000, 8})->Unit(benchmark::kMicrosecond);
 
-void BM_EstimateDirection(benchmark::State &state) {
+// `frames` frames of the spoken words from 0.5 s on, looped when they run out.
+WavData speech_frames(int frames) {
     const std::vector<int32_t> stream = capture_stream(speech(), {0, -1, -2, -3});
-    const int frames = static_cast<int>(state.range(0));
+    const std::size_t length = stream.size() / kChannels;
     WavData audio{16000, kChannels, 32, std::vector<std::vector<double>>(kChannels, std::vector<double>(frames))};
     for (int f = 0; f < frames; ++f)
-        for (int c = 0; c < kChannels; ++c) audio.samples[c][f] = stream[(8000 + f) * kChannels + c] / 2147483648.0;
+        for (int c = 0; c < kChannels; ++c)
+            audio.samples[c][f] = stream[((8000 + f) % length) * kChannels + c] / 2147483648.0;
+    return audio;
+}
+
+void BM_EstimateDirection(benchmark::State &state) {
+    const WavData audio = speech_frames(static_cast<int>(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(estimate_direction(audio, "processed-live"));
 }
-BENCHMARK(BM_EstimateDirection)->Arg(1024)->Arg(16000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EstimateDirection)->Arg(1024)->Arg(16000)->Arg(960000)->Unit(benchmark::kMicrosecond);
+
+// The estimate from the Kinect layout (--mic-positions): its searches reach +-12, +-8 and +-3
+// samples and the outer delay comes from the phase-weighted cross-spectrum.
+void BM_EstimateDirectionGeometric(benchmark::State &state) {
+    const WavData audio = speech_frames(static_cast<int>(state.range(0)));
+    const std::vector<double> kinect = {-0.113, 0.036, 0.076, 0.113};
+    for (auto _ : state) benchmark::DoNotOptimize(estimate_direction_geometric(audio, "processed-live", kinect));
+}
+BENCHMARK(BM_EstimateDirectionGeometric)->Arg(1024)->Arg(16000)->Arg(960000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
