@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "direction.h"
 #include "options.h"
 #include "run_program.h"
+#include "signals.h"
 #include "simulated_array.h"
 #include "temp_files.h"
 #include "wav_bytes.h"
@@ -62,6 +64,13 @@ double value_after(const std::vector<std::string> &lines, const std::string &key
     return NAN;
 }
 
+// The beam's log line when each channel is read at its own true delay, rounded.
+std::string steered_lags_line(double degrees) {
+    std::string lags = "beamforming_lags: [";
+    for (std::size_t c = 0; c < 4; ++c) lags += (c ? ", " : "") + std::to_string(std::lround(true_delay(c, degrees)));
+    return lags + "]";
+}
+
 bool has_line(const std::vector<std::string> &lines, const std::string &wanted) {
     for (const std::string &line : lines) {
         if (line == wanted) return true;
@@ -93,11 +102,7 @@ TEST(GeometricDirection, KnownFractionalDelaysGiveTheAngleDelayLagManifestAndSte
         EXPECT_TRUE(has_line(log, "direction_method: " + kMethod)) << name;
         EXPECT_TRUE(has_line(log, "direction_low_confidence: false")) << name;
 
-        std::string lags = "[";
-        for (std::size_t c = 0; c < 4; ++c) {
-            lags += (c ? ", " : "") + std::to_string(std::lround(true_delay(c, degrees)));
-        }
-        EXPECT_TRUE(has_line(log, "beamforming_lags: " + lags + "]")) << name;
+        EXPECT_TRUE(has_line(log, steered_lags_line(degrees))) << name;
 
         const std::string manifest = read_file(dir.file("event.json"));
         EXPECT_NE(manifest.find("    \"direction_delay_samples\": " + format_fixed(delay, 5) + ",\n"), std::string::npos)
@@ -112,7 +117,9 @@ TEST(GeometricDirection, KnownFractionalDelaysGiveTheAngleDelayLagManifestAndSte
              "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json"), "--log", dir.file("run.log")},
             dir.path);
     ASSERT_EQ(mirrored.status, 0) << mirrored.err;
-    EXPECT_NEAR(value_after(split_lines(read_file(dir.file("run.log"))), "direction_angle_degrees: "), 62.0, 1.5);
+    const std::vector<std::string> log = split_lines(read_file(dir.file("run.log")));
+    EXPECT_NEAR(value_after(log, "direction_angle_degrees: "), 62.0, 1.5);
+    EXPECT_TRUE(has_line(log, steered_lags_line(62.0)));
 }
 
 // One live chunk of a quarter second from the simulated array: the status line carries the
@@ -139,4 +146,40 @@ TEST(GeometricDirection, LiveChunksCarryTheGeometricAngleAndDelay) {
     ASSERT_NE(delay_at, std::string::npos) << status;
     EXPECT_NEAR(std::stod(status.substr(angle_at + 17)), -55.0, 1.5) << status;
     EXPECT_NEAR(std::stod(status.substr(delay_at + 25)), true_delay(3, -55.0), 0.08) << status;
+}
+
+// The geometric searches add plain products in one pass; their scores must still be the
+// mean-centred Pearson correlations, also on channels with a large offset, where a careless
+// one-pass sum loses its digits.
+TEST(GeometricDirection, ScoresKeepThePearsonDefinitionOverThePhysicalLagRanges) {
+    const std::vector<int32_t> codes = array_codes(35.0, 3000);
+    WavData audio{16000, 4, 32, std::vector<std::vector<double>>(4, std::vector<double>(3000))};
+    for (std::size_t t = 0; t < 3000; ++t)
+        for (std::size_t c = 0; c < 4; ++c) audio.samples[c][t] = 0.4 + codes[t * 4 + c] / 2147483648.0;
+    const DirectionEstimate e = estimate_direction_geometric(audio, "processed", kKinect);
+
+    // Best and second-best score of a pair over -limit .. limit, as the lag search defines them.
+    struct Search {
+        int lag = 0;
+        double best = -1.0, second = -1.0;
+    };
+    const auto search = [&](std::size_t a, std::size_t b, int limit) {
+        Search s;
+        for (int lag = -limit; lag <= limit; ++lag) {
+            const double r = reference_correlation(audio.samples[a], audio.samples[b], lag);
+            if (r > s.best) s.second = s.best, s.best = r, s.lag = lag;
+            else s.second = std::max(s.second, r);
+        }
+        return s;
+    };
+    const Search outer = search(0, 3, 12), p01 = search(0, 1, 8), p12 = search(1, 2, 3), p23 = search(2, 3, 3);
+    EXPECT_EQ(e.lag_samples, outer.lag);
+    EXPECT_NEAR(e.peak_correlation, outer.best, 1e-9);
+    EXPECT_NEAR(e.second_correlation, outer.second, 1e-9);
+    const auto confidence = [](const Search &s) { return std::min(1.0, 0.7 * s.best + 4.0 * (s.best - std::max(s.second, 0.0))); };
+    const double consistency = std::max(0.0, 1.0 - std::abs(outer.lag - (p01.lag + p12.lag + p23.lag)) * 0.125);
+    EXPECT_NEAR(e.lag_consistency, consistency, 1e-12);
+    const double combined = (confidence(p01) + confidence(p12) + confidence(p23)) / 3.0 * 0.25 +
+                            0.55 * confidence(outer) + 0.2 * consistency;
+    EXPECT_NEAR(e.confidence, std::min(1.0, combined), 1e-9);
 }

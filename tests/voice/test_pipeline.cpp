@@ -289,6 +289,17 @@ TEST(BatchWarnings, AreLoggedAndWrittenInTheirFixedOrder) {
     ASSERT_EQ(members.size(), 23u);
     EXPECT_EQ(members[22], array + "]");
     EXPECT_EQ(members[21].rfind("diagnostics={\"format\":\"PCM S16_LE\"", 0), 0u) << members[21];
+
+    // At 0 dB no sample changes: the processed levels are the raw ones, their warnings named as processed.
+    const ProgramRun plain = run_vocrin(dir, {"--skip-capture", "--output", dir.file("stereo.wav"), "--beamformed",
+                                              dir.file("beam.wav"), "--event", dir.file("event.json")});
+    ASSERT_TRUE(exited_with(plain.status, 0)) << plain.out << plain.err;
+    const ExpectedAnalysis unchanged = expected_analysis(read_wav(dir.file("stereo.wav")), 0.0, dir.file("stereo.wav"),
+                                                         dir.file("beam.wav"), dir.file("event.json"));
+    EXPECT_EQ(plain.log, concat(concat(kStartup, {"capture skipped; analyzing output WAV path: " + dir.file("stereo.wav")}),
+                                unchanged.lines));
+    EXPECT_NE(std::find(unchanged.warnings.begin(), unchanged.warnings.end(), "processed channel 1 may be silent or dead"),
+              unchanged.warnings.end());
 }
 
 TEST(BatchFailures, EndWithStatus20AndNoCleanExit) {
