@@ -10,10 +10,9 @@
 
 #include "direction.h"
 #include "options.h"
-#include "run_program.h"
+#include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"
-#include "temp_files.h"
 #include "wav_bytes.h"
 
 using namespace voicetest;
