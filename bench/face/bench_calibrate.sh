@@ -3,32 +3,36 @@
 # beside an others log of a tenth of that, both generated here in lumivar_face's own layout (a start-up
 # report, then calibration lines with one face in ten rejected by the gate), and its peak memory.
 #
-#   bash bench/face/bench_calibrate.sh [LINES [RUNS]]     (default 1000000 lines, 3 runs; the median is printed)
+#   bash bench/face/bench_calibrate.sh [LINES [RUNS [WINDOW]]]
+#     (default 1000000 lines, 3 runs, the runs' confirm_window 10; the median is printed)
 #
 # A day at 30 faces per second is 2.6 million lines: bash bench/face/bench_calibrate.sh 2600000
+# The replay's cost must not grow with the window (lumivar_face takes any up to 2147483647):
+#   bash bench/face/bench_calibrate.sh 2600000 3 1000000
 # Uses a Release build in $LUMIVAR_BENCH_BUILD_DIR (default build-bench), configured if missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 lines=${1:-1000000}
 runs=${2:-3}
+window=${3:-10}
 build=${LUMIVAR_BENCH_BUILD_DIR:-$top/build-bench}
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_SANITIZE=OFF -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target lumivar_calibrate -j "$(nproc)" >/dev/null
-program=$build/face/lumivar_calibrate
+program=$build/face/calibrate/lumivar_calibrate
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # A log of N calibration lines: distances around CENTRE with a spread of SPREAD, every tenth face too blurry.
 make_log() {
-  awk -v n="$1" -v centre="$2" -v spread="$3" -v seed="$4" 'BEGIN {
+  awk -v n="$1" -v centre="$2" -v spread="$3" -v seed="$4" -v window="$window" 'BEGIN {
     srand(seed)
     print "Lumivar face recognition v0.7.0 unknown-rejection hardening"
     print "samples_dir: faces/veyra"
     print "candidate_threshold: 60.000000"
     print "confirmed_threshold: 55.000000"
-    print "confirm_window: 10"
+    print "confirm_window: " window
     print "confirm_min_hits: 5"
     for (i = 1; i <= n; i++) {
       if (i % 10 == 0) {
@@ -48,7 +52,7 @@ bytes=$(cat "$work/enrolled.log" "$work/others.log" | wc -c)
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "lumivar_calibrate benchmark: $total lines ($((bytes / 1048576)) MB) in two logs, $runs runs, median figures"
+echo "lumivar_calibrate benchmark: $total lines ($((bytes / 1048576)) MB) in two logs, confirm_window $window, $runs runs, median figures"
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 : >"$work/rows"
 for i in $(seq "$runs"); do

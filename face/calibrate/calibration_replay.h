@@ -42,7 +42,13 @@ struct ReplayFigures {
     uint64_t unlike_log = 0;       // replayed with the runs' own thresholds: labels that differ from the log's
 };
 
-// Every run's faces in order through the decision rules, each run with a fresh window of its own size.
-// Without `thresholds` each run uses its own. Every accepted face counts as predicted to be the enrolled
-// person: the model knows no one else.
-ReplayFigures replay_group(const std::vector<LoggedRun> &runs, const std::optional<Thresholds> &thresholds);
+struct WindowSettings {
+    int confirm_window = 0;
+    int confirm_min_hits = 0;
+};
+
+// Every run's faces in order through lumivar_face's decision rules, each run with a fresh window. Without
+// `thresholds` or `window_settings` each run uses its own. Every accepted face counts as predicted to be the
+// enrolled person: the model knows no one else. Time linear in the faces, whatever the window's length.
+ReplayFigures replay_group(const std::vector<LoggedRun> &runs, const std::optional<Thresholds> &thresholds,
+                           const std::optional<WindowSettings> &window_settings = std::nullopt);

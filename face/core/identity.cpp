@@ -206,9 +206,10 @@ const std::string &or_unknown(const std::string &text) {
     return text.empty() ? unknown : text;
 }
 
-std::string calibration_line(const IdentityDecision &decision, const FaceQuality &quality,
-                             const Options &options, const ConfirmationWindow &window,
-                             const RunStats &stats) {
+}  // namespace
+
+std::string calibration_line(const IdentityDecision &decision, const FaceQuality &quality, const Options &options,
+                             const ConfirmationWindow &window, const RunStats &stats) {
     return "calibration frame=" + std::to_string(stats.processed_frames) +
            ", confidence=" + format_real(decision.confidence) + ", label=" + decision.label +
            ", candidate_threshold=" + format_real(options.candidate_threshold) +
@@ -223,23 +224,28 @@ std::string calibration_line(const IdentityDecision &decision, const FaceQuality
            ", matched_sample=" + stats.last_matched_sample;
 }
 
-}  // namespace
-
 const std::string &label_name(IdentityLabel label) {
     static const std::string names[] = {kLabelNames[0], kLabelNames[1], kLabelNames[2]};
     return names[static_cast<int>(label)];
 }
 
-IdentityLabel label_face(bool accepted, int predicted_label, double confidence, const Options &options,
-                         ConfirmationWindow &window) {
+PredictionHits judge_prediction(bool accepted, int predicted_label, double confidence, const Options &options) {
     // LBPH confidence is a distance: both limits are inclusive upper bounds.
     const bool is_veyra = accepted && predicted_label == 1;
-    const bool candidate = is_veyra && confidence <= options.candidate_threshold;
-    const bool strict_hit = is_veyra && confidence <= options.confirmed_threshold;
-    push_confirmation_hit(window, strict_hit ? 1 : 0, options.confirm_window);
-    if (strict_hit && confirmation_hits(window) >= options.confirm_min_hits) return IdentityLabel::ConfirmedVeyra;
-    if (candidate) return IdentityLabel::CandidateVeyra;
+    return {is_veyra && confidence <= options.candidate_threshold, is_veyra && confidence <= options.confirmed_threshold};
+}
+
+IdentityLabel label_from_hits(const PredictionHits &prediction, long long hits, const Options &options) {
+    if (prediction.strict_hit && hits >= options.confirm_min_hits) return IdentityLabel::ConfirmedVeyra;
+    if (prediction.candidate) return IdentityLabel::CandidateVeyra;
     return IdentityLabel::Unknown;
+}
+
+IdentityLabel label_face(bool accepted, int predicted_label, double confidence, const Options &options,
+                         ConfirmationWindow &window) {
+    const PredictionHits prediction = judge_prediction(accepted, predicted_label, confidence, options);
+    push_confirmation_hit(window, prediction.strict_hit ? 1 : 0, options.confirm_window);
+    return label_from_hits(prediction, confirmation_hits(window), options);
 }
 
 IdentityDecision decide_identity(const FaceQuality &quality, const cv::Mat &crop,

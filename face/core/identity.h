@@ -55,11 +55,27 @@ int confirmation_hits(const ConfirmationWindow &window);
 enum class IdentityLabel { Unknown, CandidateVeyra, ConfirmedVeyra };
 const std::string &label_name(IdentityLabel label);
 
+// A face's prediction against the two limits (both inclusive: LBPH confidence is a distance). A rejected face
+// (`accepted` false) is neither.
+struct PredictionHits {
+    bool candidate = false;
+    bool strict_hit = false;  // its entry in the window is 1
+};
+PredictionHits judge_prediction(bool accepted, int predicted_label, double confidence, const Options &options);
+
+// The label once the face's own entry is in the window and the window holds `hits` strict hits.
+IdentityLabel label_from_hits(const PredictionHits &prediction, long long hits, const Options &options);
+
 // The decision rules for one evaluated face, given its prediction: its entry goes into the window (1 for a
 // strict hit), then the label follows from the two limits and the strict hits now in the window. A rejected
 // face (`accepted` false) is a miss and Unknown. Only the limits and window settings of `options` are read.
 IdentityLabel label_face(bool accepted, int predicted_label, double confidence, const Options &options,
                          ConfirmationWindow &window);
+
+// The calibration line of one evaluated face: frame (the stats' processed frames), distance, label, both
+// limits, the gate's measurements and reason, the window's hits and length, the closest sample.
+std::string calibration_line(const IdentityDecision &decision, const FaceQuality &quality, const Options &options,
+                             const ConfirmationWindow &window, const RunStats &stats);
 // The histogram the LBPH model compares for a probe (8-bit grey), identical to the model's own.
 cv::Mat lbph_probe_histogram(const cv::face::LBPHFaceRecognizer &model, const cv::Mat &probe);
 
