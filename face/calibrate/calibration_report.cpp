@@ -24,23 +24,23 @@ void report_run(const std::string &group, const LoggedRun &run, Logger &logger) 
                 ", confirm_min_hits=" + std::to_string(s.confirm_min_hits) + ", log=" + run.name);
 }
 
-// "first (in A); second (in B)" for the distinct values of one setting.
+// "first (in A); second (in B)" for the distinct values of one setting, between what that means and what is
+// done about it.
 template <class ValueOf>
 void warn_if_mixed(const std::vector<const LoggedRun *> &runs, ValueOf value_of, const std::string &what,
-                   Logger &logger) {
+                   const std::string &meaning, const std::string &done, Logger &logger) {
     std::set<std::string> seen;
     std::string listed;
     for (const LoggedRun *run : runs)
         if (seen.insert(value_of(*run)).second)
             listed += (listed.empty() ? "" : "; ") + value_of(*run) + " (in " + run->name + ")";
-    if (seen.size() > 1)
-        logger.line("warning: the logs differ in " + what + ": distances from different models do not mix: " +
-                    listed);
+    if (seen.size() > 1) logger.line("warning: the logs differ in " + what + ": " + meaning + listed + done);
 }
 
 }  // namespace
 
-void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others, Logger &logger) {
+void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others,
+                 const WindowSettings &window, Logger &logger) {
     std::vector<const LoggedRun *> all;
     for (const LoggedRun &run : enrolled) {
         report_run("enrolled", run, logger);
@@ -54,9 +54,19 @@ void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<Logge
     std::vector<const LoggedRun *> with_samples;
     for (const LoggedRun *run : all)
         if (!run->settings.samples_dir.empty()) with_samples.push_back(run);
-    warn_if_mixed(with_samples, [](const LoggedRun &r) { return r.settings.samples_dir; }, "samples_dir", logger);
-    warn_if_mixed(all, [](const LoggedRun &r) { return window_text(r.settings); },
-                  "confirm_window/confirm_min_hits", logger);
+    warn_if_mixed(with_samples, [](const LoggedRun &r) { return r.settings.samples_dir; }, "samples_dir",
+                  "distances from different models do not mix: ", "", logger);
+    for (const LoggedRun *run : all)
+        if (const std::string why = window_refusal(run->settings); !why.empty())
+            logger.line("warning: lumivar_face refuses the window settings " + window_text(run->settings) + " of " +
+                        run->name + " (" + why + "): its faces replay as logged, no recommendation uses them");
+    RunSettings chosen;
+    chosen.confirm_window = window.confirm_window;
+    chosen.confirm_min_hits = window.confirm_min_hits;
+    warn_if_mixed(all, [](const LoggedRun &r) { return window_text(r.settings); }, "confirm_window/confirm_min_hits",
+                  "", "; recommended thresholds are replayed in every run with " + window_text(chosen) +
+                          ", the settings the use: line gives",
+                  logger);
 }
 
 void report_group(const std::string &group, const GroupSummary &summary, Logger &logger) {
@@ -107,20 +117,23 @@ void report_first_confirmations(const std::vector<LoggedRun> &enrolled, const Re
                     ", log=" + enrolled[i].name);
 }
 
-void report_command(const Recommendation &recommendation, const GroupSummary &others, const RunSettings &settings,
+bool report_command(const Recommendation &recommendation, const GroupSummary &others, const WindowSettings &window,
                     Logger &logger) {
     char margin[32];
     std::snprintf(margin, sizeof margin, "%.0f%%", kSafetyMargin * 100);
     logger.line("margin: thresholds stay at least " + std::string(margin) + " below the others' closest distance " +
                 format_real(others.distances.front()) + "; the confirmed threshold never above " +
                 format_real(recommendation.confirmed_limit));
-    std::string command = "lumivar_face --candidate-threshold " + recommendation.candidate_text +
-                          " --confirmed-threshold " + recommendation.confirmed_text;
-    const Options defaults;
-    if (settings.confirm_window != defaults.confirm_window || settings.confirm_min_hits != defaults.confirm_min_hits)
-        command += " --confirm-window " + std::to_string(settings.confirm_window) + " --confirm-min-hits " +
-                   std::to_string(settings.confirm_min_hits);
+    std::string command = "lumivar_face";
+    const std::vector<std::string> words = recommended_command(recommendation, window);
+    for (const std::string &word : words) command += " " + word;
+    // Only a command lumivar_face takes is printed: the same reading and checks as its own start.
+    if (const std::string why = face_command_refusal(words); !why.empty()) {
+        logger.line("error: lumivar_face would refuse the recommended command (" + why + "): " + command);
+        return false;
+    }
     logger.line("use: " + command);
+    return true;
 }
 
 void report_no_separation(const GroupSummary &enrolled, const GroupSummary &others, Logger &logger) {

@@ -9,8 +9,11 @@
 #include "core/run_log.h"
 #include "calibrate/threshold_recommendation.h"
 
-// One line per run; warnings where the runs' models or windows differ, since their distances do not mix.
-void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others, Logger &logger);
+// One line per run; warnings where the runs' models differ (their distances do not mix), where lumivar_face
+// refuses a run's window settings, and where the runs' window settings differ, naming `window`, the settings the
+// recommended thresholds are replayed with.
+void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others,
+                 const WindowSettings &window, Logger &logger);
 
 // "<group>_faces: ..." and, when any face was accepted, "<group>_distances: ...".
 void report_group(const std::string &group, const GroupSummary &summary, Logger &logger);
@@ -24,8 +27,9 @@ void report_replay(const std::string &name, const std::optional<Thresholds> &thr
 void report_first_confirmations(const std::vector<LoggedRun> &enrolled, const ReplayFigures &current,
                                 const ReplayFigures *recommended, Logger &logger);
 
-// The margin and the command line to use, with the window settings when the runs did not use the defaults.
-void report_command(const Recommendation &recommendation, const GroupSummary &others, const RunSettings &settings,
+// The margin and the command line to use, with the window settings when they are not the defaults; false, with
+// an "error: " line instead of the command, when lumivar_face would refuse it.
+bool report_command(const Recommendation &recommendation, const GroupSummary &others, const WindowSettings &window,
                     Logger &logger);
 
 // Plain advice when no threshold confirms the enrolled person without naming one of the others.

@@ -65,7 +65,8 @@ int main(int argc, char **argv) {
     uint64_t malformed = 0;
     if (const int status = read_group(options.enrolled_logs, enrolled_runs, malformed, logger)) return status;
     if (const int status = read_group(options.others_logs, others_runs, malformed, logger)) return status;
-    report_runs(enrolled_runs, others_runs, logger);
+    const WindowSettings window = recommended_window(enrolled_runs, others_runs);
+    report_runs(enrolled_runs, others_runs, window, logger);
     logger.line("malformed_lines: " + std::to_string(malformed));
 
     const GroupSummary enrolled = summarise_group(enrolled_runs);
@@ -85,20 +86,22 @@ int main(int argc, char **argv) {
                   logger);
     std::optional<ReplayFigures> recommended_enrolled;
     if (recommendation.found) {
-        recommended_enrolled = replay_group(enrolled_runs, recommendation.thresholds);
+        recommended_enrolled = replay_group(enrolled_runs, recommendation.thresholds, window);
         report_replay("recommended", recommendation.thresholds, recommendation, *recommended_enrolled,
-                      replay_group(others_runs, recommendation.thresholds), logger);
+                      replay_group(others_runs, recommendation.thresholds, window), logger);
     }
     report_first_confirmations(enrolled_runs, current_enrolled,
                                recommended_enrolled ? &*recommended_enrolled : nullptr, logger);
     const bool separates = recommended_enrolled && recommended_enrolled->confirmed > 0;
+    int status = 0;
     if (separates) {
         for (size_t i = 0; i < enrolled_runs.size(); ++i)
             if (recommended_enrolled->first_confirmation[i] == 0)
                 logger.line("warning: never confirmed with the recommended thresholds: " + enrolled_runs[i].name);
-        report_command(recommendation, others, enrolled_runs.front().settings, logger);
+        if (!report_command(recommendation, others, window, logger)) status = kNoSeparationStatus;
     } else {
         report_no_separation(enrolled, others, logger);
+        status = kNoSeparationStatus;
     }
 
     if (!options.plot_path.empty() &&
@@ -106,5 +109,5 @@ int main(int argc, char **argv) {
                              threshold_markers(enrolled_runs.front().settings, separates ? &recommendation : nullptr),
                              logger))
         return kPlotNotWrittenStatus;
-    return separates ? 0 : kNoSeparationStatus;
+    return status;
 }

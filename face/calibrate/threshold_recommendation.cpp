@@ -58,3 +58,27 @@ Recommendation recommend_thresholds(const GroupSummary &enrolled, const GroupSum
     r.confirmed_text = text_of(confirmed);
     return r;
 }
+
+std::string window_refusal(const RunSettings &settings) {
+    return face_command_refusal({"--confirm-window", std::to_string(settings.confirm_window), "--confirm-min-hits",
+                                 std::to_string(settings.confirm_min_hits)});
+}
+
+WindowSettings recommended_window(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others) {
+    for (const std::vector<LoggedRun> *group : {&enrolled, &others})
+        for (const LoggedRun &run : *group)
+            if (window_refusal(run.settings).empty())
+                return {run.settings.confirm_window, run.settings.confirm_min_hits};
+    const Options defaults;
+    return {defaults.confirm_window, defaults.confirm_min_hits};
+}
+
+std::vector<std::string> recommended_command(const Recommendation &recommendation, const WindowSettings &window) {
+    std::vector<std::string> words = {"--candidate-threshold", recommendation.candidate_text, "--confirmed-threshold",
+                                      recommendation.confirmed_text};
+    const Options defaults;
+    if (window.confirm_window != defaults.confirm_window || window.confirm_min_hits != defaults.confirm_min_hits)
+        words.insert(words.end(), {"--confirm-window", std::to_string(window.confirm_window), "--confirm-min-hits",
+                                   std::to_string(window.confirm_min_hits)});
+    return words;
+}

@@ -2,6 +2,7 @@
 // Choosing lumivar_face's two thresholds from the distances of the enrolled person and of the others.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "calibrate/calibration_replay.h"
 
@@ -24,3 +25,16 @@ struct Recommendation {
 // Both summaries hold accepted faces, sorted.
 Recommendation recommend_thresholds(const GroupSummary &enrolled, const GroupSummary &others,
                                     int max_false_candidates);
+
+// Why lumivar_face refuses a run's window settings (its own reading of --confirm-window and --confirm-min-hits);
+// empty when it takes them.
+std::string window_refusal(const RunSettings &settings);
+
+// The window settings to recommend: those of the first run, enrolled runs first, that lumivar_face takes, else its
+// defaults. The recommended thresholds are replayed with them in every run, so that the figures reported for
+// them are what the printed command does.
+WindowSettings recommended_window(const std::vector<LoggedRun> &enrolled, const std::vector<LoggedRun> &others);
+
+// lumivar_face's words for the recommendation: both thresholds, and the window settings unless they are its
+// defaults.
+std::vector<std::string> recommended_command(const Recommendation &recommendation, const WindowSettings &window);

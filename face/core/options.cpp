@@ -1,5 +1,6 @@
 #include "core/options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -45,21 +46,19 @@ constexpr double kLargestScaleFactor = 100.0;
 
 }  // namespace
 
+std::string cross_check_failure(const Options &o) {
+    if (o.confirm_min_hits > o.confirm_window) return "--confirm-min-hits must be <= --confirm-window";
+    if (o.confirmed_threshold > o.candidate_threshold)
+        return "--confirmed-threshold must be <= --candidate-threshold because LBPH confidence is lower-is-better";
+    if (o.quality_min_brightness > o.quality_max_brightness)
+        return "--quality-min-brightness must be <= --quality-max-brightness";
+    return "";
+}
+
 bool cross_checks_pass(const Options &o) {
-    if (o.confirm_min_hits > o.confirm_window) {
-        std::cerr << "--confirm-min-hits must be <= --confirm-window\n";
-        return false;
-    }
-    if (o.confirmed_threshold > o.candidate_threshold) {
-        std::cerr << "--confirmed-threshold must be <= --candidate-threshold because LBPH confidence is "
-                     "lower-is-better\n";
-        return false;
-    }
-    if (o.quality_min_brightness > o.quality_max_brightness) {
-        std::cerr << "--quality-min-brightness must be <= --quality-max-brightness\n";
-        return false;
-    }
-    return true;
+    const std::string failure = cross_check_failure(o);
+    if (!failure.empty()) std::cerr << failure << "\n";
+    return failure.empty();
 }
 
 bool positive_value(double value) { return positive(value); }
@@ -139,29 +138,55 @@ bool store_option_value(const OptionSlot &slot, const std::string &value) {
     return true;
 }
 
-bool parse_args(int argc, char **argv, Options &options) {
-    const std::string program_name = argc > 0 ? argv[0] : "lumivar_face";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            print_usage(program_name);
-            std::exit(0);
-        }
+CommandReading read_face_command(const std::vector<std::string> &words, Options &options, std::string &why) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &arg = words[i];
+        if (arg == "--help" || arg == "-h") return CommandReading::help;
         if (arg == "--calibration-log") {
             options.calibration_log = true;
             continue;
         }
-
         const OptionSlot slot = face_option_slot(arg, options);
         if (!slot.known()) {
-            std::cerr << "Unknown argument: " << arg << "\n";
-            return false;
+            why = "Unknown argument: " + arg;
+            return CommandReading::refused;
         }
-        if (i + 1 >= argc) {
-            std::cerr << arg << " requires a value\n";
-            return false;
+        if (i + 1 >= words.size()) {
+            why = arg + " requires a value";
+            return CommandReading::refused;
         }
-        if (!store_option_value(slot, argv[++i])) return false;
+        if (!store_option_value(slot, words[++i])) {
+            why = arg + " does not take " + words[i];
+            return CommandReading::value_refused;
+        }
     }
-    return cross_checks_pass(options);
+    why = cross_check_failure(options);
+    return why.empty() ? CommandReading::accepted : CommandReading::refused;
+}
+
+std::string face_command_refusal(const std::vector<std::string> &words) {
+    Options options;
+    std::string why;
+    const CommandReading reading = read_face_command(words, options, why);
+    if (reading == CommandReading::help) return "--help prints the usage and stops";
+    return reading == CommandReading::accepted ? "" : why;
+}
+
+bool parse_args(int argc, char **argv, Options &options) {
+    const std::string program_name = argc > 0 ? argv[0] : "lumivar_face";
+    const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + std::max(argc, 0));
+    std::string why;
+    switch (read_face_command(words, options, why)) {
+    case CommandReading::help:
+        print_usage(program_name);
+        std::exit(0);
+    case CommandReading::refused:
+        std::cerr << why << "\n";
+        return false;
+    case CommandReading::value_refused:  // the usage that follows gives the ranges
+        return false;
+    case CommandReading::accepted:
+        break;
+    }
+    return true;
 }

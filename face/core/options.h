@@ -2,6 +2,7 @@
 // Command line and number formatting of lumivar_face; its option readers and range checks are shared by the
 // other face programs.
 #include <string>
+#include <vector>
 
 struct Options {
     int frames = 300;
@@ -54,8 +55,20 @@ bool store_option_value(const OptionSlot &slot, const std::string &value);
 bool positive_value(double value);
 bool non_negative_value(double value);
 
-// The cross-checks between options, in order; the first failure writes its message to standard error.
+// The cross-checks between options, in order: the first failure's message, or empty when all pass.
+std::string cross_check_failure(const Options &options);
+// The same, writing the first failure's message to standard error.
 bool cross_checks_pass(const Options &options);
+
+// lumivar_face's reading of its command line (the words after the program name), left to right: each option
+// into its field with its range check, then the cross-checks. parse_args writes `why` to standard error for a
+// refusal; for a value out of range it prints only the usage, which gives the ranges.
+enum class CommandReading { accepted, help, refused, value_refused };
+CommandReading read_face_command(const std::vector<std::string> &words, Options &options, std::string &why);
+
+// Why lumivar_face would refuse to start with these words, by the same reading; empty when it accepts them.
+// For the command lines other programs recommend.
+std::string face_command_refusal(const std::vector<std::string> &words);
 
 // C "%f": fixed notation, six decimals.
 std::string format_real(double value);
