@@ -77,32 +77,6 @@ struct Cursor {
     }
 };
 
-// The pieces of a calibration line, in the order lumivar_face writes them; the stage and the sample file
-// are not needed and may hold any text.
-bool parse_calibration_line(std::string_view text, LoggedFace &face, double &candidate, double &confirmed) {
-    Cursor c{text};
-    int width = 0, height = 0, hits = 0, entries = 0;
-    double sharpness = 0.0, brightness = 0.0, contrast = 0.0;
-    if (!(c.literal("calibration frame=") && c.whole(face.frame) && c.literal(", confidence=") &&
-          c.real(face.distance) && c.literal(", label=")))
-        return false;
-    const int label = c.one_of(kLabelNames, ", candidate_threshold=");
-    if (label < 0) return false;
-    face.label = static_cast<IdentityLabel>(label);
-    if (!(c.literal(", candidate_threshold=") && c.real(candidate) && c.literal(", confirmed_threshold=") &&
-          c.real(confirmed) && c.literal(", face_size=") && c.whole(width) && c.literal("x") && c.whole(height) &&
-          c.literal(", sharpness=") && c.real(sharpness) && c.literal(", brightness=") && c.real(brightness) &&
-          c.literal(", contrast=") && c.real(contrast) && c.literal(", quality=")))
-        return false;
-    const int reason = c.one_of(kQualityReasons, ", confirmation_hits=");
-    if (reason < 0) return false;
-    face.reason = static_cast<uint8_t>(reason);
-    return c.literal(", confirmation_hits=") && c.whole(hits) && c.literal(", confirmation_window=") &&
-           c.whole(entries) && c.literal(", best_profile_stage=") &&
-           c.rest.find(", matched_sample=") != std::string_view::npos && face.distance >= 0.0 && candidate > 0.0 &&
-           confirmed > 0.0;
-}
-
 // A start-up report line that carries a decision setting; false for a malformed value.
 bool parse_report_line(std::string_view text, RunSettings &settings) {
     Cursor c{text};
@@ -151,6 +125,30 @@ void complete_settings(LoggedRun &run, double first_candidate, double first_conf
 }
 
 }  // namespace
+
+bool parse_calibration_line(std::string_view text, LoggedFace &face, double &candidate, double &confirmed) {
+    Cursor c{text};
+    int width = 0, height = 0, hits = 0, entries = 0;
+    double sharpness = 0.0, brightness = 0.0, contrast = 0.0;
+    if (!(c.literal("calibration frame=") && c.whole(face.frame) && c.literal(", confidence=") &&
+          c.real(face.distance) && c.literal(", label=")))
+        return false;
+    const int label = c.one_of(kLabelNames, ", candidate_threshold=");
+    if (label < 0) return false;
+    face.label = static_cast<IdentityLabel>(label);
+    if (!(c.literal(", candidate_threshold=") && c.real(candidate) && c.literal(", confirmed_threshold=") &&
+          c.real(confirmed) && c.literal(", face_size=") && c.whole(width) && c.literal("x") && c.whole(height) &&
+          c.literal(", sharpness=") && c.real(sharpness) && c.literal(", brightness=") && c.real(brightness) &&
+          c.literal(", contrast=") && c.real(contrast) && c.literal(", quality=")))
+        return false;
+    const int reason = c.one_of(kQualityReasons, ", confirmation_hits=");
+    if (reason < 0) return false;
+    face.reason = static_cast<uint8_t>(reason);
+    return c.literal(", confirmation_hits=") && c.whole(hits) && c.literal(", confirmation_window=") &&
+           c.whole(entries) && c.literal(", best_profile_stage=") &&
+           c.rest.find(", matched_sample=") != std::string_view::npos && face.distance >= 0.0 &&
+           face.distance <= kLargestLoggedDistance && candidate > 0.0 && confirmed > 0.0;
+}
 
 LogReadOutcome read_run_log(const std::string &path, std::vector<LoggedRun> &runs, uint64_t &malformed_lines,
                             Logger &logger) {

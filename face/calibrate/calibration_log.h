@@ -3,6 +3,7 @@
 // start-up report and one record per calibration line. Stage names and paths are opaque text to it.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/identity.h"
@@ -36,6 +37,16 @@ struct LoggedRun {
     RunSettings settings;
     std::vector<LoggedFace> faces;
 };
+
+// No LBPH distance comes near this (each cell of the histogram grid adds at most 4); a larger one is no
+// distance lumivar_face measured, and would break the arithmetic in hundredths that chooses thresholds.
+constexpr double kLargestLoggedDistance = 1e9;
+
+// The pieces of a calibration line, in the order lumivar_face writes them: the face (its distance, frame, label
+// and gate reason) and the two limits of its run. The stage and the sample file are not needed and may hold any
+// text. False for a line of another layout, a non-finite or negative number, or a distance above
+// kLargestLoggedDistance. `face.line` is left as it is.
+bool parse_calibration_line(std::string_view text, LoggedFace &face, double &candidate, double &confirmed);
 
 enum class LogReadOutcome { read, unreadable, no_calibration_lines };
 
