@@ -2,6 +2,8 @@
 // program then does; plus the choice of thresholds in-process and its answers to bad input.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <random>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -11,7 +13,10 @@
 #include "face_programs.h"
 #include "sensor_frames.h"
 #include "test_photos.h"
+#include "calibrate/calibration_log.h"
+#include "calibrate/calibration_replay.h"
 #include "calibrate/threshold_recommendation.h"
+#include "core/identity.h"
 
 namespace {
 
@@ -207,23 +212,199 @@ TEST(ThresholdRecommendation, StaysAMarginUnderTheOthersAndPassesAtMostTheAllowe
     EXPECT_FALSE(recommend_thresholds(enrolled, others, 0).found);
 }
 
-// Hand-made logs: one calibration line with the program's own layout.
+// One calibration line as lumivar_face's own writer makes it.
 std::string face_line(int frame, double distance, const std::string &quality = "accepted",
-                      const std::string &stage = "flat", const std::string &sample = "a.png") {
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "calibration frame=%d, confidence=%f, label=Unknown, candidate_threshold=60.000000, "
-                  "confirmed_threshold=55.000000, face_size=120x120, sharpness=80.000000, brightness=120.000000, "
-                  "contrast=40.000000, quality=%s, confirmation_hits=0, confirmation_window=1, "
-                  "best_profile_stage=%s, matched_sample=%s",
-                  frame, distance, quality.c_str(), stage.c_str(), sample.c_str());
-    return line;
+                      const std::string &stage = "flat", const std::string &sample = "a.png",
+                      IdentityLabel label = IdentityLabel::Unknown, const Options &options = Options()) {
+    IdentityDecision decision;
+    decision.label = label_name(label);
+    decision.confidence = distance;
+    FaceQuality gate;
+    gate.face_size = {120, 120};
+    gate.sharpness = 80.0;
+    gate.brightness = 120.0;
+    gate.contrast = 40.0;
+    gate.reason = quality;
+    RunStats stats;
+    stats.processed_frames = frame;
+    stats.last_best_profile_stage = stage;
+    stats.last_matched_sample = sample;
+    return calibration_line(decision, gate, options, ConfirmationWindow{0}, stats);
+}
+
+// What lumivar_face writes, lumivar_calibrate reads back as the same face; what it could not have measured
+// (a distance beyond any LBPH distance, or none at all) is no face.
+TEST(CalibrationLine, ReadsBackWhatLumivarFaceWrites) {
+    Options options;
+    options.candidate_threshold = 61.25;
+    options.confirmed_threshold = 0.5;
+    for (int label = 0; label < 3; ++label)
+        for (int reason = 0; reason < kQualityReasonCount; ++reason)
+            for (const double distance : {0.0, 47.1234564, 1e9})
+                for (const auto &[stage, sample] : std::vector<std::pair<std::string, std::string>>{
+                         {"flat", "unknown"}, {"day, matched_sample=x", "a, label=Unknown.png"}, {"", ""}}) {
+                    const int frame = 1 + label * 1000003 + reason;
+                    const std::string line = face_line(frame, distance, kQualityReasons[reason], stage, sample,
+                                                       static_cast<IdentityLabel>(label), options);
+                    LoggedFace face;
+                    face.line = 77;
+                    double candidate = 0.0, confirmed = 0.0;
+                    ASSERT_TRUE(parse_calibration_line(line, face, candidate, confirmed)) << line;
+                    EXPECT_EQ(face.frame, frame) << line;
+                    EXPECT_NEAR(face.distance, distance, 5e-7) << line;
+                    EXPECT_EQ(face.label, static_cast<IdentityLabel>(label)) << line;
+                    EXPECT_EQ(face.reason, reason) << line;
+                    EXPECT_EQ(face.line, 77u);
+                    EXPECT_EQ(candidate, 61.25);
+                    EXPECT_EQ(confirmed, 0.5);
+                }
+    for (const double distance : {1.0000001e9, 1e20, HUGE_VAL, std::nan("")}) {
+        LoggedFace face;
+        double candidate = 0.0, confirmed = 0.0;
+        EXPECT_FALSE(parse_calibration_line(face_line(1, distance), face, candidate, confirmed)) << distance;
+    }
+}
+
+// The replay keeps a running count of the window's hits; lumivar_face's own window (every entry kept and
+// summed) must give the same labels for every window length, shorter or longer than the run.
+TEST(CalibrationReplay, LabelsEveryFaceAsLumivarFaceWouldWhateverTheWindowLength) {
+    std::mt19937 random(22);
+    std::uniform_real_distribution<double> distance(45.0, 65.0);
+    LoggedRun run;
+    run.name = "run";
+    for (int i = 0; i < 400; ++i) {
+        LoggedFace face;
+        face.frame = i + 1;
+        face.reason = random() % 8 == 0 ? 5 : 0;  // too_blurry now and then: a miss
+        face.distance = face.accepted() ? distance(random) : 0.0;
+        run.faces.push_back(face);
+    }
+    for (const int window : {1, 2, 3, 10, 399, 400, 401, INT_MAX})
+        for (const int min_hits : {1, 3, 150})
+            for (const bool own_settings : {true, false}) {
+                if (min_hits > window) continue;
+                run.settings = {"faces", 60.0, 55.0, own_settings ? window : 10, own_settings ? min_hits : 5};
+                const std::optional<Thresholds> thresholds =
+                    own_settings ? std::nullopt : std::optional<Thresholds>(Thresholds{58.0, 52.5});
+                const std::optional<WindowSettings> window_settings =
+                    own_settings ? std::nullopt : std::optional<WindowSettings>(WindowSettings{window, min_hits});
+                Options rules;
+                rules.candidate_threshold = thresholds ? 58.0 : 60.0;
+                rules.confirmed_threshold = thresholds ? 52.5 : 55.0;
+                rules.confirm_window = window;
+                rules.confirm_min_hits = min_hits;
+                ConfirmationWindow kept;
+                uint64_t candidates = 0, confirmed = 0, first = 0;
+                for (size_t i = 0; i < run.faces.size(); ++i) {
+                    LoggedFace &face = run.faces[i];
+                    const IdentityLabel label = label_face(face.accepted(), 1, face.distance, rules, kept);
+                    candidates += label == IdentityLabel::CandidateVeyra;
+                    confirmed += label == IdentityLabel::ConfirmedVeyra;
+                    if (label == IdentityLabel::ConfirmedVeyra && first == 0) first = i + 1;
+                    // As logged, but for every 50th face: those differ from what the replay finds.
+                    face.label = i % 50 == 7 ? (label == IdentityLabel::Unknown ? IdentityLabel::ConfirmedVeyra
+                                                                                : IdentityLabel::Unknown)
+                                             : label;
+                }
+                const ReplayFigures figures = replay_group({run}, thresholds, window_settings);
+                const std::string where = "window " + std::to_string(window) + ", min hits " + std::to_string(min_hits);
+                EXPECT_EQ(figures.faces, 400u) << where;
+                EXPECT_EQ(figures.candidates, candidates) << where;
+                EXPECT_EQ(figures.confirmed, confirmed) << where;
+                EXPECT_EQ(figures.first_confirmation, std::vector<uint64_t>{first}) << where;
+                EXPECT_EQ(figures.unlike_log, own_settings ? 8u : 0u) << where;
+            }
 }
 
 std::string faces_at(double distance, int count, const std::string &quality = "accepted") {
     std::string log;
     for (int i = 1; i <= count; ++i) log += face_line(i, distance, quality) + "\n";
     return log;
+}
+
+// Runs with different window settings, one of them settings lumivar_face refuses: the report says so, and the
+// command it prints is one lumivar_face starts with, with the window settings its figures were replayed with.
+TEST(CalibrateCommand, PrintsOnlyWhatLumivarFaceAcceptsWithTheWindowItReplayed) {
+    face_test::ScratchDir dir;
+    const std::string refused = (dir / "refused.log").string(), usable = (dir / "usable.log").string(),
+                      others = (dir / "others.log").string();
+    face_test::write_file(refused, "confirm_window: 3\nconfirm_min_hits: 4\n" + faces_at(50.0, 10));
+    face_test::write_file(usable, "confirm_window: 6\nconfirm_min_hits: 3\n" + faces_at(50.0, 10));
+    face_test::write_file(others, "confirm_window: 6\nconfirm_min_hits: 3\n" + faces_at(90.0, 4));
+
+    const face_test::RunResult r = calibrate({"--enrolled", refused, "--enrolled", usable, "--others", others});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("warning: lumivar_face refuses the window settings 3/4 of " + refused +
+                         " (--confirm-min-hits must be <= --confirm-window)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("warning: the logs differ in confirm_window/confirm_min_hits: 3/4 (in " + refused +
+                         "); 6/3 (in " + usable + "); recommended thresholds are replayed in every run with 6/3"),
+              std::string::npos)
+        << r.out;
+    // Both enrolled runs replayed with 6/3: every face a strict hit, confirmed from the third on.
+    EXPECT_NE(r.out.find("recommended: candidate_threshold=85.50, confirmed_threshold=85.50, "
+                         "enrolled_candidate_or_better=20/20 (100.0%), enrolled_confirmed=16/20 (80.0%), "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("first_confirmation: current=never, recommended=3, log=" + refused), std::string::npos);
+    const std::string use = lines_starting(r.out, "use: lumivar_face ").at(0);
+    EXPECT_EQ(use, "use: lumivar_face --candidate-threshold 85.50 --confirmed-threshold 85.50 --confirm-window 6 "
+                   "--confirm-min-hits 3");
+
+    // lumivar_face itself takes the command: it gets past its command line to the (missing) samples.
+    face_test::RunRequest face;
+    face.program = LUMIVAR_FACE_BIN;
+    std::istringstream words(use.substr(std::string("use: lumivar_face ").size()));
+    for (std::string word; words >> word;) face.args.push_back(word);
+    face.args.insert(face.args.end(), {"--samples-dir", (dir / "no_samples").string()});
+    const face_test::RunResult started = face_test::run_program(face);
+    EXPECT_EQ(started.status, kNoSamplesStatus) << started.out << started.err;
+
+    // No run with settings lumivar_face takes: its defaults, which the command then leaves out.
+    face_test::write_file(dir / "others_refused.log", "confirm_window: 3\nconfirm_min_hits: 4\n" + faces_at(90.0, 4));
+    const face_test::RunResult defaults =
+        calibrate({"--enrolled", refused, "--others", (dir / "others_refused.log").string()});
+    EXPECT_EQ(defaults.status, 0) << defaults.out;
+    EXPECT_NE(defaults.out.find("\nuse: lumivar_face --candidate-threshold 85.50 --confirmed-threshold 85.50\n"),
+              std::string::npos)
+        << defaults.out;
+    EXPECT_NE(defaults.out.find("first_confirmation: current=never, recommended=5, log=" + refused), std::string::npos)
+        << defaults.out;
+}
+
+// The report's figures: nearest-rank percentiles of the accepted distances, and lines with a distance no LBPH
+// model gives named, counted and left out of every figure and threshold.
+TEST(CalibrateReport, PercentilesByNearestRankAndImpossibleDistancesSkipped) {
+    face_test::ScratchDir dir;
+    std::string enrolled_log;
+    for (int d = 1; d <= 20; ++d) {
+        enrolled_log += face_line(d, d) + "\n";
+        if (d == 5) enrolled_log += face_line(100, 1e20) + "\n" + face_line(101, HUGE_VAL) + "\n";
+        if (d == 9) enrolled_log += face_line(102, std::nan("")) + "\ncalibration frame=103, confidence=1e20" +
+                                    face_line(0, 1).substr(std::string("calibration frame=0, confidence=1.000000").size()) + "\n";
+    }
+    face_test::write_file(dir / "enrolled.log", enrolled_log);
+    face_test::write_file(dir / "others.log", faces_at(12.0, 3));
+    const std::string enrolled = (dir / "enrolled.log").string();
+    const face_test::RunResult r = calibrate({"--enrolled", enrolled, "--others", (dir / "others.log").string(),
+                                              "--max-false-candidates", "3"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("enrolled_faces: evaluated=20, accepted=20,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nenrolled_distances: min=1.000000, p5=1.000000, p50=10.000000, p95=19.000000, "
+                         "max=20.000000\n"),
+              std::string::npos)
+        << r.out;
+    for (const int line : {6, 7, 12, 13})
+        EXPECT_NE(r.out.find("warning: " + enrolled + ":" + std::to_string(line) + ": malformed calibration line\n"),
+                  std::string::npos)
+            << line << "\n" << r.out;
+    EXPECT_NE(r.out.find("\nmalformed_lines: 4\n"), std::string::npos) << r.out;
+    // Confirmed 5 % under the others' 12, in hundredths rounded down; every other face may be a candidate:
+    // just above the enrolled 20.
+    EXPECT_NE(r.out.find("\nuse: lumivar_face --candidate-threshold 20.01 --confirmed-threshold 11.39\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {

@@ -181,6 +181,30 @@ TEST(CommandLineCrossChecks, EqualValuesPassAndOnlyTheFirstFailureIsReported) {
               "--confirm-min-hits must be <= --confirm-window\n");
 }
 
+// The command lines other programs recommend are checked by lumivar_face's own reading: the same verdict, and
+// the message lumivar_face gives, or one naming the refused value where it prints only its usage.
+TEST(CommandLineCrossChecks, ARecommendedCommandIsRefusedExactlyWhenLumivarFaceRefusesIt) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"--candidate-threshold", "78.14", "--confirmed-threshold", "78.14", "--confirm-window", "4",
+         "--confirm-min-hits", "4"},
+        {"--candidate-threshold", "78.14", "--confirmed-threshold", "78.15"},
+        {"--confirm-window", "3", "--confirm-min-hits", "4"},
+        {"--confirm-window", "0", "--confirm-min-hits", "1"},
+        {"--confirm-min-hits", "2147483648"},
+        {"--confirmed-threshold", "nan"},
+        {"--bogus"},
+        {"--confirm-window"}};
+    for (const std::vector<std::string> &words : commands) {
+        const Parsed p = parse(words);
+        const std::string why = face_command_refusal(words);
+        EXPECT_EQ(why.empty(), p.ok) << words[0] << " " << why;
+        if (!p.err.empty()) {
+            EXPECT_EQ(why + "\n", p.err);
+        }
+    }
+    EXPECT_EQ(face_command_refusal({"--confirm-window", "0"}), "--confirm-window does not take 0");
+}
+
 TEST(NumberFormat, RealsHaveSixDecimalsLikePercentF) {
     EXPECT_EQ(format_real(60), "60.000000");
     EXPECT_EQ(format_real(0.5), "0.500000");

@@ -96,6 +96,7 @@ TEST(EnrollFromSensor, SavesVariedProbeShapedSamplesThatLumivarFaceReadsAndReRun
         << first.out;
     EXPECT_NE(first.out.find("stopped RGB stream\nsummary: "), std::string::npos);
     EXPECT_EQ(face_test::split_lines(first.out).back(), "clean exit");
+    EXPECT_EQ(first.out.find("warning: saved"), std::string::npos) << "the full count was saved";
 
     // Each sample is the loop's probe of that face, and no two are alike.
     cv::CascadeClassifier detector(face_test::kHaarCascade);
@@ -116,6 +117,7 @@ TEST(EnrollFromSensor, SavesVariedProbeShapedSamplesThatLumivarFaceReadsAndReRun
     const RunResult second = enroll(samples, {"--count", "2", "--quality-min-sharpness", "20"}, scene.dir / "frames");
     ASSERT_EQ(second.status, 0) << second.out;
     EXPECT_EQ(saved_files(second.out), (std::vector<std::string>{"enrol/enrol-0007.png", "enrol/enrol-0008.png"}));
+    EXPECT_EQ(second.out.find("warning: saved"), std::string::npos) << second.out;
     EXPECT_EQ(face_test::read_file(samples / "enrol/enrol-0002.jpg"), user_sample);
 
     const nlohmann::json manifest = read_manifest(samples);
@@ -137,6 +139,34 @@ TEST(EnrollFromSensor, SavesVariedProbeShapedSamplesThatLumivarFaceReadsAndReRun
                                "trained and saved model\n"),
               std::string::npos)
         << trained.out;
+}
+
+// The change rule compares the new picture at the last sample's place: a face that moved by 4 pixels (about
+// 2 % of its width) has changed enough, though the detector follows it. --frames bounds the frames looked at.
+TEST(EnrollFromSensor, AFaceMovedAFewPixelsIsSavedAndFramesBoundsTheFramesLookedAt) {
+    const std::vector<fs::path> stills = face_test::enrolled_stills();
+    if (stills.empty()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
+    ScratchDir dir;
+    const cv::Mat still = face_test::read_photo(stills[0].string());
+    cv::Mat moved;
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, 4, 0, 1, 0);
+    cv::warpAffine(still, moved, shift, still.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+    face_test::write_image(dir / "frames/f1.png", still);
+    for (const char *name : {"f2.png", "f3.png", "f4.png", "f5.png"}) face_test::write_image(dir / "frames" / name, moved);
+    const cv::Mat far_shift = (cv::Mat_<double>(2, 3) << 1, 0, 12, 0, 1, 0);
+    cv::warpAffine(still, moved, far_shift, still.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+    face_test::write_image(dir / "frames/f4.png", moved);  // would be saved, were it looked at
+
+    std::vector<std::string> args = kSoftStills;
+    args.insert(args.end(), {"--frames", "3"});
+    const RunResult r = enroll(dir / "samples", args, dir / "frames");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> moved_saved = face_test::lines_starting(r.out, "saved frame=2, ");
+    ASSERT_EQ(moved_saved.size(), 1u) << r.out;
+    EXPECT_GE(std::stod(face_test::field(moved_saved[0], "change")), 10.0) << moved_saved[0];
+    EXPECT_EQ(face_test::lines_starting(r.out, "skipped frame=3, reason=too_similar").size(), 1u) << r.out;
+    EXPECT_NE(r.out.find("\nsummary: looked_at=3, saved=2, count=20, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nwarning: saved 2 of 20 samples\nclean exit\n"), std::string::npos) << r.out;
 }
 
 TEST(EnrollFromPhotos, OnePhotoWithOneGoodFaceSavesOneSampleAndEveryOtherIsReportedWithItsReason) {
