@@ -232,7 +232,8 @@ const std::string &label_name(IdentityLabel label) {
 PredictionHits judge_prediction(bool accepted, int predicted_label, double confidence, const Options &options) {
     // LBPH confidence is a distance: both limits are inclusive upper bounds.
     const bool is_veyra = accepted && predicted_label == 1;
-    return {is_veyra && confidence <= options.candidate_threshold, is_veyra && confidence <= options.confirmed_threshold};
+    return {is_veyra && confidence <= options.candidate_threshold,
+            is_veyra && confidence <= options.confirmed_threshold};
 }
 
 IdentityLabel label_from_hits(const PredictionHits &prediction, long long hits, const Options &options) {

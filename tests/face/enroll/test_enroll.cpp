@@ -152,7 +152,8 @@ TEST(EnrollFromSensor, AFaceMovedAFewPixelsIsSavedAndFramesBoundsTheFramesLooked
     const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, 4, 0, 1, 0);
     cv::warpAffine(still, moved, shift, still.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
     face_test::write_image(dir / "frames/f1.png", still);
-    for (const char *name : {"f2.png", "f3.png", "f4.png", "f5.png"}) face_test::write_image(dir / "frames" / name, moved);
+    for (const char *name : {"f2.png", "f3.png", "f4.png", "f5.png"})
+        face_test::write_image(dir / "frames" / name, moved);
     const cv::Mat far_shift = (cv::Mat_<double>(2, 3) << 1, 0, 12, 0, 1, 0);
     cv::warpAffine(still, moved, far_shift, still.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
     face_test::write_image(dir / "frames/f4.png", moved);  // would be saved, were it looked at
