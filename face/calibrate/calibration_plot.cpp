@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "calibrate/calibrate_options.h"
+#include "core/atomic_file.h"
 
 namespace {
 
@@ -270,19 +270,6 @@ std::string render_svg(const std::vector<Shape> &shapes) {
     return svg + "</svg>\n";
 }
 
-// Written beside the target and renamed over it only once complete.
-bool write_whole_file(const std::string &path, const std::string &bytes) {
-    const std::string partial = path + ".partial";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (out && std::rename(partial.c_str(), path.c_str()) == 0) return true;
-    }
-    std::remove(partial.c_str());
-    return false;
-}
-
 }  // namespace
 
 bool write_distance_plot(const std::string &path, const GroupSummary &enrolled, const GroupSummary &others,
@@ -299,7 +286,8 @@ bool write_distance_plot(const std::string &path, const GroupSummary &enrolled, 
         }
         bytes.assign(png.begin(), png.end());
     }
-    if (!write_whole_file(path, bytes)) {
+    std::string why;  // the log line keeps its documented form
+    if (!replace_file_atomically(path, bytes, why)) {
         logger.line("error: failed to write plot: " + path);
         return false;
     }
