@@ -1,6 +1,11 @@
 #include "core/samples.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -47,6 +52,93 @@ ManifestIndex scan_manifest(const std::string &text) {
     return index;
 }
 
+// A string member of a manifest entry; other types count as absent, as an unquoted value does in the scan.
+std::string string_member(const nlohmann::ordered_json &entry, const char *key) {
+    const auto found = entry.find(key);
+    return found != entry.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+void index_json_entry(const nlohmann::ordered_json &entry, ManifestIndex &index) {
+    SampleMetadata meta;
+    meta.file = string_member(entry, "file");
+    if (meta.file.empty()) return;
+    meta.stage = string_member(entry, "stage");
+    if (meta.stage.empty()) meta.stage = "unknown";
+    meta.sample_id = string_member(entry, "sample_id");
+    meta.from_manifest = true;
+    index[meta.file] = meta;
+}
+
+// Entries are the objects of the top-level array; a top-level object is one entry when it has a "file", else
+// the objects of the arrays it holds are (a list wrapped in an object).
+ManifestIndex index_json_manifest(const nlohmann::ordered_json &document) {
+    ManifestIndex index;
+    auto index_objects_of = [&index](const nlohmann::ordered_json &array) {
+        for (const auto &entry : array)
+            if (entry.is_object()) index_json_entry(entry, index);
+    };
+    if (document.is_array()) {
+        index_objects_of(document);
+    } else if (document.is_object() && document.contains("file")) {
+        index_json_entry(document, index);
+    } else if (document.is_object()) {
+        for (const auto &member : document)
+            if (member.is_array()) index_objects_of(member);
+    }
+    return index;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `token` is a number as JSON writes them: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_json_number(const std::string &token) {
+    size_t i = 0;
+    const size_t n = token.size();
+    auto digits = [&] {
+        const size_t from = i;
+        while (i < n && is_digit(token[i])) ++i;
+        return i > from;
+    };
+    if (i < n && token[i] == '-') ++i;
+    if (i < n && token[i] == '0') {
+        ++i;
+    } else if (!digits()) {
+        return false;
+    }
+    if (i < n && token[i] == '.' && (++i, !digits())) return false;
+    if (i < n && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
+        if (!digits()) return false;
+    }
+    return i == n;
+}
+
+// The text with every number outside strings that overflows a double written as 0, padded to its length.
+std::string with_overflowing_numbers_as_zero(std::string text) {
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+            continue;
+        }
+        if (c != '-' && !is_digit(c)) continue;
+        size_t end = i;
+        while (end < text.size() && (is_digit(text[end]) || std::strchr("+-.eE", text[end]) != nullptr)) ++end;
+        const std::string token = text.substr(i, end - i);
+        if (is_json_number(token) && !std::isfinite(std::strtod(token.c_str(), nullptr)))
+            text.replace(i, token.size(), "0" + std::string(token.size() - 1, ' '));
+        i = end - 1;
+    }
+    return text;
+}
+
 ManifestIndex read_manifest(const fs::path &samples_dir) {
     const fs::path manifest_path = samples_dir / "manifest.json";
     std::error_code ec;
@@ -55,6 +147,8 @@ ManifestIndex read_manifest(const fs::path &samples_dir) {
     if (!in) return {};
     std::ostringstream text;
     text << in.rdbuf();
+    nlohmann::ordered_json document;
+    if (parse_json_manifest(text.str(), document)) return index_json_manifest(document);
     return scan_manifest(text.str());
 }
 
@@ -111,6 +205,23 @@ bool list_image_files(const fs::path &dir, std::vector<fs::path> &paths) {
     if (ec) return false;
     std::sort(paths.begin(), paths.end());
     return true;
+}
+
+bool parse_json_manifest(const std::string &text, nlohmann::ordered_json &document) {
+    try {
+        document = nlohmann::ordered_json::parse(text);
+        return true;
+    } catch (const nlohmann::ordered_json::out_of_range &) {
+        // A number overflowed: valid JSON all the same.
+    } catch (const nlohmann::ordered_json::exception &) {
+        return false;
+    }
+    try {
+        document = nlohmann::ordered_json::parse(with_overflowing_numbers_as_zero(text));
+        return true;
+    } catch (const nlohmann::ordered_json::exception &) {
+        return false;
+    }
 }
 
 std::string regex_field(const std::string &entry, const std::string &key) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
 struct SampleMetadata {
@@ -29,6 +30,11 @@ bool load_veyra_samples(const std::string &samples_dir, std::vector<TrainingSamp
 // manifest.json), in path order. False when the walk itself fails (not a directory, a subdirectory that
 // cannot be opened).
 bool list_image_files(const std::filesystem::path &dir, std::vector<std::filesystem::path> &paths);
+
+// Reads manifest.json's text as JSON, the one reading lumivar_face and lumivar_enroll share. A number beyond
+// the range of a double is valid JSON and reads as 0: no reader of ours uses numbers, and their text is never
+// rewritten. False when the text is not JSON; lumivar_face then scans it for entries by hand.
+bool parse_json_manifest(const std::string &text, nlohmann::ordered_json &document);
 
 // The quoted value of `key` in a manifest entry ("key" : "value"), or "" when absent.
 std::string regex_field(const std::string &entry, const std::string &key);

@@ -379,6 +379,44 @@ TEST(Manifest, HugeManifestWithLongValuesIsReadCorrectly) {
     EXPECT_EQ(samples[1].metadata.sample_id, "short");
 }
 
+TEST(Manifest, ValidJsonIsReadAsJsonWithEscapesNestingAnyKeyOrderAndHugeNumbers) {
+    ScratchDir dir;
+    for (const std::string name : {"day/a.png", "day/b.png", "c.png", "d.png", "e.png"}) put_image(dir, name);
+    // Nested values before the stage, an escaped quote and accent, the keys in any order, a number beyond
+    // the range of a double, non-string values counted as absent, and a later entry replacing an earlier one.
+    face_test::write_file(dir / "manifest.json",
+                          R"([{"file":"day/b.png","meta":{"k":"v", "stage": "inner"},"stage":"evening","sample_id":"v-17"},)"
+                          R"( {"sample_id": "q\"1", "stage": "caf\u00e9", "file": "day/a.png", "n": 1e400},)"
+                          R"( {"file": "c.png", "stage": 7, "sample_id": null}, {"file": "d.png", "stage": "old"},)"
+                          R"( {"file": "d.png", "stage": "new"}, "not an entry", {"file": "e\u002epng"}])");
+    auto samples = load(dir.path);
+    ASSERT_EQ(samples.size(), 5u);
+    const auto meta = [&](size_t i) { return samples[i].metadata; };
+    EXPECT_EQ(meta(0).file, "c.png");
+    EXPECT_EQ(meta(0).stage, "unknown");
+    EXPECT_EQ(meta(0).sample_id, "");
+    EXPECT_TRUE(meta(0).from_manifest);
+    EXPECT_EQ(meta(1).stage, "new");
+    EXPECT_EQ(meta(2).file, "day/a.png");
+    EXPECT_EQ(meta(2).stage, "caf\xc3\xa9");
+    EXPECT_EQ(meta(2).sample_id, "q\"1");
+    EXPECT_EQ(meta(3).file, "day/b.png");
+    EXPECT_EQ(meta(3).stage, "evening");
+    EXPECT_EQ(meta(3).sample_id, "v-17");
+    EXPECT_TRUE(meta(4).from_manifest);  // "e\u002epng" is e.png
+
+    // A list wrapped in an object, or one object alone, is read as JSON too.
+    face_test::write_file(dir / "manifest.json",
+                          R"({"samples": [{"stage": {"x": 1}, "file": "c.png", "sample_id": "w"}], "note": {"file": "d.png"}})");
+    samples = load(dir.path);
+    EXPECT_EQ(samples[0].metadata.sample_id, "w");
+    EXPECT_EQ(samples[0].metadata.stage, "unknown");
+    EXPECT_FALSE(samples[1].metadata.from_manifest);  // d.png: named only inside a nested value
+    face_test::write_file(dir / "manifest.json", R"({"stage": "solo", "file": "e.png"})");
+    samples = load(dir.path);
+    EXPECT_EQ(samples[4].metadata.stage, "solo");
+}
+
 TEST(Manifest, AManifestThatIsNotARegularFileIsIgnored) {
     ScratchDir dir;
     put_image(dir, "a.png");
