@@ -1,7 +1,7 @@
 #include "enroll/sample_store.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +12,11 @@
 #include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+
+#include "core/atomic_file.h"
+#include "core/samples.h"
 
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
@@ -20,7 +24,13 @@ using nlohmann::ordered_json;
 namespace {
 
 constexpr const char *kManifestName = "manifest.json";
-constexpr int kMaxManifestDepth = 100;
+constexpr const char *kJsonSpace = " \t\n\r";
+
+// The manifest as read: its text and what it holds.
+struct ManifestRead {
+    std::string text;  // empty when there is no manifest yet
+    ordered_json entries = ordered_json::array();
+};
 
 std::string sample_id_for(const std::string &stage, int number) {
     char digits[16];
@@ -41,125 +51,107 @@ int number_in_id(const std::string &id, const std::string &stage) {
     return number;
 }
 
-// One past the highest number used so far by the stage's files on disk and by the manifest's sample ids.
-int next_sample_number(const SampleStore &store) {
+// One past the highest number the manifest's sample ids use for the stage.
+int next_number_in_manifest(const ordered_json &entries, const std::string &stage) {
     int highest = 0;
-    std::error_code ec;
-    for (fs::directory_iterator it(store.samples_dir / store.stage, ec), end; !ec && it != end; it.increment(ec))
-        highest = std::max(highest, number_in_id(it->path().stem().string(), store.stage));
-    for (const ordered_json &entry : store.manifest) {
+    for (const ordered_json &entry : entries) {
         const auto id = entry.find("sample_id");
         if (id != entry.end() && id->is_string())
-            highest = std::max(highest, number_in_id(id->get<std::string>(), store.stage));
+            highest = std::max(highest, number_in_id(id->get<std::string>(), stage));
     }
     return highest + 1;
 }
 
-bool read_manifest(const fs::path &path, ordered_json &manifest, std::string &problem) {
+// One past the highest number the stage's files on disk use.
+int next_number_on_disk(const SampleStore &store) {
+    int highest = 0;
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    for (fs::directory_iterator it(store.samples_dir / store.stage, ec), end; !ec && it != end; it.increment(ec))
+        highest = std::max(highest, number_in_id(it->path().stem().string(), store.stage));
+    return highest + 1;
+}
+
+// `shown` is the manifest's path as the user gave it, for messages.
+bool read_manifest(const fs::path &shown, ManifestRead &manifest, std::string &problem) {
+    manifest = ManifestRead();
+    std::error_code ec;
+    const fs::file_status status = fs::status(shown, ec);
     if (status.type() == fs::file_type::not_found) return true;
     if (status.type() != fs::file_type::regular) {
-        problem = "manifest is not a regular file: " + path.string();
+        problem = "manifest is not a regular file: " + shown.string();
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(shown, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     if (!in || in.bad()) {
-        problem = "cannot read manifest: " + path.string();
+        problem = "cannot read manifest: " + shown.string();
         return false;
     }
-    // Writing goes back through the library's recursive serialiser: deeper nesting than any sample entry
-    // needs is refused rather than risked.
-    bool too_deep = false;
-    const ordered_json::parser_callback_t depth_limit = [&too_deep](int depth, ordered_json::parse_event_t,
-                                                                    ordered_json &) {
-        too_deep = too_deep || depth > kMaxManifestDepth;
-        return !too_deep;
-    };
-    try {
-        manifest = ordered_json::parse(text.str(), depth_limit);
-    } catch (const ordered_json::exception &) {
-        manifest = ordered_json();
-    }
-    if (too_deep) {
-        problem = "manifest nests deeper than " + std::to_string(kMaxManifestDepth) + " levels: " + path.string();
+    manifest.text = text.str();
+    ordered_json document;
+    bool usable = parse_json_manifest(manifest.text, document) && document.is_array();
+    for (const ordered_json &entry : document) usable = usable && entry.is_object();
+    if (!usable) {
+        problem = "manifest is not a JSON array of objects: " + shown.string();
         return false;
     }
-    bool usable = manifest.is_array();
-    for (const ordered_json &entry : manifest) usable = usable && entry.is_object();
-    if (!usable) problem = "manifest is not a JSON array of objects: " + path.string();
-    return usable;
-}
-
-std::string system_error_text() { return std::strerror(errno); }
-
-bool write_all(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
+    manifest.entries = std::move(document);
     return true;
 }
 
-mode_t file_mode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-// A hidden temporary file beside `final_path`, written, flushed to disk and closed; on failure it is removed
-// and errno tells why. Its name carries no image extension, so lumivar_face never reads one left behind.
-bool write_temporary(const fs::path &final_path, const std::string &bytes, std::string &temporary) {
-    std::string pattern = (final_path.parent_path() / ("." + final_path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return false;
-    temporary = pattern;
-    bool ok = ::fchmod(fd, file_mode()) == 0 && write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    int error = ok ? 0 : errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
+// Holds an exclusive flock on a directory while it lives. Where the file system has no locks the save goes on
+// unlocked: the lock only guards against our own runs.
+struct DirectoryLock {
+    int fd = -1;
+    explicit DirectoryLock(const fs::path &dir) {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
     }
-    if (!ok) {
+    ~DirectoryLock() {
+        if (fd >= 0) ::close(fd);  // releases the lock
+    }
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+};
+
+// Hard links refused by the file system (FAT, exFAT and the like), as opposed to a name already taken.
+bool links_refused(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
+
+// Gives the complete temporary file the name `target` unless that name is taken: by a hard link, or where the
+// file system has none, by creating the name exclusively and renaming the file onto that empty placeholder.
+// False with errno EEXIST when the name is taken.
+bool claim_name(const std::string &temporary, const fs::path &target) {
+    if (::link(temporary.c_str(), target.c_str()) == 0) {
         ::unlink(temporary.c_str());
-        temporary.clear();
-        errno = error;
+        return true;
     }
-    return ok;
-}
-
-// Makes the renames and links of a directory durable; a failure here loses nothing already written.
-void sync_directory(const fs::path &dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    ::fsync(fd);
+    if (!links_refused(errno)) return false;
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
     ::close(fd);
+    if (::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    const int error = errno;
+    ::unlink(target.c_str());  // our own empty placeholder
+    errno = error;
+    return false;
 }
 
 // Writes the PNG under the stage's next free number; a name already taken is never replaced.
 bool write_sample_file(SampleStore &store, const std::string &png, SavedSample &saved, std::string &problem) {
     const fs::path stage_dir = store.samples_dir / store.stage;
-    std::error_code ec;
-    fs::create_directories(stage_dir, ec);
     std::string temporary;
     const fs::path first = stage_dir / (sample_id_for(store.stage, store.next_number) + ".png");
-    if (ec || !write_temporary(first, png, temporary)) {
-        problem = "failed to write sample: " + first.string() + ": " + (ec ? ec.message() : system_error_text());
+    if (!write_temporary(first, png, temporary)) {
+        problem = "failed to write sample: " + first.string() + ": " + std::strerror(errno);
         return false;
     }
     while (true) {
         const std::string id = sample_id_for(store.stage, store.next_number);
         const fs::path target = stage_dir / (id + ".png");
-        if (::link(temporary.c_str(), target.c_str()) == 0) {
-            ::unlink(temporary.c_str());
+        if (claim_name(temporary, target)) {
+            finish_temporary(temporary, false);
             sync_directory(stage_dir);
             saved.sample_id = id;
             saved.file = store.stage + "/" + id + ".png";
@@ -167,25 +159,12 @@ bool write_sample_file(SampleStore &store, const std::string &png, SavedSample &
             return true;
         }
         if (errno != EEXIST) {
-            problem = "failed to write sample: " + target.string() + ": " + system_error_text();
-            ::unlink(temporary.c_str());
+            problem = "failed to write sample: " + target.string() + ": " + std::strerror(errno);
+            finish_temporary(temporary, true);
             return false;
         }
         ++store.next_number;
     }
-}
-
-bool write_manifest(const SampleStore &store, std::string &problem) {
-    const fs::path path = manifest_path(store);
-    std::string temporary;
-    if (!write_temporary(path, manifest_text(store.manifest), temporary) ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
-        problem = "failed to write manifest: " + path.string() + ": " + system_error_text();
-        if (!temporary.empty()) ::unlink(temporary.c_str());
-        return false;
-    }
-    sync_directory(store.samples_dir);
-    return true;
 }
 
 }  // namespace
@@ -206,20 +185,20 @@ bool open_sample_store(const std::string &samples_dir, const std::string &stage,
         problem = "samples directory is not a directory: " + samples_dir;
         return false;
     }
-    if (!read_manifest(manifest_path(store), store.manifest, problem)) return false;
-    store.entries_read = static_cast<int>(store.manifest.size());
-    store.next_number = next_sample_number(store);
+    ManifestRead manifest;
+    if (!read_manifest(manifest_path(store), manifest, problem)) return false;
+    store.entries_read = static_cast<int>(manifest.entries.size());
+    store.next_number = std::max(next_number_on_disk(store), next_number_in_manifest(manifest.entries, stage));
     return true;
 }
 
-std::string manifest_text(const ordered_json &manifest) {
-    if (manifest.empty()) return "[]\n";
-    std::string text = "[\n";
-    for (size_t i = 0; i < manifest.size(); ++i) {
-        text += "  " + manifest[i].dump();
-        text += i + 1 < manifest.size() ? ",\n" : "\n";
-    }
-    return text + "]\n";
+std::string with_entry_appended(const std::string &text, const std::string &entry) {
+    if (text.empty()) return "[\n  " + entry + "\n]\n";
+    const size_t close = text.find_last_not_of(kJsonSpace);  // the array's "]"
+    const size_t last = text.find_last_not_of(kJsonSpace, close - 1);
+    const std::string separator = text[last] == '[' ? "\n  " : ",\n  ";
+    const std::string after = text[last] == '[' ? "\n" : "";
+    return text.substr(0, last + 1) + separator + entry + after + text.substr(last + 1);
 }
 
 bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, std::string &problem) {
@@ -228,11 +207,25 @@ bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, s
         problem = "failed to encode sample";
         return false;
     }
+    const fs::path stage_dir = store.samples_dir / store.stage;
+    std::error_code ec;
+    fs::create_directories(stage_dir, ec);
+    if (ec) {
+        problem = "failed to write sample: " + stage_dir.string() + ": " + ec.message();
+        return false;
+    }
+    const fs::path manifest = manifest_path(store);
+    const DirectoryLock lock(resolve_links(manifest).parent_path());
+    ManifestRead current;  // again, under the lock: another run or an editor may have changed it
+    if (!read_manifest(manifest, current, problem)) return false;
+    store.next_number = std::max(store.next_number, next_number_in_manifest(current.entries, store.stage));
+
     if (!write_sample_file(store, std::string(encoded.begin(), encoded.end()), saved, problem)) return false;
-    store.manifest.push_back({{"file", saved.file}, {"stage", store.stage}, {"sample_id", saved.sample_id}});
-    if (!write_manifest(store, problem)) {
+    const ordered_json entry = {{"file", saved.file}, {"stage", store.stage}, {"sample_id", saved.sample_id}};
+    std::string why;
+    if (!replace_file_atomically(manifest, with_entry_appended(current.text, entry.dump()), why)) {
+        problem = "failed to write manifest: " + manifest.string() + ": " + why;
         // The manifest on disk is still the previous one: take the sample back so the two agree.
-        store.manifest.erase(store.manifest.size() - 1);
         ::unlink((store.samples_dir / saved.file).c_str());
         return false;
     }

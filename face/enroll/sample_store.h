@@ -1,16 +1,14 @@
 #pragma once
 // Where lumivar_enroll puts samples: numbered image files in the stage's subdirectory, never replacing a file,
-// and manifest.json read and checked with a JSON parser, then replaced whole after every new sample.
+// and manifest.json, read with the JSON reading lumivar_face uses and extended by appending entries to its text.
 #include <filesystem>
 #include <string>
 
-#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
 struct SampleStore {
     std::filesystem::path samples_dir;
     std::string stage;
-    nlohmann::ordered_json manifest = nlohmann::ordered_json::array();  // as read, plus this run's entries
     int entries_read = 0;
     int next_number = 1;  // of the stage's sample ids, "<stage>-0001" on
 };
@@ -28,10 +26,14 @@ struct SavedSample {
     std::string sample_id;
 };
 
-// Writes `image` as the stage's next sample (PNG), then the manifest with its entry. Each file is written
-// completely and flushed to disk before it takes its name. False with `problem` set when either cannot be
-// written; then neither the sample file nor its manifest entry remains.
+// Writes `image` as the stage's next sample (PNG), then adds its entry to the manifest. The manifest is read
+// again and extended under an advisory lock (flock) on the directory that holds it, so runs saving into one
+// samples directory keep each other's entries; every byte already in it stays as it is, and a manifest that is
+// a symbolic link is written through to its target. Each file is written completely and flushed to disk before
+// it takes its name. False with `problem` set when either cannot be written, or when the manifest has become
+// unusable meanwhile; then neither the sample file nor its manifest entry remains.
 bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, std::string &problem);
 
-// The manifest as written: a JSON array with one object per line.
-std::string manifest_text(const nlohmann::ordered_json &manifest);
+// The manifest's text with one entry (a JSON object's text) added at the end of its array: the bytes before
+// and after the insertion stay as they were. `text` is a JSON array, or empty for a manifest not yet written.
+std::string with_entry_appended(const std::string &text, const std::string &entry);
