@@ -15,6 +15,7 @@
 #include "calibrate/calibration_report.h"
 #include "calibrate/threshold_recommendation.h"
 #include "core/names.h"
+#include "core/stop_signals.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ int main(int argc, char **argv) {
         return kRejectedCommandLine;
     }
 
+    install_cleanup_on_signals();  // a plot being written is removed, never left half-written
     Logger logger;
     std::vector<LoggedRun> enrolled_runs, others_runs;
     uint64_t malformed = 0;

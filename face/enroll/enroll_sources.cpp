@@ -9,6 +9,7 @@
 #include "core/frame_steps.h"
 #include "sensor/preview_display.h"
 #include "core/samples.h"
+#include "core/stop_signals.h"
 #include "sensor/sensor.h"
 
 namespace fs = std::filesystem;
@@ -49,9 +50,9 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
     bool write_failed = false;
     const auto start = std::chrono::steady_clock::now();
 
-    // Every end of this loop (enough samples, frame limit, key, time-out, unusable frame, OpenCV failure,
-    // failed write) leads to the same shutdown.
-    while (stats.saved < options.count && stats.looked_at < options.face.frames) {
+    // Every end of this loop (enough samples, frame limit, key, stop signal, time-out, unusable frame, OpenCV
+    // failure, failed write) leads to the same shutdown.
+    while (stats.saved < options.count && stats.looked_at < options.face.frames && !stop_signal()) {
         const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
         if (frame == nullptr) break;
         bool stop_requested = false;
@@ -68,6 +69,7 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
         listener.release(frames);
         if (stop_requested || write_failed) break;
     }
+    log_stop_signal(logger);
 
     stats.seconds = seconds_since(start);
     stop_colour_stream(*device);
@@ -88,7 +90,7 @@ int enroll_from_images(const EnrollOptions &options, Logger &logger, cv::Cascade
     SavedFace last;
     const auto start = std::chrono::steady_clock::now();
     for (const fs::path &photo : photos) {
-        if (stats.saved >= options.count) break;
+        if (stats.saved >= options.count || stop_signal()) break;
         ++stats.looked_at;
         const std::string where = "image=" + photo.string();
         EnrollVerdict verdict;
@@ -106,5 +108,6 @@ int enroll_from_images(const EnrollOptions &options, Logger &logger, cv::Cascade
         }
     }
     stats.seconds = seconds_since(start);
+    log_stop_signal(logger);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "core/options.h"
 #include "core/quality.h"
 #include "enroll/sample_store.h"
+#include "core/stop_signals.h"
 #include "sensor/sensor.h"
 
 namespace {
@@ -57,6 +58,7 @@ int main(int argc, char **argv) {
         return kRejectedCommandLine;
     }
 
+    install_stop_signals();  // Ctrl-C and SIGTERM end the run like its frame limit
     Logger logger;
     open_run_log(logger);
     write_startup_report(options, logger);

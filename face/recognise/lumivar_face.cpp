@@ -12,6 +12,7 @@
 #include "core/quality.h"
 #include "recognise/recognition_loop.h"
 #include "core/samples.h"
+#include "core/stop_signals.h"
 #include "core/training.h"
 
 namespace {
@@ -48,6 +49,7 @@ int main(int argc, char **argv) {
         return kRejectedCommandLine;
     }
 
+    install_stop_signals();  // Ctrl-C and SIGTERM end the run like its frame limit
     Logger logger;
     open_run_log(logger);
     write_startup_report(options, logger);

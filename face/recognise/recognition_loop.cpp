@@ -5,6 +5,7 @@
 
 #include "core/frame_steps.h"
 #include "core/identity.h"
+#include "core/stop_signals.h"
 #include "sensor/preview_display.h"
 #include "sensor/sensor.h"
 
@@ -52,9 +53,9 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     state.preview = open_preview_window(kPreviewWindowTitle, logger);
     const auto start = std::chrono::steady_clock::now();
 
-    // Every end of this loop (frame limit, key, time-out, unusable frame, OpenCV failure) leads to the
-    // same shutdown.
-    while (state.stats.processed_frames < options.frames) {
+    // Every end of this loop (frame limit, key, stop signal, time-out, unusable frame, OpenCV failure) leads to
+    // the same shutdown.
+    while (state.stats.processed_frames < options.frames && !stop_signal()) {
         const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
         if (frame == nullptr) break;
         bool stop_requested = false;
@@ -74,6 +75,7 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
         listener.release(frames);
         if (stop_requested) break;
     }
+    log_stop_signal(logger);
 
     const double elapsed = seconds_since(start);
     const double fps = elapsed > 0.0 ? state.stats.processed_frames / elapsed : 0.0;
