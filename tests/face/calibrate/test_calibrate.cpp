@@ -476,3 +476,27 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CalibratePlot, IsWrittenWholeBesideTheUsersFilesAndThroughALink) {
+    face_test::ScratchDir dir;
+    const std::string good = (dir / "good.log").string(), others = (dir / "others.log").string();
+    face_test::write_file(good, "confirm_window: 4\nconfirm_min_hits: 2\n" + faces_at(50.0, 4));
+    face_test::write_file(others, faces_at(90.0, 4));
+    face_test::write_file(dir / "plot.png.partial", "the user's own file");
+    face_test::write_file(dir / "old.png", "an older plot");
+    face_test::fs::create_symlink("old.png", dir / "plot.png");
+
+    const face_test::RunResult r = calibrate({"--enrolled", good, "--others", others, "--plot", (dir / "plot.png").string()});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(face_test::read_file(dir / "plot.png.partial"), "the user's own file");
+    EXPECT_TRUE(face_test::fs::is_symlink(dir / "plot.png"));
+    EXPECT_EQ(cv::imread((dir / "old.png").string()).size(), cv::Size(1000, 600));
+    std::vector<std::string> names;
+    for (const auto &entry : face_test::fs::directory_iterator(dir.path)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"good.log", "old.png", "others.log", "plot.png", "plot.png.partial"}));
+}
+
+}  // namespace
