@@ -73,7 +73,8 @@ TEST(StopSignals, LumivarEnrollEndsOnSigtermWithItsClosingLinesAndNoTemporaryFil
     fs::copy_file(stills[1], dir / "frames/f.jpg");
     face_test::RunRequest request;
     request.program = LUMIVAR_ENROLL_SIM_BIN;
-    request.args = {"--samples-dir", (dir / "samples").string(), "--count", "50", "--quality-min-sharpness", "20"};
+    request.args = {"--samples-dir", (dir / "samples").string(), "--count", "50", "--frames", "1000000",
+                    "--quality-min-sharpness", "20"};
     request.env = endless_frames(dir / "frames");
 
     face_test::Child child;
