@@ -12,6 +12,7 @@ packages=(
   pulseaudio pulseaudio-utils
   python3 python3-numpy python3-opencv python3-imageio python-matplotlib-data
   time jq help2man man-db
+  dosfstools fusefat
 )
 
 missing=()
