@@ -1,8 +1,6 @@
 #include "core/samples.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
