@@ -124,7 +124,7 @@ struct ChunkLayout {
     bool have_data = false;
     uint16_t format_tag = 0;
     int32_t channels = 0;
-    uint32_t sample_rate = 0;  // as stored; read_wav refuses what does not fit a positive int32_t
+    uint32_t sample_rate = 0;  // as stored; read_wav refuses what does not fit an int32_t
     int32_t bits_per_sample = 0;
     uint64_t data_offset = 0;
     uint64_t data_size = 0;
@@ -252,10 +252,11 @@ WavData read_wav(const std::string &path) {
     if (layout.channels <= 0 || (layout.bits_per_sample != 16 && layout.bits_per_sample != 32)) {
         throw std::runtime_error("unsupported PCM layout; expected 16-bit or 32-bit interleaved");
     }
-    // A rate of 2^31 or more would turn negative here and wrap the beam's byte rate.
-    if (layout.sample_rate == 0 || layout.sample_rate > static_cast<uint32_t>(INT32_MAX)) {
+    // A rate of 2^31 or more would turn negative here and wrap the beam's byte rate. A rate of 0
+    // reads: the file then lasts 0 seconds, and the run says so.
+    if (layout.sample_rate > static_cast<uint32_t>(INT32_MAX)) {
         throw std::runtime_error("unsupported sample rate " + std::to_string(layout.sample_rate) +
-                                 " Hz; expected 1 to 2147483647");
+                                 " Hz; expected 0 to 2147483647");
     }
 
     WavData wav;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -223,13 +224,13 @@ TEST(ReadWavBytes, StructuralFaultsHaveTheirOwnMessages) {
     }
 }
 
-TEST(ReadWavBytes, SampleRatesThatDoNotFitAPositiveIntAreRefused) {
+TEST(ReadWavBytes, SampleRatesThatDoNotFitAnIntAreRefused) {
     TempDir dir;
     const std::string data = chunk("data", pcm16({1, 2, 3, 4}));
-    for (const uint32_t rate : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (const uint32_t rate : {0x80000000u, 0xFFFFFFFFu}) {
         write_file(dir.file("a.wav"), riff(fmt_chunk(1, 1, rate, 16) + data));
         EXPECT_EQ(read_error(dir.file("a.wav")),
-                  "unsupported sample rate " + std::to_string(rate) + " Hz; expected 1 to 2147483647");
+                  "unsupported sample rate " + std::to_string(rate) + " Hz; expected 0 to 2147483647");
     }
     // End to end: status 20 and no beam with a wrapped byte rate.
     const pid_t pid = spawn({VOCRIN_BIN, "--log", "", "--input-wav", dir.file("a.wav"), "--beamformed",
@@ -239,6 +240,29 @@ TEST(ReadWavBytes, SampleRatesThatDoNotFitAPositiveIntAreRefused) {
     EXPECT_FALSE(file_exists(dir.file("beam.wav")));
     write_file(dir.file("a.wav"), riff(fmt_chunk(1, 1, 0x7FFFFFFFu, 16) + data));
     EXPECT_EQ(read_wav(dir.file("a.wav")).sample_rate, 2147483647);
+}
+
+// A rate of 0 loses nothing: the file reads, lasts 0 seconds, and the run says so and ends clean.
+TEST(ReadWavBytes, ARateOfZeroReadsAsAFileOfNoDuration) {
+    TempDir dir;
+    write_file(dir.file("a.wav"), riff(fmt_chunk(1, 2, 0, 16) + chunk("data", pcm16({-32768, 16384, 2, 3}))));
+    const WavData wav = read_wav(dir.file("a.wav"));
+    EXPECT_EQ(wav.sample_rate, 0);
+    EXPECT_EQ(wav.samples, (std::vector<std::vector<double>>{{-1.0, 2.0 / 32768}, {0.5, 3.0 / 32768}}));
+
+    const pid_t pid = spawn({VOCRIN_BIN, "--log", dir.file("run.log"), "--input-wav", dir.file("a.wav"),
+                             "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json")},
+                            {}, dir.file("out"), dir.file("err"));
+    EXPECT_TRUE(exited_with(wait_for_exit(pid, 60), 0)) << read_file(dir.file("out"));
+    const std::vector<std::string> lines = split_lines(read_file(dir.file("run.log")));
+    for (const char *line : {"sample_rate: 0", "channels: 2", "duration_seconds: 0.000000",
+                                    "warning: sample rate differs from expected 16000 Hz", "clean exit"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    }
+    const std::string manifest = read_file(dir.file("event.json"));
+    EXPECT_NE(manifest.find("\"sample_rate\": 0,"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("\"duration_seconds\": 0.000,"), std::string::npos) << manifest;
+    EXPECT_EQ(file_size(dir.file("beam.wav")), 44 + 2 * 2);
 }
 
 TEST(ReadWavFile, UnreadableOrForeignFilesNameThePath) {
