@@ -130,12 +130,32 @@ bool set_value_option(const std::string &name, const std::string &value, Options
     return true;
 }
 
-// The absolute path with every directory in it that exists resolved (links, "." and "..").
+// The absolute path with every link in it resolved, one at its end that points to nothing yet
+// included (whoever writes through it creates the file it points to), and "." and ".." taken out.
 std::filesystem::path resolved_path(const std::string &path) {
+    namespace fs = std::filesystem;
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
-    return error ? absolute.lexically_normal() : resolved;
+    fs::path current = fs::absolute(path, error);
+    if (error) {
+        return fs::path(path).lexically_normal();
+    }
+    constexpr int kMaxLinks = 40;  // as the kernel's own limit: a loop of links ends here
+    for (int links = 0; links < kMaxLinks; ++links) {
+        const fs::path directory = fs::weakly_canonical(current.parent_path(), error);
+        if (error) {
+            break;
+        }
+        current = directory / current.filename();
+        if (!fs::is_symlink(fs::symlink_status(current, error))) {
+            break;
+        }
+        const fs::path target = fs::read_symlink(current, error);
+        if (error) {
+            break;
+        }
+        current = target.is_absolute() ? target : directory / target;
+    }
+    return current.lexically_normal();
 }
 
 // Whether two paths name one file: the same device and inode when both exist, else the same

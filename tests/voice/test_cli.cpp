@@ -160,6 +160,41 @@ TEST(CommandLine, TwoOptionsNamingOneFileAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// A symbolic link counts as the file it names, also before that file exists (a dangling link) and
+// through a chain of links: otherwise the manifest would overwrite the beam through the link.
+TEST(CommandLine, LinksToAFileNotWrittenYetAreThatFile) {
+    Sandbox box;
+    make_wav(box, "take.wav", "-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", 0.2);
+    ASSERT_EQ(::symlink("beam.wav", box.file("event-link.json").c_str()), 0);
+    ASSERT_EQ(::symlink(box.file("event-link.json").c_str(), box.file("chain.json").c_str()), 0);
+    std::filesystem::create_directory(box.file("out"));
+    ASSERT_EQ(::symlink("../build/live.log", box.file("out/log-link").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--input-wav", "take.wav", "--beamformed", "beam.wav", "--event", "event-link.json"},
+         "--event must not name the same file as --beamformed\n"},
+        {{"--input-wav", "take.wav", "--beamformed", "chain.json", "--event", box.file("beam.wav")},
+         "--event must not name the same file as --beamformed\n"},
+        {{"--live", "--pcm-output", "build/live.log", "--log", "out/log-link"},
+         "--log must not name the same file as --pcm-output\n"},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = box.vocrin(c.args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_FALSE(box.exists("beam.wav"));
+    EXPECT_FALSE(box.exists("build/live.log"));
+    // A dangling link to a file of its own is written through, and the run is clean.
+    const RunResult r = box.vocrin({"--input-wav", "take.wav", "--beamformed", "other.wav", "--event", "chain.json"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(box.file("beam.wav")).substr(0, 1), "{");
+    EXPECT_EQ(read_file(box.file("other.wav")).substr(0, 4), "RIFF");
+}
+
 // ---- start-up lines, run log and the error guard ----
 
 TEST(RunLog, RuntimeErrorIsLoggedAndEndsWithStatus20) {
