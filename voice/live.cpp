@@ -1,8 +1,6 @@
 #include "live.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +11,11 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <thread>
 
 #include "gain.h"
 #include "pipeline.h"
+#include "recorder.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -79,55 +78,33 @@ bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes, int
 
 using Clock = std::chrono::steady_clock;
 
-// The capture program and the read end of its standard output.
-struct CaptureProcess {
-    pid_t pid = -1;
-    int fd = -1;
-};
-
-// Runs `command` through /bin/sh like popen, but keeps the pid: the shell `exec`s the command, so
-// the pid is arecord's own and a recorder that stalls can be stopped.
-bool start_capture(const std::string &command, CaptureProcess &capture) {
-    const std::string exec_command = "exec " + command;
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        return false;
-    }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(ends[0]);
-        ::close(ends[1]);
-        return false;
-    }
-    if (pid == 0) {
-        ::dup2(ends[1], STDOUT_FILENO);
-        ::execl("/bin/sh", "sh", "-c", exec_command.c_str(), static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    ::close(ends[1]);
-    capture.pid = pid;
-    capture.fd = ends[0];
-    return true;
-}
-
 // Fills `buffer` from the capture pipe until it is full or the stream ends, as a blocking read
-// would; with a deadline it stops waiting once the deadline has passed and sets `stalled`.
-// Returns the bytes received.
+// would. It stops waiting, with what has arrived, when a stop is asked (SIGINT, SIGTERM), or,
+// given a deadline, once the deadline has passed, setting `stalled`. Returns the bytes received.
 std::size_t read_capture(int fd, unsigned char *buffer, std::size_t size,
                          const std::optional<Clock::time_point> &deadline, bool &stalled) {
     std::size_t filled = 0;
-    while (filled < size) {
+    while (filled < size && stop_signal() == 0) {
+        int wait_ms = -1;
         if (deadline) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-            pollfd capture_end{fd, POLLIN, 0};
-            const int ready = left > 0 ? ::poll(&capture_end, 1, static_cast<int>(left)) : 0;
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (ready == 0) {
+            if (left <= 0) {
                 stalled = true;
                 break;
             }
+            wait_ms = static_cast<int>(left);
+        }
+        pollfd ends[2] = {{fd, POLLIN, 0}, {stop_wake_fd(), POLLIN, 0}};
+        const int ready = ::poll(ends, 2, wait_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            stalled = true;
+            break;
+        }
+        if (ends[0].revents == 0) {
+            continue;  // only the stop request: the loop condition ends the read
         }
         const ssize_t got = ::read(fd, buffer + filled, size - filled);
         if (got < 0 && errno == EINTR) {
@@ -141,32 +118,26 @@ std::size_t read_capture(int fd, unsigned char *buffer, std::size_t size,
     return filled;
 }
 
-// Closes the pipe and returns the capture program's wait status, as pclose does. A recorder that
-// stalled would never notice the closed pipe: it gets SIGTERM, and SIGKILL a second later.
-int finish_capture(const CaptureProcess &capture, bool stalled) {
-    ::close(capture.fd);
-    bool polling = stalled;
-    if (stalled) {
-        ::kill(capture.pid, SIGTERM);
-    }
-    const auto kill_at = Clock::now() + std::chrono::seconds(1);
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(capture.pid, &status, polling ? WNOHANG : 0);
-        if (done == capture.pid) {
-            return status;
-        }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (done == 0 && Clock::now() > kill_at) {
-            ::kill(capture.pid, SIGKILL);
-            polling = false;
-        } else if (done == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+// Two chunks' time, at least 100 ms: what a recorder gets to notice the closed pipe by itself.
+std::chrono::milliseconds recorder_grace(std::size_t chunk_frames) {
+    const auto two_chunks = std::chrono::milliseconds(2 * 1000 * chunk_frames / kCaptureRate);
+    return std::max(two_chunks, std::chrono::milliseconds(100));
 }
+
+// Whatever way the run is left, an exception included, the output is closed, the recorder
+// stopped and reaped, and the signal handlers released.
+struct LiveEnding {
+    std::FILE *&output;
+    RecorderProcess &capture;
+    std::chrono::milliseconds grace;
+    ~LiveEnding() {
+        if (output != nullptr) {
+            std::fclose(output);
+        }
+        stop_recorder(capture, grace);
+        release_stop_signals();
+    }
+};
 
 }  // namespace
 
@@ -210,19 +181,22 @@ int run_live_mode(const Options &options, Logger &logger) {
     }
     logger.flush();
 
-    CaptureProcess capture;
-    if (!start_capture(command, capture)) {
+    const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
+    catch_stop_signals(/*interrupt_calls=*/true);  // a stop may come while a FIFO waits for its reader
+    RecorderProcess capture;
+    std::FILE *output = nullptr;
+    const LiveEnding ending{output, capture, recorder_grace(chunk_frames)};
+    if (!start_recorder(command, /*piped=*/true, capture)) {
         logger.line("error: failed to start arecord for live mode");
         return 30;
     }
     // Opening a FIFO waits here for its reader while the capture pipe fills.
-    std::FILE *output = std::fopen(options.pcm_output.c_str(), "wb");
-    if (output == nullptr) {
+    output = std::fopen(options.pcm_output.c_str(), "wb");
+    if (output == nullptr && stop_signal() == 0) {
         logger.line("error: failed to open live PCM output: " + options.pcm_output);
-        finish_capture(capture, false);
         return 31;
     }
-    const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
+    catch_stop_signals(/*interrupt_calls=*/false);  // a write to a slow FIFO reader goes on
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
     const auto start = Clock::now();
     // A finite run waits for data at most one chunk's time past its duration, so a device that
@@ -238,7 +212,8 @@ int run_live_mode(const Options &options, Logger &logger) {
     int output_errno = 0;
     bool capture_stalled = false;
 
-    while (true) {
+    // A stop request ends the loop once the chunk in hand is written.
+    while (output != nullptr && stop_signal() == 0) {
         if (options.live_duration_seconds > 0) {
             const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
             if (elapsed.count() >= options.live_duration_seconds) {
@@ -246,7 +221,7 @@ int run_live_mode(const Options &options, Logger &logger) {
             }
         }
         const std::size_t items =
-            read_capture(capture.fd, buffer.data(), buffer.size(), deadline, capture_stalled) / kBytesPerSample;
+            read_capture(capture.output_fd, buffer.data(), buffer.size(), deadline, capture_stalled) / kBytesPerSample;
         if (items == 0) {
             break;
         }
@@ -278,13 +253,20 @@ int run_live_mode(const Options &options, Logger &logger) {
 
     // The output goes first so that a FIFO reader sees the end of the stream at once. After a
     // failed write, closing may try the rest of the buffer again.
-    int close_error = 0;
-    with_sigpipe_held([&] { return std::fclose(output) == 0; }, close_error);
-    const int capture_status = finish_capture(capture, capture_stalled);
+    if (output != nullptr) {
+        int close_error = 0;
+        with_sigpipe_held([&] { return std::fclose(output) == 0; }, close_error);
+        output = nullptr;
+    }
+    const int capture_status = stop_recorder(capture, ending.grace);
+    const int stopped_by = stop_signal();
 
     logger.line("live chunks_processed: " + std::to_string(counters.chunks_processed));
     logger.line("live low_confidence_chunks: " + std::to_string(counters.low_confidence_chunks));
     logger.line("live speech_detected: " + yes_no(counters.speech_seen));
+    if (stopped_by != 0) {
+        logger.line("live stopped by signal: " + signal_name(stopped_by));
+    }
     if (output_failed) {
         if (output_errno == EPIPE) {
             logger.line("error: live PCM output closed by reader: " + options.pcm_output);
@@ -292,6 +274,12 @@ int run_live_mode(const Options &options, Logger &logger) {
             logger.line("error: failed to write live PCM output: " + options.pcm_output);
         }
         return kLiveOutputClosedStatus;
+    }
+    // Asked to stop, the run ends as a continuous one normally does; the recorder's status is
+    // then that of being stopped, not a capture fault.
+    if (stopped_by != 0) {
+        logger.line("live clean exit");
+        return 0;
     }
     if (counters.chunks_processed >= 1 && options.live_duration_seconds >= 1) {
         logger.line("live clean finite-duration exit");

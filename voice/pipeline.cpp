@@ -1,6 +1,6 @@
 #include "pipeline.h"
 
-#include <cstdlib>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +10,8 @@
 #include "direction.h"
 #include "event_json.h"
 #include "gain.h"
+#include "recorder.h"
+#include "stop_signals.h"
 #include "wav.h"
 
 namespace {
@@ -17,6 +19,27 @@ namespace {
 std::string capture_command(const Options &options) {
     return arecord_capture_prefix(options.device) + " -d " + std::to_string(options.duration_seconds) + " -t wav " +
            shell_quote(options.output_path);
+}
+
+// Grace for an arecord that was asked to stop too (Ctrl-C reaches the terminal's whole process
+// group) to finish its WAV header before SIGTERM.
+constexpr auto kCaptureStopGrace = std::chrono::milliseconds(100);
+
+// Runs the capture command to its end like system(), but a SIGINT or SIGTERM meanwhile stops and
+// reaps arecord, names the signal and ends the program by it: the clip is incomplete and nothing
+// has been analysed or written, so the run must not look like a finished one.
+int run_capture(const std::string &command, Logger &logger) {
+    catch_stop_signals(/*interrupt_calls=*/false);
+    RecorderProcess recorder;
+    int status = -1;
+    if (start_recorder(command, /*piped=*/false, recorder) && !wait_for_recorder(recorder, status)) {
+        stop_recorder(recorder, kCaptureStopGrace);
+        logger.line("capture stopped by signal: " + signal_name(stop_signal()));
+        logger.flush();
+        end_by_signal(stop_signal());
+    }
+    release_stop_signals();
+    return status;
 }
 
 double duration_of(const WavData &audio) {
@@ -97,8 +120,8 @@ int run_batch_pipeline(Options &options, Logger &logger) {
         const std::string command = capture_command(options);
         logger.line("capture command: " + command);
         logger.flush();  // our lines first, before arecord's own on the same console
-        // The raw status of system(), not decoded: arecord's exit code 1 reads 256.
-        const int status = std::system(command.c_str());
+        // The raw wait status, as system() returns it, not decoded: arecord's exit code 1 reads 256.
+        const int status = run_capture(command, logger);
         if (status != 0) {
             logger.line("error: arecord capture failed with status " + std::to_string(status));
             return 10;

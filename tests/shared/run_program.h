@@ -82,6 +82,7 @@ inline pid_t spawn_process(const std::vector<std::string> &args, const SpawnOpti
     if (pid == 0) {
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
+        ::signal(SIGINT, SIG_DFL);  // a test run as a background job must still be able to send Ctrl-C
         const int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, 0);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);

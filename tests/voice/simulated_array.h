@@ -2,11 +2,16 @@
 // The simulated 4-channel Kinect array for the vocrin tests: an ALSA configuration under which
 // the real arecord captures from a raw file, and conversions between a recording and the
 // interleaved 32-bit codes that file holds.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -59,5 +64,27 @@ inline WavData frames_as_audio(const std::vector<int32_t> &codes, std::size_t fi
     }
     return audio;
 }
+
+// A device that stops delivering: $MIC4_INFILE as a FIFO that holds `bytes` and then stays open
+// with nothing more. The real arecord passes the bytes on and then blocks reading the device, where
+// it notices neither a closed output pipe nor SIGTERM (it prints "Aborted by signal Terminated..."
+// and goes on waiting): only SIGKILL ends it.
+struct StalledArrayFeed {
+    int fd = -1;
+    StalledArrayFeed(const std::string &fifo, const std::vector<unsigned char> &bytes) {
+        if (::mkfifo(fifo.c_str(), 0600) != 0 || (fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC)) < 0) {
+            throw std::runtime_error("cannot make the FIFO " + fifo);
+        }
+        // Room for all of it, so that writing does not wait for arecord.
+        if (::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes.size())) < static_cast<int>(bytes.size()) ||
+            ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+            ::close(fd);
+            throw std::runtime_error("cannot fill the FIFO " + fifo);
+        }
+    }
+    StalledArrayFeed(const StalledArrayFeed &) = delete;
+    StalledArrayFeed &operator=(const StalledArrayFeed &) = delete;
+    ~StalledArrayFeed() { ::close(fd); }
+};
 
 }  // namespace voicetest

@@ -5,9 +5,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,6 +160,23 @@ struct LiveFixture : ::testing::Test {
     }
 
     std::vector<std::string> log() const { return split_lines(read_file(dir.file("live.log"))); }
+
+    std::string err() const { return read_file(dir.file("stderr.txt")); }
+
+    // From here on arecord captures `frames` frames of the recording, then the device stalls.
+    std::unique_ptr<StalledArrayFeed> stall_after(std::size_t frames) {
+        auto feed = std::make_unique<StalledArrayFeed>(
+            dir.file("array.fifo"), s32le_bytes(std::vector<int32_t>(codes.begin(), codes.begin() + 4 * frames)));
+        env["MIC4_INFILE"] = dir.file("array.fifo");
+        return feed;
+    }
+
+    // The program's arecord, once it runs (the shell execs it, so it is a direct child).
+    static pid_t recorder_of(pid_t pid) {
+        pid_t arecord = -1;
+        wait_until([&] { return (arecord = child_named(pid, "arecord")) > 0; }, 30);
+        return arecord;
+    }
 
     // Past the end of its infile the simulated array repeats old data: only chunks that lie
     // wholly inside the infile have a known content.
@@ -319,6 +340,131 @@ TEST_F(LiveFixture, EndsWithStatus33WhenTheFifoReaderLeaves) {
     EXPECT_EQ(lines[lines.size() - 3].rfind("live low_confidence_chunks: ", 0), 0u);
     EXPECT_EQ(lines[lines.size() - 2], "live speech_detected: true");
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "live clean exit"), lines.end());
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+double seconds_between(SteadyClock::time_point from, SteadyClock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+std::size_t count_of(const std::string &text, const std::string &part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Ctrl-C, or a service manager's SIGTERM, ends a continuous run as its own end would: the chunk in
+// hand is written, the output closed (a FIFO reader sees the end), arecord stopped by the closed
+// pipe within its grace and reaped, then the summary, the signal's name, "live clean exit" and
+// status 0. A second Ctrl-C while stopping (here: a stalled device) ends the program at once.
+TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        const bool to_fifo = signal == SIGTERM;
+        const std::string output = dir.file(name + (to_fifo ? ".fifo" : ".pcm"));
+        const std::string received = to_fifo ? dir.file("heard.pcm") : output;
+        pid_t reader = -1;
+        if (to_fifo) {
+            ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+            reader = spawn({"cat", output}, {}, received, dir.file("cat.err"));
+        }
+        const pid_t pid = start({"--pcm-output", output});
+        ASSERT_TRUE(wait_until([&] { return file_size(received) >= 20 * 2048; }, 30)) << name;
+        const pid_t arecord = recorder_of(pid);
+        ASSERT_GT(arecord, 0);
+        kill(pid, signal);
+        const int status = wait_for_exit(pid, 30);
+        ASSERT_TRUE(exited_with(status, 0)) << name << " ended the run with wait status " << status;
+        if (to_fifo) {
+            EXPECT_TRUE(exited_with(wait_for_exit(reader, 10), 0)) << "the FIFO reader never saw the end";
+        }
+        EXPECT_NE(kill(arecord, 0), 0) << "arecord was left running or unreaped";
+        EXPECT_EQ(err().find("Aborted by signal"), std::string::npos) << "arecord had no time to end by itself";
+
+        const std::vector<unsigned char> pcm = read_bytes(received);
+        const std::size_t frames = pcm.size() / 2;
+        ASSERT_LE(frames, kInfileFrames) << "stopped too late to know what arecord delivered";
+        const ExpectedStream expected = expected_stream(codes, frames, 1024, 0.0);
+        EXPECT_EQ(pcm, expected.pcm);
+        EXPECT_EQ(log(), concat(concat(startup_lines(output, 0, 1024), expected.lines),
+                                {"live stopped by signal: " + name, "live clean exit"}));
+        EXPECT_EQ(read_file(dir.file("stdout.txt")), read_file(dir.file("live.log")));
+    }
+
+    const auto feed = stall_after(2 * 1024);
+    const pid_t pid = start({"--pcm-output", dir.file("stalled.pcm")});
+    ASSERT_TRUE(wait_until([&] { return file_size(dir.file("stalled.pcm")) >= 2048; }, 30));
+    const pid_t arecord = recorder_of(pid);
+    kill(pid, SIGINT);
+    // Stopping: the stalled arecord has had its SIGTERM and waits for the SIGKILL a second later.
+    ASSERT_TRUE(wait_until([&] { return err().find("Aborted by signal Terminated") != std::string::npos; }, 30));
+    kill(pid, SIGINT);
+    const int status = wait_for_exit(pid, 30);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    EXPECT_FALSE(process_running(arecord)) << "the second Ctrl-C left arecord running";
+    const std::vector<std::string> lines = log();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "live clean exit"), lines.end());
+}
+
+// A stalled device leaves the real arecord blocked on it, deaf to the closed pipe and to SIGTERM.
+// Every end of a run, the duration's, an output failure's and a stop request's, gives it the grace
+// (two chunks' time, at least 100 ms), then SIGTERM, then SIGKILL a second later, and reaps it.
+TEST_F(LiveFixture, AStalledRecorderGetsItsGraceThenSigtermThenSigkillOnEveryEnd) {
+    struct Case {
+        std::string end;
+        std::vector<std::string> args;
+        int stop_signal;
+        int status;
+        std::string last_line;
+        double term_not_before;  // seconds after the start, or after the stop request
+        std::size_t frames_fed;  // all of them reach the program before it ends or is asked to stop
+    };
+    const std::string output = dir.file("mic.pcm");
+    // 8000-frame chunks last 0.5 s: a grace of 1 s, and a finite run that waits for data until 1.5 s.
+    const std::vector<Case> cases = {
+        {"duration", {"--live-duration", "1", "--live-chunk-frames", "8000", "--pcm-output", output}, 0, 0,
+         "live clean finite-duration exit", 1.5 + 1.0, 2 * 8000},
+        {"output failure", {"--live-chunk-frames", "8000", "--pcm-output", "/dev/full"}, 0, 33,
+         "error: failed to write live PCM output: /dev/full", 1.0, 8000},
+        {"stop request", {"--pcm-output", output}, SIGTERM, 0, "live clean exit", 0.1, 4 * 1024},
+    };
+    for (const Case &c : cases) {
+        std::remove(output.c_str());
+        const auto feed = stall_after(c.frames_fed);
+        const auto started = SteadyClock::now();
+        const pid_t pid = start(c.args);
+        const pid_t arecord = recorder_of(pid);
+        ASSERT_GT(arecord, 0) << c.end;
+        auto asked = started;
+        if (c.stop_signal != 0) {
+            ASSERT_TRUE(wait_until([&] { return file_size(output) >= static_cast<long>(2 * c.frames_fed); }, 30));
+            asked = SteadyClock::now();
+            kill(pid, c.stop_signal);
+        }
+        int status = -1;
+        auto terminated = SteadyClock::time_point::max();
+        wait_until(
+            [&] {
+                if (terminated == SteadyClock::time_point::max() &&
+                    err().find("Aborted by signal Terminated") != std::string::npos) {
+                    terminated = SteadyClock::now();
+                }
+                return waitpid(pid, &status, WNOHANG) == pid;
+            },
+            30);
+        const auto ended = SteadyClock::now();
+        forget_child(pid);
+        ASSERT_TRUE(exited_with(status, c.status)) << c.end << ": wait status " << status;
+        EXPECT_EQ(log().back(), c.last_line) << c.end;
+        ASSERT_NE(terminated, SteadyClock::time_point::max()) << c.end << ": the stalled arecord got no SIGTERM";
+        EXPECT_EQ(count_of(err(), "Aborted by signal"), 1u) << c.end;
+        EXPECT_GE(seconds_between(asked, terminated), c.term_not_before) << c.end << ": SIGTERM before the grace";
+        EXPECT_GE(seconds_between(terminated, ended), 0.5) << c.end << ": SIGKILL without a second after SIGTERM";
+        EXPECT_NE(kill(arecord, 0), 0) << c.end << ": arecord was left running or unreaped";
+        std::remove(dir.file("array.fifo").c_str());
+    }
 }
 
 // A private PulseAudio server whose pipe source reads the FIFO, and parecord recording from it,

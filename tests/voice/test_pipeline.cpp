@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -211,6 +212,43 @@ TEST(BatchCapture, ReportsTheRawStatusWhenThereIsNoCard) {
     EXPECT_FALSE(file_exists(dir.file("raw.wav")));
     EXPECT_FALSE(file_exists(dir.file("beam.wav")));
     EXPECT_FALSE(file_exists(dir.file("event.json")));
+}
+
+// SIGINT or SIGTERM while arecord records: it is stopped (here a stalled device makes it wait for
+// the SIGKILL) and reaped, the log names the signal, nothing is analysed or written, and the
+// program ends by that signal, since the clip it was asked for is incomplete.
+TEST(BatchCapture, ASignalDuringTheCaptureStopsArecordAndEndsTheProgramByIt) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        write_simulated_array_config(dir.path);
+        const StalledArrayFeed feed(dir.file("array.fifo"),
+                                    s32le_bytes(looped_codes(read_wav(demo_recording()), 1000)));
+        const std::string raw = dir.file("raw.wav");
+        const pid_t pid = spawn({VOCRIN_BIN, "--log", dir.file("run.log"), "--duration", "5", "--output", raw,
+                                 "--beamformed", dir.file("beam.wav"), "--event", dir.file("event.json")},
+                                {{"HOME", dir.path}, {"MIC4_INFILE", dir.file("array.fifo")}},
+                                dir.file("stdout.txt"), dir.file("stderr.txt"));
+        pid_t arecord = -1;
+        // system()'s shell may run arecord as its own child rather than exec it.
+        ASSERT_TRUE(wait_until(
+            [&] {
+                arecord = child_named(pid, "arecord");
+                return arecord > 0 || (arecord = child_named(child_named(pid, "sh"), "arecord")) > 0;
+            },
+            30));
+        kill(pid, signal);
+        const int status = wait_for_exit(pid, 30);
+        ASSERT_NE(status, -1) << "the program did not end";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "wait status " << status;
+        EXPECT_NE(kill(arecord, 0), 0) << "arecord was left running or unreaped";
+        EXPECT_EQ(split_lines(read_file(dir.file("run.log"))),
+                  concat(kStartup, {"capture command: arecord -D 'hw:1,0' -f S32_LE -r 16000 -c 4 -d 5 -t wav '" +
+                                        raw + "'",
+                                    std::string("capture stopped by signal: ") +
+                                        (signal == SIGINT ? "SIGINT" : "SIGTERM")}));
+        EXPECT_FALSE(file_exists(dir.file("beam.wav")));
+        EXPECT_FALSE(file_exists(dir.file("event.json")));
+    }
 }
 
 TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {

@@ -77,4 +77,12 @@ inline RunResult run(const std::vector<std::string> &argv, const std::string &cw
     return result;
 }
 
+// Whether the process exists and has not ended (a zombie that nobody reaped has ended).
+inline bool process_running(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto close_paren = stat.rfind(')');
+    return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z' &&
+           stat[close_paren + 2] != 'X';
+}
+
 }  // namespace voicetest
