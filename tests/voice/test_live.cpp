@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <chrono>
@@ -357,7 +358,8 @@ std::size_t count_of(const std::string &text, const std::string &part) {
 // Ctrl-C, or a service manager's SIGTERM, ends a continuous run as its own end would: the chunk in
 // hand is written, the output closed (a FIFO reader sees the end), arecord stopped by the closed
 // pipe within its grace and reaped, then the summary, the signal's name, "live clean exit" and
-// status 0. A second Ctrl-C while stopping (here: a stalled device) ends the program at once.
+// status 0, also while a FIFO output still waits for its reader. A second Ctrl-C while stopping
+// (here: a stalled device) ends the program at once.
 TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
     for (const int signal : {SIGINT, SIGTERM}) {
         const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
@@ -390,6 +392,24 @@ TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
         EXPECT_EQ(log(), concat(concat(startup_lines(output, 0, 1024), expected.lines),
                                 {"live stopped by signal: " + name, "live clean exit"}));
         EXPECT_EQ(read_file(dir.file("stdout.txt")), read_file(dir.file("live.log")));
+    }
+
+    {  // asked to stop while the FIFO waits for a reader: no chunk, the same closing lines
+        const std::string fifo = dir.file("unread.fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const pid_t pid = start({"--pcm-output", fifo});
+        const std::string blocked_in_open = std::to_string(SYS_openat) + " ";
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return child_named(pid, "arecord") > 0 &&
+                       read_file("/proc/" + std::to_string(pid) + "/syscall").rfind(blocked_in_open, 0) == 0;
+            },
+            30));
+        kill(pid, SIGTERM);
+        ASSERT_TRUE(exited_with(wait_for_exit(pid, 30), 0));
+        EXPECT_EQ(log(), concat(startup_lines(fifo, 0, 1024),
+                                {"live chunks_processed: 0", "live low_confidence_chunks: 0", "live speech_detected: false",
+                                 "live stopped by signal: SIGTERM", "live clean exit"}));
     }
 
     const auto feed = stall_after(2 * 1024);
