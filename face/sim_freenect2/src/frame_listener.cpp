@@ -52,9 +52,22 @@ bool wait_on_stream(sim::ColourStream &stream, SyncMultiFrameListenerImpl &impl,
         if (!forever) std::this_thread::sleep_for(std::chrono::milliseconds(std::max(milliseconds, 0)));
         return false;
     }
+    const auto wait_start = std::chrono::steady_clock::now();
     Frame *colour = sim::pull_colour_frame(stream, forever ? -1 : std::max(milliseconds, 0));
     if (!colour) return false;
     frame = FrameMap{{Frame::Color, colour}};
+    if (impl.subscribed & Frame::Depth) {
+        if (!stream.depth_on || stream.config.fail_depth) {
+            // The set is never complete: the wait lasts its whole time (the untimed one would never return).
+            delete colour;
+            frame.clear();
+            if (!forever)
+                std::this_thread::sleep_until(wait_start + std::chrono::milliseconds(std::max(milliseconds, 0)));
+            return false;
+        }
+        const cv::Size picture(static_cast<int>(colour->width), static_cast<int>(colour->height));
+        frame[Frame::Depth] = sim::depth_frame_for_last_colour(stream, picture, colour->sequence);
+    }
     impl.current_released = false;
     return true;
 }

@@ -33,8 +33,9 @@ namespace {
 
 class SimDevice : public Freenect2Device {
 public:
-    SimDevice(Freenect2Impl &context, const sim::SimConfig &config, std::unique_ptr<const PacketPipeline> pipeline)
-        : context_(context), pipeline_(std::move(pipeline)) {
+    SimDevice(Freenect2Impl &context, const sim::SimConfig &config, std::unique_ptr<const PacketPipeline> pipeline,
+              cv::Size picture)
+        : context_(context), pipeline_(std::move(pipeline)), picture_(picture) {
         stream_.config = config;
     }
 
@@ -47,6 +48,9 @@ public:
     // The sensor reports its firmware only once it streams.
     std::string getFirmwareVersion() override { return firmware_read_ ? kSimFirmware : "<unknown>"; }
 
+    ColorCameraParams getColorCameraParams() override { return sim::colour_camera(picture_); }
+    IrCameraParams getIrCameraParams() override { return sim::depth_camera(); }
+
     void setColorFrameListener(FrameListener *listener) override { colour_listener_ = listener; }
     void setIrAndDepthFrameListener(FrameListener *listener) override { ir_depth_listener_ = listener; }
 
@@ -58,7 +62,10 @@ public:
             sim::log(Logger::Error, "[SimFreenect2] failed to start streams (LUMIVAR_SIM_FAIL=start)");
             return false;
         }
-        if (depth) sim::log(Logger::Warning, "[SimFreenect2] the simulated sensor has no depth stream");
+        // Depth frames go to the colour frames' listener, each with the colour frame it arrived with.
+        stream_.depth_on = depth && ir_depth_listener_ != nullptr;
+        if (depth && ir_depth_listener_ != nullptr && ir_depth_listener_ != colour_listener_)
+            sim::log(Logger::Warning, "[SimFreenect2] depth frames go only to the colour frames' listener");
         if (rgb && colour_listener_) {
             const std::string problem = sim::open_frame_source(stream_.config.frames, stream_.source);
             if (!problem.empty()) {
@@ -96,6 +103,7 @@ private:
 
     Freenect2Impl &context_;
     std::unique_ptr<const PacketPipeline> pipeline_;
+    cv::Size picture_;  // the colour camera's image size
     sim::ColourStream stream_;
     FrameListener *colour_listener_ = nullptr;
     FrameListener *ir_depth_listener_ = nullptr;
@@ -122,11 +130,14 @@ Freenect2Device *Freenect2Impl::open(int idx, const PacketPipeline *pipeline, co
         sim::log(Logger::Error, "[SimFreenect2] " + problem);
         return nullptr;
     }
+    // The colour camera's size is that of the first picture (the real sensor's when there is none).
+    cv::Mat first;
+    const cv::Size picture = sim::next_picture(probe, false, first) ? first.size() : cv::Size(1920, 1080);
     if (!open_devices.empty()) {
         sim::log(Logger::Error, "[SimFreenect2] device already open");
         return nullptr;
     }
-    Freenect2Device *device = new SimDevice(*this, config, std::move(owned));
+    Freenect2Device *device = new SimDevice(*this, config, std::move(owned), picture);
     open_devices.push_back(device);
     sim::log(Logger::Info, "[SimFreenect2] opened simulated device " + std::string(kSimSerial));
     return device;

@@ -55,6 +55,7 @@ cv::Mat as_bgr(const cv::Mat &picture) {
 bool next_image(FrameSource &source, cv::Mat &bgr) {
     while (source.next_index < source.image_files.size()) {
         const size_t index = source.next_index++;
+        source.current_name = fs::path(source.image_files[index]).stem().string();
         if (index < source.cache.size() && !source.cache[index].empty()) {
             bgr = source.cache[index];
             return true;
@@ -80,6 +81,7 @@ bool next_video_frame(FrameSource &source, cv::Mat &bgr) {
     cv::Mat picture;
     if (!source.video.read(picture) || picture.empty()) return false;
     bgr = as_bgr(picture);
+    source.current_name.clear();
     ++source.next_index;
     return true;
 }
@@ -120,6 +122,8 @@ SimConfig read_sim_config() {
     const std::string fail = lower(env_text("LUMIVAR_SIM_FAIL"));
     config.fail_open = fail == "open";
     config.fail_start = fail == "start";
+    config.fail_depth = fail == "depth";
+    config.depth_dir = env_text("LUMIVAR_SIM_DEPTH");
     config.loop = env_text("LUMIVAR_SIM_LOOP") == "1";
     config.realtime = env_text("LUMIVAR_SIM_REALTIME") == "1";
     config.report = env_text("LUMIVAR_SIM_REPORT");
@@ -206,13 +210,19 @@ bool sleep_until_due(Clock::time_point due, Clock::time_point wait_start, int mi
     return true;
 }
 
-bool have_pending(ColourStream &stream) {
-    return !stream.pending.empty() || next_picture(stream.source, stream.config.loop, stream.pending);
+// The next picture and its name into `pending`.
+bool take_next_picture(ColourStream &stream) {
+    if (!next_picture(stream.source, stream.config.loop, stream.pending)) return false;
+    stream.pending_name = stream.source.current_name;
+    return true;
 }
+
+bool have_pending(ColourStream &stream) { return !stream.pending.empty() || take_next_picture(stream); }
 
 Frame *deliver_pending(ColourStream &stream, uint32_t sequence) {
     Frame *frame = make_colour_frame(stream.pending, stream.config.layout, sequence);
     stream.pending.release();
+    stream.delivered_name = stream.pending_name;
     stream.have_delivered = true;
     stream.last_delivery = Clock::now();
     return frame;
@@ -255,7 +265,7 @@ Frame *pull_realtime_frame(ColourStream &stream, int milliseconds) {
         return nullptr;
     skip_pictures(stream.source, stream.config.loop, tick - stream.next_tick);
     stream.next_tick = tick + 1;
-    if (!next_picture(stream.source, stream.config.loop, stream.pending)) return nullptr;
+    if (!take_next_picture(stream)) return nullptr;
     Frame *frame = deliver_pending(stream, static_cast<uint32_t>(tick));
     frame->timestamp = static_cast<uint32_t>((period * static_cast<int64_t>(tick)) / std::chrono::microseconds(100));
     return frame;

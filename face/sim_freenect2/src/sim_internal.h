@@ -9,7 +9,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <map>
+
 #include <libfreenect2/frame_listener.hpp>
+#include <libfreenect2/libfreenect2.hpp>
 #include <libfreenect2/logger.h>
 #include <libfreenect2/packet_pipeline.h>
 
@@ -23,6 +26,8 @@ struct SimConfig {
     PixelLayout layout = PixelLayout::bgrx;
     bool fail_open = false;
     bool fail_start = false;
+    bool fail_depth = false;  // the depth stream never delivers a frame
+    std::string depth_dir;    // LUMIVAR_SIM_DEPTH; empty: depth frames hold no valid pixel
     bool loop = false;
     double fps = 0.0;       // 0: as fast as asked for (or the sensor's 30 in real time)
     bool realtime = false;  // frames come at the sensor's pace, whether or not they are taken
@@ -43,6 +48,7 @@ struct FrameSource {
     bool is_video = false;
     size_t next_index = 0;
     bool finished = false;
+    std::string current_name;  // file name without extension of the picture read last; empty for video frames
 };
 
 // Empty string on success, else why the path cannot serve frames.
@@ -56,11 +62,33 @@ void skip_pictures(FrameSource &source, bool loop, uint64_t count);
 // A frame of the simulated colour camera in the configured pixel layout.
 Frame *make_colour_frame(const cv::Mat &bgr, PixelLayout layout, uint32_t sequence);
 
+// The cameras of the simulated sensor: typical Kinect v2 values, without lens distortion. The colour camera has
+// the size of the pictures served (1920 x 1080 on the real sensor); its focal length scales with their width.
+constexpr int kDepthWidth = 512;
+constexpr int kDepthHeight = 424;
+constexpr float kMinDepthMm = 500.0f;   // the sensor's default range
+constexpr float kMaxDepthMm = 4500.0f;
+Freenect2Device::IrCameraParams depth_camera();
+Freenect2Device::ColorCameraParams colour_camera(cv::Size picture);
+
+// Where the ray of depth pixel (x, y) meets the colour image, in colour pixels. The two cameras share their
+// optical centre, so this does not depend on the depth.
+cv::Point2f depth_to_colour(const Freenect2Device::IrCameraParams &depth, const Freenect2Device::ColorCameraParams &colour,
+                            int x, int y);
+
+// A 512 x 424 depth frame (floats, millimetres, 0 = no depth) seen through the depth camera from a depth picture
+// aligned with a colour picture of size `picture`; no valid pixel when `aligned` is empty or of another size.
+Frame *make_depth_frame(const cv::Mat &aligned, cv::Size picture, uint32_t sequence);
+
 // The colour stream of a started device, pulled by the listener it is attached to.
 struct ColourStream {
     SimConfig config;
     FrameSource source;
     cv::Mat pending;  // the next picture, taken from the source but not yet delivered
+    std::string pending_name;  // its file name without extension
+    std::string delivered_name;  // that of the colour frame delivered last
+    bool depth_on = false;     // the depth stream runs beside the colour stream
+    std::map<std::string, cv::Mat> depth_pictures;  // depth pictures read so far, by name (empty: none)
     uint32_t sequence = 0;
     bool have_delivered = false;
     std::chrono::steady_clock::time_point last_delivery;
@@ -80,6 +108,8 @@ Frame *pull_colour_frame(ColourStream &stream, int milliseconds);
 bool colour_frame_ready(ColourStream &stream);
 // The application gave its frames back: from now on new frames are taken again.
 void colour_frames_released(ColourStream &stream);
+// The depth frame that arrived with the colour frame delivered last.
+Frame *depth_frame_for_last_colour(ColourStream &stream, cv::Size picture, uint32_t sequence);
 
 // Which stream feeds which listener; the device attaches at startStreams and detaches at stop.
 void attach_stream(const FrameListener *listener, ColourStream *stream);

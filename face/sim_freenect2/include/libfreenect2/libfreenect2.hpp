@@ -5,7 +5,11 @@
 //   LUMIVAR_SIM_FRAMES  directory of still images (served in name order) or a video file;
 //                       unset or empty: no sensor connected
 //   LUMIVAR_SIM_FORMAT  bgrx (default), rgbx, or bad (3 bytes per pixel)
-//   LUMIVAR_SIM_FAIL    open: openDevice returns null; start: startStreams returns false
+//   LUMIVAR_SIM_DEPTH   directory of depth pictures: for colour frame NAME.EXT, NAME.png, 16-bit grey, depth in
+//                       millimetres aligned pixel for pixel with the colour frame (0: no depth); unset, or no
+//                       such file: the depth frame holds no valid pixel
+//   LUMIVAR_SIM_FAIL    open: openDevice returns null; start: startStreams returns false; depth: the depth
+//                       stream never delivers a frame
 //   LUMIVAR_SIM_LOOP    1: serve the frames again and again
 //   LUMIVAR_SIM_FPS     N: pace the frames at N per second (default: as fast as asked for)
 //   LUMIVAR_SIM_REALTIME 1: frames come at the sensor's own pace (LUMIVAR_SIM_FPS, default 30) and are dropped
@@ -27,11 +31,51 @@ public:
     static const unsigned int ProductId = 0x02D8;
     static const unsigned int ProductIdPreview = 0x02C4;
 
+    // Depth (infrared) camera: focal lengths and centre in pixels, radial and tangential distortion.
+    struct IrCameraParams {
+        float fx, fy, cx, cy;
+        float k1, k2, k3, p1, p2;
+    };
+
+    // Colour camera: focal lengths and centre in pixels, then the coefficients of the library's depth-to-colour
+    // mapping.
+    struct ColorCameraParams {
+        float fx, fy, cx, cy;
+
+        float shift_d, shift_m;
+
+        float mx_x3y0;
+        float mx_x0y3;
+        float mx_x2y1;
+        float mx_x1y2;
+        float mx_x2y0;
+        float mx_x0y2;
+        float mx_x1y1;
+        float mx_x1y0;
+        float mx_x0y1;
+        float mx_x0y0;
+
+        float my_x3y0;
+        float my_x0y3;
+        float my_x2y1;
+        float my_x1y2;
+        float my_x2y0;
+        float my_x0y2;
+        float my_x1y1;
+        float my_x1y0;
+        float my_x0y1;
+        float my_x0y0;
+    };
+
     virtual ~Freenect2Device();
 
     virtual std::string getSerialNumber() = 0;
     // "<unknown>" until the streams have started.
     virtual std::string getFirmwareVersion() = 0;
+
+    // Read from the sensor when it is opened.
+    virtual ColorCameraParams getColorCameraParams() = 0;
+    virtual IrCameraParams getIrCameraParams() = 0;
 
     virtual void setColorFrameListener(FrameListener *rgb_frame_listener) = 0;
     virtual void setIrAndDepthFrameListener(FrameListener *ir_frame_listener) = 0;
