@@ -72,12 +72,21 @@ bool load_detector(const std::string &path, cv::CascadeClassifier &detector) {
     }
 }
 
-GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options) {
+GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options, const DepthView *depth) {
     GatedFace gated;
     gated.clipped = face & cv::Rect(0, 0, grey.cols, grey.rows);
     if (gated.clipped.empty()) return gated;
     gated.crop = grey(gated.clipped).clone();
     gated.quality = evaluate_face_quality(gated.crop, options);
+    if (!options.liveness || !gated.quality.accepted) return gated;
+    // Fails closed: without depth the face is no_depth, never accepted.
+    const LivenessCheck live =
+        depth ? check_liveness(*depth, gated.clipped, options.liveness_min_relief) : LivenessCheck{kReasonNoDepth};
+    gated.quality.relief = live.relief;
+    if (live.reason != kReasonAccepted) {
+        gated.quality.accepted = false;
+        gated.quality.reason = live.reason;
+    }
     return gated;
 }
 
@@ -92,7 +101,7 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
     std::vector<FaceOutcome> outcomes;
     outcomes.reserve(faces.size());
     for (const cv::Rect &face : faces) {
-        const GatedFace gated = gate_face(images.grey, face, options);
+        const GatedFace gated = gate_face(images.grey, face, options, &images.depth);
         FaceOutcome outcome;
         outcome.clipped = gated.clipped;
         if (outcome.clipped.empty()) {
@@ -101,6 +110,8 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
         }
         outcome.quality = gated.quality;
         stats.last_quality = outcome.quality.reason;
+        if (outcome.quality.reason == kReasonFlat) ++stats.flat_rejections;
+        if (outcome.quality.reason == kReasonNoDepth) ++stats.no_depth_rejections;
         outcome.decision =
             decide_identity(outcome.quality, gated.crop, recognizer, samples, options, window, stats, logger);
         draw_face(images.colour, outcome.clipped, outcome.decision, stats, options);
@@ -170,6 +181,18 @@ std::string summary_line(const RunStats &stats, double fps, const ConfirmationWi
            ", confirmation_window=" + std::to_string(window.size()) +
            ", best_profile_stage=" + stats.last_best_profile_stage +
            ", matched_sample=" + stats.last_matched_sample;
+}
+
+std::string liveness_status_pieces(const Options &options) {
+    if (!options.liveness) return "";
+    return ", liveness: enabled, liveness_min_relief: " + format_real(options.liveness_min_relief);
+}
+
+std::string liveness_summary_pieces(const Options &options, const RunStats &stats) {
+    if (!options.liveness) return "";
+    return ", liveness_min_relief=" + format_real(options.liveness_min_relief) +
+           ", flat_rejections=" + std::to_string(stats.flat_rejections) +
+           ", no_depth_rejections=" + std::to_string(stats.no_depth_rejections);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {

@@ -9,6 +9,7 @@
 #include <opencv2/objdetect.hpp>
 
 #include "core/identity.h"
+#include "core/liveness.h"
 #include "core/options.h"
 #include "core/run_log.h"
 #include "core/quality.h"
@@ -19,6 +20,7 @@ constexpr const char *kPreviewWindowTitle = "Lumivar Face Recognition";
 struct FrameImages {
     cv::Mat colour;  // 8-bit BGR, drawn on and shown
     cv::Mat grey;    // 8-bit, full resolution; faces are cut from it
+    DepthView depth;  // with --liveness: the depth frame mapped onto this one
 };
 
 // A colour frame the loop can handle: non-empty, with data, 4 bytes per pixel.
@@ -53,7 +55,9 @@ struct GatedFace {
     FaceQuality quality;
 };
 
-GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options);
+// With --liveness a face the gate accepted must also pass the liveness check on `depth` (none: no_depth).
+GatedFace gate_face(const cv::Mat &grey, const cv::Rect &face, const Options &options,
+                    const DepthView *depth = nullptr);
 
 struct FaceOutcome {
     cv::Rect clipped;  // empty when the detection lies wholly outside the frame
@@ -93,6 +97,10 @@ std::string status_line(const RunStats &stats, int visible_faces, const Confirma
 // "error: failed to process RGB frame: " and what OpenCV reported; the loop then shuts down as usual.
 std::string frame_failure_line(const cv::Exception &error);
 std::string summary_line(const RunStats &stats, double fps, const ConfirmationWindow &window);
+// Appended to the status and summary lines with --liveness: the limit, and in the summary the rejections by
+// reason. Empty without it.
+std::string liveness_status_pieces(const Options &options);
+std::string liveness_summary_pieces(const Options &options, const RunStats &stats);
 
 // Wall time since `start` in seconds, from the steady clock's nanoseconds.
 double seconds_since(std::chrono::steady_clock::time_point start);

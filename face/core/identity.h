@@ -32,6 +32,9 @@ struct RunStats {
     std::string last_quality = "no_face";
     std::string last_best_profile_stage = "unknown";
     std::string last_matched_sample = "unknown";
+    // Liveness rejections (--liveness), also counted in quality_rejections.
+    int flat_rejections = 0;
+    int no_depth_rejections = 0;
 };
 
 // Oldest entry at the front; 1 for a strict hit, 0 otherwise.

@@ -41,8 +41,15 @@ constexpr const char *kReasonTooBlurry = "too_blurry";
 constexpr std::array<const char *, 6> kQualityReasons = {kReasonAccepted,    kReasonTooSmall,    kReasonTooDark,
                                                          kReasonTooBright,   kReasonLowContrast, kReasonTooBlurry};
 
+// Liveness outcomes (--liveness), tested after the gate's own: too little relief for a person, or too little depth
+// in the face's rectangle. Both are quality rejections.
+constexpr const char *kReasonFlat = "flat";
+constexpr const char *kReasonNoDepth = "no_depth";
+constexpr std::array<const char *, 2> kLivenessReasons = {kReasonFlat, kReasonNoDepth};
+
 // Why lumivar_enroll saved nothing from a frame or photo: no face, several faces, the gate's reason, too little
-// change from the last saved sample, or (photos only) a file that is no readable image.
+// change from the last saved sample, or (photos only) a file that is no readable image. With --liveness also
+// kLivenessReasons.
 constexpr std::array<const char *, 9> kSkipReasons = {"no_face",          "several_faces",  kReasonTooSmall,
                                                       kReasonTooDark,     kReasonTooBright, kReasonLowContrast,
                                                       kReasonTooBlurry,   "too_similar",    "unreadable"};

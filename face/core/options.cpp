@@ -117,7 +117,14 @@ OptionSlot face_option_slot(const std::string &arg, Options &options) {
     else if (arg == "--quality-max-brightness") { s.real = &options.quality_max_brightness; }
     else if (arg == "--quality-min-contrast") { s.real = &options.quality_min_contrast; s.accepts = non_negative; }
     else if (arg == "--log-every") { s.whole = &options.log_every; s.accepts = positive; }
+    else if (arg == "--liveness-min-relief") { s.real = &options.liveness_min_relief; s.accepts = non_negative; }
     return s;
+}
+
+bool note_liveness_option(const std::string &arg, Options &options) {
+    if (arg != "--liveness" && arg != "--liveness-min-relief") return false;
+    options.liveness = true;
+    return true;
 }
 
 bool store_option_value(const OptionSlot &slot, const std::string &value) {
@@ -146,6 +153,8 @@ CommandReading read_face_command(const std::vector<std::string> &words, Options 
             options.calibration_log = true;
             continue;
         }
+        if (note_liveness_option(arg, options) && arg == "--liveness") continue;
+
         const OptionSlot slot = face_option_slot(arg, options);
         if (!slot.known()) {
             why = "Unknown argument: " + arg;

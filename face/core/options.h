@@ -25,6 +25,9 @@ struct Options {
     double quality_min_contrast = 20.0;
     bool calibration_log = false;
     int log_every = 30;
+    // Depth liveness: off unless asked for. Relief in millimetres a face needs (see core/liveness.h).
+    bool liveness = false;
+    double liveness_min_relief = 10.0;
 };
 
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.
@@ -54,6 +57,10 @@ bool store_option_value(const OptionSlot &slot, const std::string &value);
 // Range checks for options of the other face programs: greater than 0; 0 or more.
 bool positive_value(double value);
 bool non_negative_value(double value);
+
+// "--liveness" and "--liveness-min-relief" (which implies it): true when `arg` was one of them. The value of the
+// second is read by the caller through face_option_slot.
+bool note_liveness_option(const std::string &arg, Options &options);
 
 // The cross-checks between options, in order: the first failure's message, or empty when all pass.
 std::string cross_check_failure(const Options &options);

@@ -15,6 +15,7 @@ struct FaceQuality {
     double contrast = 0.0;
     bool accepted = false;
     std::string reason = kReasonNotEvaluated;
+    double relief = 0.0;  // millimetres, measured only by the liveness check (core/liveness.h)
 };
 
 // `crop` is an 8-bit grey, non-empty copy of the clipped face rectangle (a BGR or BGRA crop is

@@ -7,6 +7,7 @@
 #include <opencv2/objdetect.hpp>
 
 #include "core/frame_steps.h"
+#include "core/liveness.h"
 #include "core/names.h"
 #include "core/options.h"
 #include "core/quality.h"
@@ -30,6 +31,7 @@ void write_startup_report(const Options &o, Logger &logger) {
     logger.line("confirm_min_hits: " + std::to_string(o.confirm_min_hits));
     log_quality_settings(o, logger);
     logger.line(std::string("calibration_log: ") + (o.calibration_log ? "enabled" : "disabled"));
+    log_liveness_settings(o, logger);
     logger.line("threshold_note: LBPH confidence is lower-is-better; defaults are conservative and require "
                 "hardware retuning");
     logger.line("security_note: local convenience recognition only; not Face ID-level security, access control, "

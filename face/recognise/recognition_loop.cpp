@@ -16,13 +16,15 @@ struct LoopState {
     RunStats stats;
     ConfirmationWindow window;
     PreviewWindow preview;
+    DepthMapping depth_mapping;  // with --liveness
 };
 
 // Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
-int process_frame(const libfreenect2::Frame &frame, const Options &options, Logger &logger,
-                  const cv::face::FaceRecognizer &recognizer, const std::vector<TrainingSample> &samples,
-                  cv::CascadeClassifier &detector, LoopState &state) {
+int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, const Options &options,
+                  Logger &logger, const cv::face::FaceRecognizer &recognizer,
+                  const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, LoopState &state) {
     FrameImages images = frame_images(frame);
+    if (options.liveness) images.depth = map_depth(state.depth_mapping, frame, *frames[libfreenect2::Frame::Depth]);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);
@@ -43,26 +45,27 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
                          const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
     quieten_sensor_library();
     libfreenect2::Freenect2 context;
-    libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
+    libfreenect2::SyncMultiFrameListener listener(listened_frame_types(options.liveness));
     libfreenect2::FrameMap frames;
     libfreenect2::Freenect2Device *device = nullptr;
-    const int status = start_colour_stream(context, listener, logger, device);
+    const int status = start_colour_stream(context, listener, logger, device, options.liveness);
     if (status != 0) return status;
 
     LoopState state;
+    if (options.liveness) state.depth_mapping = start_depth_mapping(*device);
     state.preview = open_preview_window(kPreviewWindowTitle, logger);
     const auto start = std::chrono::steady_clock::now();
 
     // Every end of this loop (frame limit, key, stop signal, time-out, unusable frame, OpenCV failure) leads to
     // the same shutdown.
     while (state.stats.processed_frames < options.frames && !stop_signal()) {
-        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
+        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger, options.liveness);
         if (frame == nullptr) break;
         bool stop_requested = false;
         try {
-            const int visible = process_frame(*frame, options, logger, recognizer, samples, detector, state);
+            const int visible = process_frame(*frame, frames, options, logger, recognizer, samples, detector, state);
             if (status_line_due(state.stats.processed_frames, options.log_every)) {
-                logger.line(status_line(state.stats, visible, state.window));
+                logger.line(status_line(state.stats, visible, state.window) + liveness_status_pieces(options));
             }
             stop_requested = poll_stop_key(state.preview);
         } catch (const cv::Exception &error) {
@@ -82,7 +85,7 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     stop_colour_stream(*device);
     close_preview_window(state.preview);
     logger.line("stopped RGB stream");
-    logger.line(summary_line(state.stats, fps, state.window));
+    logger.line(summary_line(state.stats, fps, state.window) + liveness_summary_pieces(options, state.stats));
     logger.line("clean exit");
     return 0;
 }

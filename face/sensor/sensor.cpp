@@ -9,6 +9,10 @@
 
 namespace {
 
+// The depth camera's frame.
+constexpr size_t kDepthFrameWidth = 512;
+constexpr size_t kDepthFrameHeight = 424;
+
 // Whether the user's setting names one of the library's levels (it compares in lower case).
 bool names_logger_level(const char *value) {
     if (value == nullptr) return false;
@@ -44,8 +48,13 @@ void quieten_sensor_library() {
     }
 }
 
+unsigned int listened_frame_types(bool with_depth) {
+    const unsigned int depth = libfreenect2::Frame::Depth;
+    return libfreenect2::Frame::Color | (with_depth ? depth : 0u);
+}
+
 int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMultiFrameListener &listener,
-                        Logger &logger, libfreenect2::Freenect2Device *&device) {
+                        Logger &logger, libfreenect2::Freenect2Device *&device, bool with_depth) {
     device = nullptr;
     if (context.enumerateDevices() == 0) {
         logger.line("error: no Kinect v2 device connected");
@@ -57,7 +66,8 @@ int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMult
         return kSensorNotOpenedStatus;
     }
     opened->setColorFrameListener(&listener);
-    if (!opened->startStreams(true, false)) {
+    if (with_depth) opened->setIrAndDepthFrameListener(&listener);
+    if (!opened->startStreams(true, with_depth)) {
         logger.line("error: failed to start Kinect RGB stream");
         opened->close();
         return kStreamNotStartedStatus;
@@ -65,6 +75,7 @@ int start_colour_stream(libfreenect2::Freenect2 &context, libfreenect2::SyncMult
     logger.line("device serial: " + opened->getSerialNumber());
     logger.line("device firmware: " + opened->getFirmwareVersion());
     logger.line("started RGB stream");
+    if (with_depth) logger.line("started depth stream");
     device = opened;
     return 0;
 }
@@ -75,9 +86,9 @@ void stop_colour_stream(libfreenect2::Freenect2Device &device) {
 }
 
 const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
-                                                 libfreenect2::FrameMap &frames, Logger &logger) {
+                                                 libfreenect2::FrameMap &frames, Logger &logger, bool with_depth) {
     if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
-        logger.line("error: timeout waiting for RGB frame");
+        logger.line(with_depth ? "error: timeout waiting for RGB and depth frames" : "error: timeout waiting for RGB frame");
         return nullptr;
     }
     const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];
@@ -86,7 +97,43 @@ const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameLis
         logger.line("error: unsupported RGB frame format");
         return nullptr;
     }
+    if (with_depth) {
+        const libfreenect2::Frame *depth = frames[libfreenect2::Frame::Depth];
+        if (depth == nullptr || depth->width != kDepthFrameWidth || depth->height != kDepthFrameHeight ||
+            depth->data == nullptr || depth->bytes_per_pixel != 4) {
+            listener.release(frames);
+            logger.line("error: unsupported depth frame format");
+            return nullptr;
+        }
+    }
     return frame;
+}
+
+DepthMapping start_depth_mapping(libfreenect2::Freenect2Device &device) {
+    DepthMapping mapping;
+    const libfreenect2::Freenect2Device::ColorCameraParams colour = device.getColorCameraParams();
+    mapping.registration.reset(new libfreenect2::Registration(device.getIrCameraParams(), colour));
+    mapping.undistorted.reset(new libfreenect2::Frame(kDepthFrameWidth, kDepthFrameHeight, 4));
+    mapping.registered.reset(new libfreenect2::Frame(kDepthFrameWidth, kDepthFrameHeight, 4));
+    mapping.camera.fx = colour.fx;
+    mapping.camera.fy = colour.fy;
+    mapping.camera.cx = colour.cx;
+    mapping.camera.cy = colour.cy;
+    return mapping;
+}
+
+DepthView map_depth(DepthMapping &mapping, const libfreenect2::Frame &colour, const libfreenect2::Frame &depth) {
+    // One blank row above and one below the colour rows.
+    if (!mapping.bigdepth || mapping.bigdepth->width != colour.width || mapping.bigdepth->height != colour.height + 2)
+        mapping.bigdepth.reset(new libfreenect2::Frame(colour.width, colour.height + 2, 4));
+    libfreenect2::Frame &big = *mapping.bigdepth;
+    DepthView view;
+    view.camera = mapping.camera;
+    view.bigdepth = cv::Mat(static_cast<int>(big.height), static_cast<int>(big.width), CV_32FC1, big.data);
+    // The library leaves the outputs untouched when it cannot map a frame: no depth then, never an old frame's.
+    view.bigdepth = 0.0f;
+    mapping.registration->apply(&colour, &depth, mapping.undistorted.get(), mapping.registered.get(), true, &big);
+    return view;
 }
 
 FrameImages frame_images(const libfreenect2::Frame &frame) {
