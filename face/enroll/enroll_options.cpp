@@ -10,7 +10,7 @@ bool is_shared_option(const std::string &arg) {
     static const char *const kShared[] = {
         "--samples-dir", "--frames", "--cascade", "--scale", "--scale-factor", "--min-neighbors",
         "--min-face-size", "--quality-min-face-size", "--quality-min-sharpness", "--quality-min-brightness",
-        "--quality-max-brightness", "--quality-min-contrast"};
+        "--quality-max-brightness", "--quality-min-contrast", "--liveness-min-relief"};
     for (const char *name : kShared)
         if (arg == name) return true;
     return false;
@@ -43,7 +43,7 @@ void print_enroll_usage(const std::string &program_name) {
               << " [--samples-dir DIR] [--stage NAME] [--count N] [--images DIR] [--frames N] [--min-change D]"
                  " [--cascade PATH] [--scale S] [--scale-factor F] [--min-neighbors N] [--min-face-size PX]"
                  " [--quality-min-face-size PX] [--quality-min-sharpness D] [--quality-min-brightness D]"
-                 " [--quality-max-brightness D] [--quality-min-contrast D]\n"
+                 " [--quality-max-brightness D] [--quality-min-contrast D] [--liveness] [--liveness-min-relief MM]\n"
                  "  Saves 160 x 160 face samples of the enrolled person for lumivar_face, from the Kinect v2\n"
                  "  colour stream or from photos. One face per frame or photo; several faces save nothing.\n"
                  "  --samples-dir DIR   Samples directory of lumivar_face. Default: faces/veyra.\n"
@@ -52,7 +52,8 @@ void print_enroll_usage(const std::string &program_name) {
                  "  --images DIR        Enrol from the photos under DIR instead of the sensor.\n"
                  "  --frames N          Colour frames looked at, at most (sensor only). Default: 300.\n"
                  "  --min-change D      Change needed from the last saved sample (RMS grey levels). Default: 10.\n"
-                 "  Detection and quality options: as lumivar_face's, with the same defaults.\n"
+                 "  --liveness          Sensor only: skip a face without depth relief (a photo, a screen).\n"
+                 "  Detection, quality and liveness options: as lumivar_face's, with the same defaults.\n"
               << std::flush;
 }
 
@@ -64,6 +65,7 @@ bool parse_enroll_args(int argc, char **argv, EnrollOptions &options) {
             print_enroll_usage(program_name);
             std::exit(0);
         }
+        if (note_liveness_option(arg, options.face) && arg == "--liveness") continue;
         const OptionSlot slot = enroll_option_slot(arg, options);
         if (!slot.known()) {
             std::cerr << "Unknown argument: " << arg << "\n";
@@ -77,6 +79,10 @@ bool parse_enroll_args(int argc, char **argv, EnrollOptions &options) {
     }
     if (!is_plain_stage_name(options.stage)) {
         std::cerr << "--stage must be 1 to 100 letters, digits, '-', '_' or '.', not starting with '.'\n";
+        return false;
+    }
+    if (options.face.liveness && options.from_images) {
+        std::cerr << "--liveness needs the sensor's depth: it cannot be used with --images\n";
         return false;
     }
     return cross_checks_pass(options.face);

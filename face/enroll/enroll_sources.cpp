@@ -17,12 +17,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // Converts and judges one supported colour frame, saves its sample, shows it; false after a failed write.
-bool enroll_frame(const libfreenect2::Frame &frame, const EnrollOptions &options, Logger &logger,
-                  cv::CascadeClassifier &detector, SampleStore &store, EnrollStats &stats, SavedFace &last,
-                  PreviewWindow &preview) {
+bool enroll_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, DepthMapping &depth_mapping,
+                  const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector, SampleStore &store,
+                  EnrollStats &stats, SavedFace &last, PreviewWindow &preview) {
     FrameImages images = frame_images(frame);
+    if (options.face.liveness) images.depth = map_depth(depth_mapping, frame, *frames[libfreenect2::Frame::Depth]);
     ++stats.looked_at;
-    const EnrollVerdict verdict = judge_picture(detector, images.grey, options, last);
+    const EnrollVerdict verdict =
+        judge_picture(detector, images.grey, options, last, kSavedSampleTone, &images.depth);
     const bool written =
         record_verdict(verdict, "frame=" + std::to_string(stats.looked_at), store, stats, last, logger);
     draw_enroll_overlay(images.colour, verdict, stats, options.count);
@@ -39,11 +41,14 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
                        SampleStore &store, EnrollStats &stats) {
     quieten_sensor_library();
     libfreenect2::Freenect2 context;
-    libfreenect2::SyncMultiFrameListener listener(libfreenect2::Frame::Color);
+    const bool with_depth = options.face.liveness;
+    libfreenect2::SyncMultiFrameListener listener(listened_frame_types(with_depth));
     libfreenect2::FrameMap frames;
     libfreenect2::Freenect2Device *device = nullptr;
-    const int status = start_colour_stream(context, listener, logger, device);
+    const int status = start_colour_stream(context, listener, logger, device, with_depth);
     if (status != 0) return status;
+    DepthMapping depth_mapping;
+    if (with_depth) depth_mapping = start_depth_mapping(*device);
 
     PreviewWindow preview = open_preview_window(kEnrollWindowTitle, logger);
     SavedFace last;
@@ -53,11 +58,12 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
     // Every end of this loop (enough samples, frame limit, key, stop signal, time-out, unusable frame, OpenCV
     // failure, failed write) leads to the same shutdown.
     while (stats.saved < options.count && stats.looked_at < options.face.frames && !stop_signal()) {
-        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger);
+        const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger, with_depth);
         if (frame == nullptr) break;
         bool stop_requested = false;
         try {
-            write_failed = !enroll_frame(*frame, options, logger, detector, store, stats, last, preview);
+            write_failed = !enroll_frame(*frame, frames, depth_mapping, options, logger, detector, store, stats, last,
+                                         preview);
             stop_requested = !write_failed && poll_stop_key(preview);
         } catch (const cv::Exception &error) {
             // OpenCV failed on this frame: as in the recognition loop, the run ends with its shutdown lines.

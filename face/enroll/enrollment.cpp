@@ -24,6 +24,7 @@ std::string skipped_line(const EnrollVerdict &verdict, const std::string &where)
     std::string line = "skipped " + where + ", reason=" + verdict.reason;
     if (verdict.reason == "several_faces") line += ", faces=" + std::to_string(verdict.faces.size());
     if (!verdict.clipped.empty() && verdict.reason != "several_faces") line += gate_pieces(verdict.quality);
+    if (verdict.reason == kReasonFlat) line += ", relief=" + format_real(verdict.quality.relief);
     if (verdict.compared) line += ", change=" + format_real(verdict.change);
     return line;
 }
@@ -53,7 +54,7 @@ double sample_change(const cv::Mat &a, const cv::Mat &b) {
 }
 
 EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, const EnrollOptions &options,
-                            const SavedFace &last, SampleTone tone) {
+                            const SavedFace &last, SampleTone tone, const DepthView *depth) {
     EnrollVerdict verdict;
     verdict.faces = find_faces(detector, grey, options.face);
     if (verdict.faces.size() > 1) {
@@ -61,7 +62,7 @@ EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, cons
         return verdict;
     }
     GatedFace gated;
-    if (verdict.faces.size() == 1) gated = gate_face(grey, verdict.faces[0], options.face);
+    if (verdict.faces.size() == 1) gated = gate_face(grey, verdict.faces[0], options.face, depth);
     if (gated.clipped.empty()) {
         verdict.reason = "no_face";
         return verdict;
@@ -88,6 +89,8 @@ EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, cons
 void count_skip(EnrollStats &stats, const std::string &reason) {
     for (size_t i = 0; i < kSkipReasons.size(); ++i)
         if (reason == kSkipReasons[i]) ++stats.skipped[i];
+    for (size_t i = 0; i < kLivenessReasons.size(); ++i)
+        if (reason == kLivenessReasons[i]) ++stats.liveness_skipped[i];
 }
 
 bool record_verdict(const EnrollVerdict &verdict, const std::string &where, SampleStore &store,
@@ -110,13 +113,15 @@ bool record_verdict(const EnrollVerdict &verdict, const std::string &where, Samp
     return true;
 }
 
-std::string enroll_summary_line(const EnrollStats &stats, int count) {
+std::string enroll_summary_line(const EnrollStats &stats, int count, bool liveness) {
     const double rate = stats.seconds > 0.0 ? stats.looked_at / stats.seconds : 0.0;
     std::string line = "summary: looked_at=" + std::to_string(stats.looked_at) +
                        ", saved=" + std::to_string(stats.saved) + ", count=" + std::to_string(count) +
                        ", per_second=" + format_real(rate);
     for (size_t i = 0; i < kSkipReasons.size(); ++i)
         line += std::string(", ") + kSkipReasons[i] + "=" + std::to_string(stats.skipped[i]);
+    for (size_t i = 0; liveness && i < kLivenessReasons.size(); ++i)
+        line += std::string(", ") + kLivenessReasons[i] + "=" + std::to_string(stats.liveness_skipped[i]);
     return line;
 }
 

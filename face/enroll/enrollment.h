@@ -11,6 +11,7 @@
 #include "enroll/enroll_options.h"
 #include "core/names.h"
 #include "core/run_log.h"
+#include "core/liveness.h"
 #include "core/quality.h"
 #include "enroll/sample_store.h"
 
@@ -50,13 +51,16 @@ struct EnrollVerdict {
 // becomes a sample in `tone`. It is saved when the picture changed by at least `min_change` since the last
 // saved sample: the previous rectangle is cut from this picture and compared with that sample, so the
 // detector's jitter from frame to frame does not count as a change, while movement, expression and light do.
+// With --liveness the face must also pass the liveness check on `depth` (core/liveness.h).
 EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, const EnrollOptions &options,
-                            const SavedFace &last, SampleTone tone = kSavedSampleTone);
+                            const SavedFace &last, SampleTone tone = kSavedSampleTone,
+                            const DepthView *depth = nullptr);
 
 struct EnrollStats {
     int looked_at = 0;  // frames or photos
     int saved = 0;
     std::array<int, kSkipReasons.size()> skipped{};  // in the order of kSkipReasons
+    std::array<int, kLivenessReasons.size()> liveness_skipped{};  // in the order of kLivenessReasons
     double seconds = 0.0;
 };
 
@@ -67,7 +71,8 @@ void count_skip(EnrollStats &stats, const std::string &reason);
 bool record_verdict(const EnrollVerdict &verdict, const std::string &where, SampleStore &store,
                     EnrollStats &stats, SavedFace &last, Logger &logger);
 
-std::string enroll_summary_line(const EnrollStats &stats, int count);
+// With `liveness` the liveness skips follow the others.
+std::string enroll_summary_line(const EnrollStats &stats, int count, bool liveness = false);
 
 // The face rectangles in the colour of their verdict (green saved, yellow too similar, orange rejected),
 // the reason for a face that saved nothing and the count saved so far.

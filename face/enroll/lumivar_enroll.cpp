@@ -10,6 +10,7 @@
 #include "enroll/enroll_sources.h"
 #include "enroll/enrollment.h"
 #include "core/frame_steps.h"
+#include "core/liveness.h"
 #include "core/names.h"
 #include "core/options.h"
 #include "core/quality.h"
@@ -28,11 +29,12 @@ void write_startup_report(const EnrollOptions &o, Logger &logger) {
     logger.line("count: " + std::to_string(o.count));
     logger.line("min_change: " + format_real(o.min_change));
     log_quality_settings(o.face, logger);
+    log_liveness_settings(o.face, logger);
 }
 
 // The closing lines; the status tells a full set, a short one, none, or a failed write apart.
-int finish(const EnrollStats &stats, int count, int status, Logger &logger) {
-    logger.line(enroll_summary_line(stats, count));
+int finish(const EnrollStats &stats, int count, bool liveness, int status, Logger &logger) {
+    logger.line(enroll_summary_line(stats, count, liveness));
     if (status != 0) return status;
     if (stats.saved == 0) {
         logger.line("error: no sample saved");
@@ -85,5 +87,5 @@ int main(int argc, char **argv) {
     if (status == kNoSensorStatus || status == kSensorNotOpenedStatus || status == kStreamNotStartedStatus ||
         status == kImagesUnreadableStatus)
         return status;  // nothing was looked at
-    return finish(stats, options.count, status, logger);
+    return finish(stats, options.count, options.face.liveness, status, logger);
 }
