@@ -45,7 +45,7 @@ const std::vector<Case> kCases = {
     {"photo bent r=100", false, SceneKind::BentPhoto, 0, 0, 0, 100},
     {"phone screen", false, SceneKind::Screen, 0, 0, 0, 0},
 };
-const std::vector<double> kDistances = {600, 800, 1000, 1250, 1500, 2000, 2500, 3000};
+const std::vector<double> kDistances = {500, 600, 800, 1000, 1250, 1500, 2000, 2500, 3000};
 
 struct Trial {
     size_t scene, distance;

@@ -16,7 +16,7 @@ using face_test::fs::path;
 using face_test::Scene;
 using face_test::SceneKind;
 
-const std::string kLivenessStatus = ", liveness: enabled, liveness_min_relief: 10.000000";
+const std::string kLivenessStatus = ", liveness: enabled, liveness_min_relief: 12.000000";
 
 class Liveness : public ::testing::Test {
 protected:
@@ -95,7 +95,7 @@ TEST_F(Liveness, ALiveHeadPassesAndIsConfirmedAndTheLinesSayLivenessIsOn) {
     ASSERT_NE(report, lines.end());
     ASSERT_GE(lines.end() - report, 3);
     EXPECT_EQ(report[1], "liveness: enabled");
-    EXPECT_EQ(report[2], "liveness_min_relief: 10.000000");
+    EXPECT_EQ(report[2], "liveness_min_relief: 12.000000");
     EXPECT_EQ(face_test::lines_starting(result.out, "started depth stream").size(), 1u);
 
     const std::vector<std::string> status = face_test::lines_starting(result.out, "processed frames: ");
@@ -110,7 +110,7 @@ TEST_F(Liveness, ALiveHeadPassesAndIsConfirmedAndTheLinesSayLivenessIsOn) {
     EXPECT_EQ(face_test::field(summary, "confirmed_veyra_predictions"), "2");
     EXPECT_EQ(face_test::field(summary, "quality_rejections"), "0");
     EXPECT_EQ(summary.substr(summary.find(", liveness_min_relief=")),
-              ", liveness_min_relief=10.000000, flat_rejections=0, no_depth_rejections=0");
+              ", liveness_min_relief=12.000000, flat_rejections=0, no_depth_rejections=0");
 }
 
 TEST_F(Liveness, EachAttackIsRefusedWithItsReasonAndNeverBecomesACandidate) {

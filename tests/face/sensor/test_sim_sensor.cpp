@@ -1,5 +1,6 @@
 // The simulated sensor behind the libfreenect2 API: what it serves, in which order and layout, and how it fails.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -9,6 +10,7 @@
 #include <libfreenect2/libfreenect2.hpp>
 #include <libfreenect2/logger.h>
 #include <libfreenect2/packet_pipeline.h>
+#include <libfreenect2/registration.h>
 #include <opencv2/videoio.hpp>
 
 #include "face_files.h"
@@ -20,7 +22,7 @@ namespace {
 
 void set_sim_env(const std::map<std::string, std::string> &values) {
     for (const char *name : {"LUMIVAR_SIM_FRAMES", "LUMIVAR_SIM_FORMAT", "LUMIVAR_SIM_FAIL", "LUMIVAR_SIM_LOOP",
-                             "LUMIVAR_SIM_FPS", "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT"})
+                             "LUMIVAR_SIM_FPS", "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT", "LUMIVAR_SIM_DEPTH"})
         unsetenv(name);
     for (const auto &[name, value] : values) setenv(name.c_str(), value.c_str(), 1);
 }
@@ -275,6 +277,90 @@ TEST_F(SimSensor, InRealTimeFramesComeAtTheSensorsPaceAndOnlyTheNewestIsKept) {
     // A program that is slow to come back gets the newest frame, not the oldest unread one.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_GE(stream.next_sequence(), resumed + 5);
+}
+
+TEST_F(SimSensor, DepthFramesComeWithTheirColourFramesAndRegisterOntoThemAsTheLibraryDoes) {
+    // Two 1920 x 1080 frames: the first with a depth picture (1 m inside a rectangle, nothing elsewhere).
+    const face_test::fs::path colour = scratch / "colour", depth = scratch / "depth";
+    face_test::write_image(colour / "a.png", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar(10, 20, 30)));
+    face_test::write_image(colour / "b.png", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar(10, 20, 30)));
+    cv::Mat aligned(1080, 1920, CV_16UC1, cv::Scalar(0));
+    aligned(cv::Rect(800, 400, 300, 200)) = 1000;
+    face_test::write_image(depth / "a.png", aligned);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", colour.string()}, {"LUMIVAR_SIM_DEPTH", depth.string()}});
+
+    libfreenect2::Freenect2 context;
+    libfreenect2::Freenect2Device *device = context.openDevice(context.getDefaultDeviceSerialNumber());
+    ASSERT_NE(device, nullptr);
+    libfreenect2::SyncMultiFrameListener listener(Frame::Color | Frame::Depth);
+    device->setColorFrameListener(&listener);
+    device->setIrAndDepthFrameListener(&listener);
+    ASSERT_TRUE(device->startStreams(true, true));
+    const libfreenect2::Registration registration(device->getIrCameraParams(), device->getColorCameraParams());
+    EXPECT_NEAR(device->getColorCameraParams().fx, 1081.37, 0.01);
+    Frame undistorted(512, 424, 4), registered(512, 424, 4), bigdepth(1920, 1082, 4), small(1920, 1080, 4);
+    cv::Mat big(1082, 1920, CV_32FC1, bigdepth.data);
+
+    FrameMap frames;
+    std::vector<int> valid_depth_pixels;
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(listener.waitForNewFrame(frames, 1000));
+        const Frame *d = frames[Frame::Depth];
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->width, 512u);
+        EXPECT_EQ(d->height, 424u);
+        EXPECT_EQ(d->bytes_per_pixel, 4u);
+        EXPECT_EQ(d->format, Frame::Float);
+        const cv::Mat mm(424, 512, CV_32FC1, d->data);
+        valid_depth_pixels.push_back(cv::countNonZero(mm));
+        registration.apply(frames[Frame::Color], d, &undistorted, &registered, true, &bigdepth);
+        if (k == 0) {
+            // One blank row above and below; colour row r is row r + 1; +infinity where no depth landed.
+            EXPECT_TRUE(std::isinf(big.at<float>(0, 950)));
+            EXPECT_EQ(big.at<float>(501, 950), 1000.0f);
+            EXPECT_TRUE(std::isinf(big.at<float>(1081, 950)));
+            EXPECT_TRUE(std::isinf(big.at<float>(401 + 300, 950)));
+            const cv::Mat landed = big(cv::Rect(700, 300, 500, 400)) == 1000.0f;
+            const double colour_per_depth = cv::countNonZero(landed) / static_cast<double>(valid_depth_pixels[0]);
+            EXPECT_GT(colour_per_depth, 7.0);  // about 3 x 3 colour pixels per depth pixel
+            EXPECT_LT(colour_per_depth, 11.0);
+            // A wrong output size: nothing is written.
+            big = 5.0f;
+            registration.apply(frames[Frame::Color], d, &undistorted, &registered, true, &small);
+            EXPECT_EQ(big.at<float>(501, 950), 5.0f);
+        }
+        listener.release(frames);
+    }
+    EXPECT_GT(valid_depth_pixels[0], 5000);
+    EXPECT_EQ(valid_depth_pixels[1], 0);  // no depth picture for b.png
+    device->stop();
+    device->close();
+
+    // The depth camera sees only the middle of the colour frame's width: a face at its left edge has no depth.
+    const libfreenect2::Freenect2Device::IrCameraParams ir = device->getIrCameraParams();
+    const libfreenect2::Freenect2Device::ColorCameraParams rgb = device->getColorCameraParams();
+    const double leftmost = rgb.cx - rgb.fx * ir.cx / ir.fx;
+    EXPECT_GT(leftmost, 0.09 * 1920);
+    EXPECT_LT(leftmost, 0.13 * 1920);
+}
+
+TEST_F(SimSensor, AWaitForColourAndDepthTimesOutWhenDepthNeverComes) {
+    write_solid(scratch / "a.png", kBlue);
+    set_sim_env({{"LUMIVAR_SIM_FRAMES", scratch.path.string()}, {"LUMIVAR_SIM_FAIL", "depth"}});
+    libfreenect2::Freenect2 context;
+    libfreenect2::Freenect2Device *device = context.openDevice(context.getDefaultDeviceSerialNumber());
+    ASSERT_NE(device, nullptr);
+    libfreenect2::SyncMultiFrameListener listener(Frame::Color | Frame::Depth);
+    device->setColorFrameListener(&listener);
+    device->setIrAndDepthFrameListener(&listener);
+    ASSERT_TRUE(device->startStreams(true, true));
+    FrameMap frames;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(listener.waitForNewFrame(frames, 300));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+    EXPECT_TRUE(frames.empty());
+    device->stop();
+    device->close();
 }
 
 TEST(SimSensorLogging, InformationGoesToStandardOutputUnlessTheLevelIsLowered) {
