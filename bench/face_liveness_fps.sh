@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${LUMIVAR_BENCH_BUILD_DIR:-$top/build-bench}
 frames=${1:-60}
 runs=${2:-3}
-bin=$build/face/lumivar_face_sim
+bin=$build/face/recognise/lumivar_face_sim
 work=$build/face-liveness-bench
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
@@ -19,7 +19,7 @@ mkdir -p "$work/one" "$work/depth"
 # One 1920 x 1080 frame with the enrolled person, her samples, and a depth picture with a bump where her face is.
 /usr/bin/python3 "$top/scripts/make_face_demo.py" "$work/demo" --per-segment 1 >/dev/null 2>&1
 cp "$work/demo/frames/frame_0001.jpg" "$work/one/"
-(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/lumivar_enroll_sim" \
+(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/enroll/lumivar_enroll_sim" \
   --samples-dir samples --count 15 >/dev/null 2>&1)
 /usr/bin/python3 - "$work/one/frame_0001.jpg" "$work/depth/frame_0001.png" <<'PY'
 import sys

@@ -88,7 +88,8 @@ void stop_colour_stream(libfreenect2::Freenect2Device &device) {
 const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
                                                  libfreenect2::FrameMap &frames, Logger &logger, bool with_depth) {
     if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
-        logger.line(with_depth ? "error: timeout waiting for RGB and depth frames" : "error: timeout waiting for RGB frame");
+        logger.line(with_depth ? "error: timeout waiting for RGB and depth frames"
+                               : "error: timeout waiting for RGB frame");
         return nullptr;
     }
     const libfreenect2::Frame *frame = frames[libfreenect2::Frame::Color];

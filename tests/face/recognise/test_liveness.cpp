@@ -42,7 +42,8 @@ protected:
             if (!scene) continue;
             Scene placed = *scene;
             placed.distance_mm = face_test::distance_for_face(face_, face_test::scene_camera(frame_->size()));
-            face_test::write_image(dir / "depth" / (name + ".png"), face_test::make_depth_picture(frame_->size(), face_, placed));
+            face_test::write_image(dir / "depth" / (name + ".png"),
+                                   face_test::make_depth_picture(frame_->size(), face_, placed));
         }
         face_test::fs::create_directories(dir / "depth");
         return dir;

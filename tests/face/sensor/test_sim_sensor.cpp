@@ -286,6 +286,7 @@ TEST_F(SimSensor, DepthFramesComeWithTheirColourFramesAndRegisterOntoThemAsTheLi
     face_test::write_image(colour / "b.png", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar(10, 20, 30)));
     cv::Mat aligned(1080, 1920, CV_16UC1, cv::Scalar(0));
     aligned(cv::Rect(800, 400, 300, 200)) = 1000;
+    aligned(cv::Rect(1300, 0, 100, 1080)) = 1500;  // all rows
     face_test::write_image(depth / "a.png", aligned);
     set_sim_env({{"LUMIVAR_SIM_FRAMES", colour.string()}, {"LUMIVAR_SIM_DEPTH", depth.string()}});
 
@@ -317,11 +318,22 @@ TEST_F(SimSensor, DepthFramesComeWithTheirColourFramesAndRegisterOntoThemAsTheLi
         if (k == 0) {
             // One blank row above and below; colour row r is row r + 1; +infinity where no depth landed.
             EXPECT_TRUE(std::isinf(big.at<float>(0, 950)));
+            EXPECT_EQ(big.at<float>(1, 1350), 1500.0f);
+            EXPECT_EQ(big.at<float>(1079, 1350), 1500.0f);
+            // Colour rows 400 to 599 hold 1 m: bigdepth rows one lower (the depth pixels nearest the edges land on
+            // colour rows 402 and 597, each spread one row up and down).
+            std::vector<int> rows;
+            for (int r = 0; r < big.rows; ++r)
+                if (big.at<float>(r, 950) == 1000.0f) rows.push_back(r);
+            ASSERT_FALSE(rows.empty());
+            EXPECT_EQ(rows.front(), 402);
+            EXPECT_EQ(rows.back(), 599);
             EXPECT_EQ(big.at<float>(501, 950), 1000.0f);
             EXPECT_TRUE(std::isinf(big.at<float>(1081, 950)));
             EXPECT_TRUE(std::isinf(big.at<float>(401 + 300, 950)));
             const cv::Mat landed = big(cv::Rect(700, 300, 500, 400)) == 1000.0f;
-            const double colour_per_depth = cv::countNonZero(landed) / static_cast<double>(valid_depth_pixels[0]);
+            const double colour_per_depth =
+                cv::countNonZero(landed) / static_cast<double>(cv::countNonZero(mm == 1000.0f));
             EXPECT_GT(colour_per_depth, 7.0);  // about 3 x 3 colour pixels per depth pixel
             EXPECT_LT(colour_per_depth, 11.0);
             // A wrong output size: nothing is written.
