@@ -29,8 +29,9 @@ struct RunRequest {
     // Removed in the child before `env` applies, so the caller's environment cannot leak in.
     std::vector<std::string> unset_env{"LOGFILE",          "LUMIVAR_SIM_FRAMES",    "LUMIVAR_SIM_FORMAT",
                                        "LUMIVAR_SIM_FAIL", "LUMIVAR_SIM_LOOP",      "LUMIVAR_SIM_FPS",
-                                       "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT", "LUMIVAR_SIM_DEPTH", "LIBFREENECT2_LOGGER_LEVEL",
-                                       "LIBFREENECT2_PIPELINE", "DISPLAY",           "QT_QPA_PLATFORM"};
+                                       "LUMIVAR_SIM_REALTIME", "LUMIVAR_SIM_REPORT", "LUMIVAR_SIM_DEPTH",
+                                       "LIBFREENECT2_LOGGER_LEVEL", "LIBFREENECT2_PIPELINE", "DISPLAY",
+                                       "QT_QPA_PLATFORM"};
     // lumivar_face on the simulated sensor; start-up tests pass LUMIVAR_FACE_BIN, the program as installed.
     std::string program = LUMIVAR_FACE_SIM_BIN;
     int timeout_seconds = 180;
