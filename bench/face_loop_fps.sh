@@ -10,7 +10,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${LUMIVAR_BENCH_BUILD_DIR:-$top/build-bench}
 frames=${1:-30}
-bin=$build/face/lumivar_face_sim
+bin=$build/face/recognise/lumivar_face_sim
 work=$build/face-bench
 haar=/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml
 lbp=/usr/share/opencv4/lbpcascades/lbpcascade_frontalface.xml
@@ -41,7 +41,7 @@ mkdir -p "$work/one" "$work/photos"
 # One 1920 x 1080 frame with the enrolled person on a textured background, and her samples.
 /usr/bin/python3 "$top/scripts/make_face_demo.py" "$work/demo" --per-segment 1 2>/dev/null >/dev/null
 cp "$work/demo/frames/frame_0001.jpg" "$work/one/"
-(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/lumivar_enroll_sim" \
+(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/enroll/lumivar_enroll_sim" \
   --samples-dir samples --count 15 >/dev/null 2>&1)
 
 # The test photos, each at native size on the same kind of background (one face per frame).

@@ -13,7 +13,7 @@ build=${LUMIVAR_BENCH_BUILD_DIR:-$top/build-bench}
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_SANITIZE=OFF -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target lumivar_face face_bench_make_samples -j "$(nproc)" >/dev/null
-program=$build/face/lumivar_face
+program=$build/face/recognise/lumivar_face
 make_samples=$build/bench/face_bench_make_samples
 
 work=$(mktemp -d)

@@ -141,7 +141,7 @@ bool parse_calibration_line(std::string_view text, LoggedFace &face, double &can
           c.literal(", sharpness=") && c.real(sharpness) && c.literal(", brightness=") && c.real(brightness) &&
           c.literal(", contrast=") && c.real(contrast) && c.literal(", quality=")))
         return false;
-    const int reason = c.one_of(kQualityReasons, ", confirmation_hits=");
+    const int reason = c.one_of(kCalibrationReasons, ", confirmation_hits=");
     if (reason < 0) return false;
     face.reason = static_cast<uint8_t>(reason);
     return c.literal(", confirmation_hits=") && c.whole(hits) && c.literal(", confirmation_window=") &&

@@ -10,14 +10,14 @@
 #include "core/names.h"
 #include "core/run_log.h"
 
-constexpr int kQualityReasonCount = static_cast<int>(kQualityReasons.size());
+constexpr int kQualityReasonCount = static_cast<int>(kCalibrationReasons.size());
 
 // One evaluated face as its calibration line reports it.
 struct LoggedFace {
     double distance = 0.0;  // LBPH distance, lower is better; 0 for a rejected face
     uint64_t line = 0;      // line number in its file, from 1
     int frame = 0;
-    uint8_t reason = 0;  // index into kQualityReasons; 0 is accepted
+    uint8_t reason = 0;  // index into kCalibrationReasons; 0 is accepted
     IdentityLabel label = IdentityLabel::Unknown;
     bool accepted() const { return reason == 0; }
 };

@@ -72,8 +72,10 @@ void report_runs(const std::vector<LoggedRun> &enrolled, const std::vector<Logge
 void report_group(const std::string &group, const GroupSummary &summary, Logger &logger) {
     std::string line = group + "_faces: evaluated=" + std::to_string(summary.evaluated) +
                        ", accepted=" + std::to_string(summary.accepted);
+    // The liveness reasons only where a run with --liveness refused faces, so other reports read as before.
     for (int reason = 1; reason < kQualityReasonCount; ++reason)
-        line += std::string(", ") + kQualityReasons[reason] + "=" + std::to_string(summary.by_reason[reason]);
+        if (reason < static_cast<int>(kQualityReasons.size()) || summary.by_reason[reason] > 0)
+            line += std::string(", ") + kCalibrationReasons[reason] + "=" + std::to_string(summary.by_reason[reason]);
     logger.line(line);
     if (summary.distances.empty()) return;
     const std::vector<double> &d = summary.distances;

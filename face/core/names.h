@@ -47,6 +47,11 @@ constexpr const char *kReasonFlat = "flat";
 constexpr const char *kReasonNoDepth = "no_depth";
 constexpr std::array<const char *, 2> kLivenessReasons = {kReasonFlat, kReasonNoDepth};
 
+// Every reason a calibration line can give: the gate's, then the liveness check's.
+constexpr std::array<const char *, 8> kCalibrationReasons = {
+    kReasonAccepted,    kReasonTooSmall,  kReasonTooDark, kReasonTooBright,
+    kReasonLowContrast, kReasonTooBlurry, kReasonFlat,    kReasonNoDepth};
+
 // Why lumivar_enroll saved nothing from a frame or photo: no face, several faces, the gate's reason, too little
 // change from the last saved sample, or (photos only) a file that is no readable image. With --liveness also
 // kLivenessReasons.

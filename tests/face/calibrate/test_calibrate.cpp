@@ -244,7 +244,7 @@ TEST(CalibrationLine, ReadsBackWhatLumivarFaceWrites) {
                 for (const auto &[stage, sample] : std::vector<std::pair<std::string, std::string>>{
                          {"flat", "unknown"}, {"day, matched_sample=x", "a, label=Unknown.png"}, {"", ""}}) {
                     const int frame = 1 + label * 1000003 + reason;
-                    const std::string line = face_line(frame, distance, kQualityReasons[reason], stage, sample,
+                    const std::string line = face_line(frame, distance, kCalibrationReasons[reason], stage, sample,
                                                        static_cast<IdentityLabel>(label), options);
                     LoggedFace face;
                     face.line = 77;
@@ -387,12 +387,20 @@ TEST(CalibrateReport, PercentilesByNearestRankAndImpossibleDistancesSkipped) {
         }
     }
     face_test::write_file(dir / "enrolled.log", enrolled_log);
-    face_test::write_file(dir / "others.log", faces_at(12.0, 3));
+    // A face refused by --liveness is a rejection of its own kind, counted only where there is one.
+    face_test::write_file(dir / "others.log", faces_at(12.0, 3) + face_line(50, 0.0, "flat") + "\n");
     const std::string enrolled = (dir / "enrolled.log").string();
     const face_test::RunResult r = calibrate({"--enrolled", enrolled, "--others", (dir / "others.log").string(),
                                               "--max-false-candidates", "3"});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("enrolled_faces: evaluated=20, accepted=20,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("enrolled_faces: evaluated=20, accepted=20, too_small=0, too_dark=0, too_bright=0, "
+                         "low_contrast=0, too_blurry=0\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("others_faces: evaluated=4, accepted=3, too_small=0, too_dark=0, too_bright=0, "
+                         "low_contrast=0, too_blurry=0, flat=1\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("\nenrolled_distances: min=1.000000, p5=1.000000, p50=10.000000, p95=19.000000, "
                          "max=20.000000\n"),
               std::string::npos)
