@@ -2,6 +2,7 @@
 // The names every face program, its tests and its readers share: exit statuses, identity labels and the
 // quality gate's reason codes. Each is spelt here and nowhere else.
 #include <array>
+#include <cstddef>
 
 // Exit statuses. 0: a normal end, or help.
 constexpr int kRejectedCommandLine = 2;
@@ -47,10 +48,17 @@ constexpr const char *kReasonFlat = "flat";
 constexpr const char *kReasonNoDepth = "no_depth";
 constexpr std::array<const char *, 2> kLivenessReasons = {kReasonFlat, kReasonNoDepth};
 
+template <std::size_t A, std::size_t B>
+constexpr std::array<const char *, A + B> joined(const std::array<const char *, A> &first,
+                                                 const std::array<const char *, B> &second) {
+    std::array<const char *, A + B> all{};
+    for (std::size_t i = 0; i < A; ++i) all[i] = first[i];
+    for (std::size_t i = 0; i < B; ++i) all[A + i] = second[i];
+    return all;
+}
+
 // Every reason a calibration line can give: the gate's, then the liveness check's.
-constexpr std::array<const char *, 8> kCalibrationReasons = {
-    kReasonAccepted,    kReasonTooSmall,  kReasonTooDark, kReasonTooBright,
-    kReasonLowContrast, kReasonTooBlurry, kReasonFlat,    kReasonNoDepth};
+constexpr auto kCalibrationReasons = joined(kQualityReasons, kLivenessReasons);
 
 // Why lumivar_enroll saved nothing from a frame or photo: no face, several faces, the gate's reason, too little
 // change from the last saved sample, or (photos only) a file that is no readable image. With --liveness also
