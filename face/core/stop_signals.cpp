@@ -2,11 +2,16 @@
 
 #include <signal.h>
 
+#include <atomic>
+
 #include "core/atomic_file.h"
 
 namespace {
 
-volatile sig_atomic_t requested_by = 0;
+// Atomic, not just sig_atomic_t: OpenCV's worker threads can take the two signals at the same moment, and only
+// one of them may be the first.
+std::atomic<int> requested_by{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 // Ends the program by the signal's default action once the temporary file is gone.
 void end_at_once(int signal_number) {
@@ -16,17 +21,15 @@ void end_at_once(int signal_number) {
 }
 
 void note_stop(int signal_number) {
-    if (requested_by != 0) {
-        end_at_once(signal_number);
-        return;
-    }
-    requested_by = signal_number;
+    int none = 0;
+    if (!requested_by.compare_exchange_strong(none, signal_number)) end_at_once(signal_number);
 }
 
 void install(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM}) sigaddset(&action.sa_mask, signal_number);
     action.sa_flags = SA_RESTART;  // a stop is noticed between frames, not by failing a system call
     for (int signal_number : {SIGINT, SIGTERM}) ::sigaction(signal_number, &action, nullptr);
 }
