@@ -13,7 +13,8 @@ constexpr int kLongestPhatDelay = kPhatFrame / 4;
 constexpr int kPhatLoudestFrames = 256;
 
 // Delay of b behind a in samples (positive: b hears the sound later), the peak of the weighted
-// cross-correlation between -max_delay and +max_delay, found on a quarter-sample grid and
-// refined by a parabola through the peak and its grid neighbours. False, with `delay` unchanged,
+// cross-correlation between -max_delay and +max_delay: read at whole samples, then on a
+// quarter-sample grid within a sample of the highest whole-sample peaks, and refined by a
+// parabola through the best grid point and its neighbours. False, with `delay` unchanged,
 // when the channels carry no signal or max_delay is kLongestPhatDelay or more.
 bool phat_delay(const std::vector<double> &a, const std::vector<double> &b, int max_delay, double &delay);

@@ -26,6 +26,7 @@
 #include "diagnostics.h"
 #include "direction.h"
 #include "gain.h"
+#include "phat_delay.h"
 #include "wav.h"
 
 namespace {
@@ -201,6 +202,17 @@ void BM_EstimateDirectionGeometric(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(estimate_direction_geometric(audio, "processed-live", kinect));
 }
 BENCHMARK(BM_EstimateDirectionGeometric)->Arg(1024)->Arg(16000)->Arg(960000)->Unit(benchmark::kMicrosecond);
+
+// The geometric estimate's sub-sample step alone: the outer pair, searched to +-12 samples.
+void BM_PhatDelay(benchmark::State &state) {
+    const WavData audio = speech_frames(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        double delay = 0.0;
+        benchmark::DoNotOptimize(phat_delay(audio.samples[0], audio.samples[3], 12, delay));
+        benchmark::DoNotOptimize(delay);
+    }
+}
+BENCHMARK(BM_PhatDelay)->Arg(1024)->Arg(16000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
