@@ -12,7 +12,11 @@ mean and largest absolute error and the share of angles within 5 and 10 degrees.
 --refinements it also compares sub-sample refinements of the outer pair's delay in numpy (a
 parabola through the Pearson peak, as vocrin does, against GCC-PHAT interpolated 16 times).
 
-  python3 bench/voice/direction_accuracy.py VOCRIN [--refinements]
+  python3 bench/voice/direction_accuracy.py VOCRIN [--refinements] [--check]
+
+With --check it exits with status 1 when the geometric estimate misses its targets: free field
+mean error at most 2 degrees and largest at most 5; room mean at most 8 and every angle within
+10 degrees (a test runs it so).
 
 SNR is the ratio of the mean signal power over the whole file (pauses included) to the noise
 power, per channel."""
@@ -163,6 +167,8 @@ def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     vocrin = os.path.abspath(sys.argv[1]); refinements = '--refinements' in sys.argv[2:]
+    check = '--check' in sys.argv[2:]
+    missed = []
     top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     positions = ','.join('%g' % x for x in MICS)
     with tempfile.TemporaryDirectory() as work:
@@ -188,6 +194,13 @@ def main():
             print('%s (angle: %s)' % (name, ', '.join(errors)))
             print('\n'.join(rows))
             for key, e in errors.items(): print('  %-28s %s' % (key + ':', summary(e)))
+            geometric = np.abs(errors['geometric (--mic-positions)'])
+            limits = (2.0, 5.0) if make is free_field else (8.0, 10.0)
+            if geometric.mean() > limits[0] or geometric.max() > limits[1]:
+                missed.append('%s: geometric mean %.2f (at most %g), largest %.2f (at most %g)' % (
+                    name, geometric.mean(), limits[0], geometric.max(), limits[1]))
+    if check and missed:
+        sys.exit('targets missed:\n' + '\n'.join(missed))
 
 
 if __name__ == '__main__':
