@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -120,14 +121,21 @@ void add_lane_sums(ShiftGroup &group, std::size_t begin, std::size_t end) {
     for (int j = 0; j < Pairs; ++j) group.sum_y[j] = sum_y[j];
 }
 
-void add_lane_sums(ShiftGroup &group, std::size_t begin, std::size_t end) {
-    switch (group.pairs) {
-        case 1: add_lane_sums<1>(group, begin, end); break;
-        case 2: add_lane_sums<2>(group, begin, end); break;
-        case 3: add_lane_sums<3>(group, begin, end); break;
-        case 4: add_lane_sums<4>(group, begin, end); break;
-        default: add_lane_sums<5>(group, begin, end); break;
+// Calls `body` with the group's pair count as a compile-time constant, so that each count gets
+// its own loop with the sums in registers.
+template <typename Body>
+void with_pair_count(int pairs, Body body) {
+    switch (pairs) {
+        case 1: body(std::integral_constant<int, 1>{}); break;
+        case 2: body(std::integral_constant<int, 2>{}); break;
+        case 3: body(std::integral_constant<int, 3>{}); break;
+        case 4: body(std::integral_constant<int, 4>{}); break;
+        default: body(std::integral_constant<int, kPairs>{}); break;
     }
+}
+
+void add_lane_sums(ShiftGroup &group, std::size_t begin, std::size_t end) {
+    with_pair_count(group.pairs, [&](auto pairs) { add_lane_sums<decltype(pairs)::value>(group, begin, end); });
 }
 
 // Each lane's sums go on alone past the shared part, then become its means.
@@ -236,9 +244,8 @@ int last_lane_of_pass(int k, int pairs) {
 // Each lane's remainder past its pass, then its score.
 void finish_scores(ShiftGroup &group) {
     const LaneGroup &g = group.g;
-    const int pairs = (group.shifts + 1) / 2;
     for (int k = 0; k < group.shifts; ++k) {
-        const int pass_end = last_lane_of_pass(k, pairs);
+        const int pass_end = last_lane_of_pass(k, group.pairs);
         const double mx = lane(group.mean_x, k), my = lane(group.mean_y, k);
         double s_xy = lane(group.sxy, k), s_xx = lane(group.sxx, k), s_yy = lane(group.syy, k);
         for (std::size_t i = g.end[pass_end]; i < g.end[k]; ++i) {
@@ -272,13 +279,7 @@ void add_raw_products(ShiftGroup &group, std::size_t begin, std::size_t end) {
 }
 
 void add_raw_products(ShiftGroup &group, std::size_t begin, std::size_t end) {
-    switch (group.pairs) {
-        case 1: add_raw_products<1>(group, begin, end); break;
-        case 2: add_raw_products<2>(group, begin, end); break;
-        case 3: add_raw_products<3>(group, begin, end); break;
-        case 4: add_raw_products<4>(group, begin, end); break;
-        default: add_raw_products<5>(group, begin, end); break;
-    }
+    with_pair_count(group.pairs, [&](auto pairs) { add_raw_products<decltype(pairs)::value>(group, begin, end); });
 }
 
 // Lane k pairs x[0, end) with y[first + k, n): its sums are the totals less the few samples
@@ -542,4 +543,10 @@ DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::
     const double s = std::clamp(estimate.delay_samples * kSpeedOfSound / (rate * span), -1.0, 1.0);
     estimate.angle_degrees = std::asin(s) * 180.0 / kPi;
     return estimate;
+}
+
+DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source,
+                                     const std::vector<double> &mic_positions) {
+    return mic_positions.empty() ? estimate_direction(audio, samples_source)
+                                 : estimate_direction_geometric(audio, samples_source, mic_positions);
 }

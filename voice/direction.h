@@ -52,6 +52,11 @@ DirectionEstimate estimate_direction(const WavData &audio, const std::string &sa
 DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
                                                const std::vector<double> &mic_positions);
 
+// The geometric estimate when the microphones' positions are given (--mic-positions), else the
+// whole-sample one: batch and live mode choose alike.
+DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source,
+                                     const std::vector<double> &mic_positions);
+
 // Largest lag a pair `distance_m` apart can show at `sample_rate`, rounded up, plus one sample for
 // the refinement's neighbour (at most 1000).
 int geometric_lag_limit(double distance_m, int32_t sample_rate);

@@ -162,9 +162,7 @@ LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const st
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
-    result.direction = mic_positions.empty()
-                           ? estimate_direction(chunk, "processed-live")
-                           : estimate_direction_geometric(chunk, "processed-live", mic_positions);
+    result.direction = estimate_direction(chunk, "processed-live", mic_positions);
     result.beam = beamform_delay_and_sum(chunk, result.direction, mic_positions);
     return result;
 }

@@ -149,9 +149,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
                                                          : relabel_diagnostics(raw_diagnostics, "processed channel");
     append(warnings, processed_diagnostics.warnings);
 
-    const DirectionEstimate direction =
-        options.mic_positions.empty() ? estimate_direction(processed, "processed")
-                                      : estimate_direction_geometric(processed, "processed", options.mic_positions);
+    const DirectionEstimate direction = estimate_direction(processed, "processed", options.mic_positions);
     if (direction.low_confidence) {
         warnings.push_back("direction confidence is low; angle should be treated as a weak hint only");
     }

@@ -26,6 +26,18 @@ size_t skip_spaces(const std::string &text, size_t pos) {
     return pos;
 }
 
+// An entry as both readings keep it: none without a file, "unknown" for a missing stage.
+void add_manifest_entry(const std::string &file, const std::string &stage, const std::string &sample_id,
+                        ManifestIndex &index) {
+    if (file.empty()) return;
+    SampleMetadata meta;
+    meta.file = file;
+    meta.stage = stage.empty() ? "unknown" : stage;
+    meta.sample_id = sample_id;
+    meta.from_manifest = true;
+    index[file] = meta;
+}
+
 // Entries run from a "{" to the first "}" after it; braces do not nest.
 ManifestIndex scan_manifest(const std::string &text) {
     ManifestIndex index;
@@ -38,14 +50,8 @@ ManifestIndex scan_manifest(const std::string &text) {
         const std::string entry = text.substr(open, close - open + 1);
         pos = close + 1;
 
-        SampleMetadata meta;
-        meta.file = regex_field(entry, "file");
-        if (meta.file.empty()) continue;
-        meta.stage = regex_field(entry, "stage");
-        if (meta.stage.empty()) meta.stage = "unknown";
-        meta.sample_id = regex_field(entry, "sample_id");
-        meta.from_manifest = true;
-        index[meta.file] = meta;
+        add_manifest_entry(regex_field(entry, "file"), regex_field(entry, "stage"), regex_field(entry, "sample_id"),
+                           index);
     }
     return index;
 }
@@ -57,14 +63,8 @@ std::string string_member(const nlohmann::ordered_json &entry, const char *key) 
 }
 
 void index_json_entry(const nlohmann::ordered_json &entry, ManifestIndex &index) {
-    SampleMetadata meta;
-    meta.file = string_member(entry, "file");
-    if (meta.file.empty()) return;
-    meta.stage = string_member(entry, "stage");
-    if (meta.stage.empty()) meta.stage = "unknown";
-    meta.sample_id = string_member(entry, "sample_id");
-    meta.from_manifest = true;
-    index[meta.file] = meta;
+    add_manifest_entry(string_member(entry, "file"), string_member(entry, "stage"), string_member(entry, "sample_id"),
+                       index);
 }
 
 // Entries are the objects of the top-level array; a top-level object is one entry when it has a "file", else

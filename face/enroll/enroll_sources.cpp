@@ -20,8 +20,7 @@ namespace {
 bool enroll_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, DepthMapping &depth_mapping,
                   const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector, SampleStore &store,
                   EnrollStats &stats, SavedFace &last, PreviewWindow &preview) {
-    FrameImages images = frame_images(frame);
-    if (options.face.liveness) images.depth = map_depth(depth_mapping, frame, *frames[libfreenect2::Frame::Depth]);
+    FrameImages images = frame_images(frame, frames, depth_mapping);
     ++stats.looked_at;
     const EnrollVerdict verdict =
         judge_picture(detector, images.grey, options, last, kSavedSampleTone, &images.depth);

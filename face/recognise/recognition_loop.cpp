@@ -23,8 +23,7 @@ struct LoopState {
 int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, const Options &options,
                   Logger &logger, const cv::face::FaceRecognizer &recognizer,
                   const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, LoopState &state) {
-    FrameImages images = frame_images(frame);
-    if (options.liveness) images.depth = map_depth(state.depth_mapping, frame, *frames[libfreenect2::Frame::Depth]);
+    FrameImages images = frame_images(frame, frames, state.depth_mapping);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);

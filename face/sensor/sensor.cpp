@@ -137,7 +137,9 @@ DepthView map_depth(DepthMapping &mapping, const libfreenect2::Frame &colour, co
     return view;
 }
 
-FrameImages frame_images(const libfreenect2::Frame &frame) {
-    const cv::Mat wrapped(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC4, frame.data);
-    return convert_frame(wrapped, frame.format == libfreenect2::Frame::RGBX);
+FrameImages frame_images(const libfreenect2::Frame &colour, libfreenect2::FrameMap &frames, DepthMapping &mapping) {
+    const cv::Mat wrapped(static_cast<int>(colour.height), static_cast<int>(colour.width), CV_8UC4, colour.data);
+    FrameImages images = convert_frame(wrapped, colour.format == libfreenect2::Frame::RGBX);
+    if (mapping.registration) images.depth = map_depth(mapping, colour, *frames[libfreenect2::Frame::Depth]);
+    return images;
 }
