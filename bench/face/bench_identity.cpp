@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cfloat>
+#include <climits>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -67,6 +68,21 @@ void BM_DecideIdentity(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecideIdentity)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// One face's entry into a window already holding 100000 entries, with the default length and with the longest
+// lumivar_face takes (where every entry stays): the running count makes both cost the same.
+void BM_ConfirmationWindowPush(benchmark::State &state) {
+    const int length = static_cast<int>(state.range(0));
+    ConfirmationWindow window;
+    for (int i = 0; i < 100000; ++i) push_confirmation_hit(window, i % 3 == 0, length);
+    int i = 0;
+    for (auto _ : state) {
+        push_confirmation_hit(window, ++i % 3 == 0, length);
+        benchmark::DoNotOptimize(confirmation_hits(window));
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ConfirmationWindowPush)->Arg(10)->Arg(INT_MAX)->Iterations(2000000);
 
 // The two halves of the decision, to see which one dominates.
 void BM_LbphPredict(benchmark::State &state) {

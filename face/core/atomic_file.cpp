@@ -9,20 +9,24 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The temporary file being written, for a signal handler to remove; only set while `pending_set` is 0.
+// The temporary file being written and the file that depends on it (set_dependent_file), for a signal handler;
+// each path is only read while its flag is 1.
 char pending_path[PATH_MAX];
 volatile sig_atomic_t pending_set = 0;
+char dependent_path[PATH_MAX];
+volatile sig_atomic_t dependent_set = 0;
 
-void remember_pending(const std::string &path) {
-    pending_set = 0;
-    if (path.size() >= sizeof pending_path) return;  // cannot be recorded; the normal path still removes it
-    std::memcpy(pending_path, path.c_str(), path.size() + 1);
-    pending_set = 1;
+void remember(const std::string &path, char (&slot)[PATH_MAX], volatile sig_atomic_t &set) {
+    set = 0;
+    if (path.empty() || path.size() >= sizeof slot) return;  // cannot be recorded; the normal path still removes it
+    std::memcpy(slot, path.c_str(), path.size() + 1);
+    set = 1;
 }
 
 mode_t file_mode() {
@@ -61,14 +65,39 @@ fs::path resolve_links(const fs::path &path) {
     return current;  // a loop of links: writing there fails with the system's reason
 }
 
-bool write_temporary(const fs::path &final_path, const std::string &bytes, std::string &temporary) {
-    std::string pattern = (final_path.parent_path() / ("." + final_path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+namespace {
+
+// Creates ".NAME.XXXXXX" beside `final_path` as mkostemp does, but with the name recorded for the signal handler
+// before the file exists: a signal right after its creation must find it. A name already taken makes it try
+// another. The open descriptor, or -1 with errno set.
+int create_temporary(const fs::path &final_path, std::string &temporary) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::mt19937_64 random(std::random_device{}() ^ static_cast<uint64_t>(::getpid()));
+    const std::string stem = (final_path.parent_path() / ("." + final_path.filename().string() + ".")).string();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = stem;
+        for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+        remember(name, pending_path, pending_set);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            temporary = name;
+            return fd;
+        }
+        pending_set = 0;
+        if (errno != EEXIST) return -1;
+    }
+    return -1;  // errno is EEXIST
+}
+
+// write_temporary, the new file taking the permissions and, where we may, the owner of `like` when it is given.
+bool write_temporary_like(const fs::path &final_path, const std::string &bytes, const struct stat *like,
+                          std::string &temporary) {
+    const int fd = create_temporary(final_path, temporary);
     if (fd < 0) return false;
-    remember_pending(pattern);
-    temporary = pattern;
-    // Best effort: file systems without permissions (FAT) refuse it, and the file is still written.
-    (void)::fchmod(fd, file_mode());
+    // Best effort: only root may give a file away, and file systems without permissions (FAT) refuse both;
+    // the file is still written. The owner first: a change of owner clears the set-id bits.
+    if (like != nullptr) (void)::fchown(fd, like->st_uid, like->st_gid);
+    (void)::fchmod(fd, like != nullptr ? like->st_mode & 07777 : file_mode());
     bool ok = write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     int error = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
@@ -83,19 +112,56 @@ bool write_temporary(const fs::path &final_path, const std::string &bytes, std::
     return ok;
 }
 
+// A device or FIFO named as the target (/dev/null for a file not wanted) takes the bytes; it is no file to replace.
+bool write_in_place(const fs::path &target, const std::string &bytes) {
+    // Without a reader a FIFO refuses at once (ENXIO) instead of waiting for one.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fcntl(fd, F_SETFL, 0) == 0 && write_all(fd, bytes.data(), bytes.size());
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    errno = error;
+    return ok;
+}
+
+}  // namespace
+
+bool write_temporary(const fs::path &final_path, const std::string &bytes, std::string &temporary) {
+    return write_temporary_like(final_path, bytes, nullptr, temporary);
+}
+
 void finish_temporary(const std::string &temporary, bool remove) {
     pending_set = 0;
     if (remove && !temporary.empty()) ::unlink(temporary.c_str());
 }
 
+void set_dependent_file(const std::string &path) { remember(path, dependent_path, dependent_set); }
+
 bool replace_file_atomically(const fs::path &path, const std::string &bytes, std::string &problem) {
     const fs::path target = resolve_links(path);
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
+        if (write_in_place(target, bytes)) return true;
+        problem = std::strerror(errno);
+        return false;
+    }
+    if (exists && S_ISREG(existing.st_mode) && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        problem = std::strerror(errno);  // a read-only file stays read-only
+        return false;
+    }
     std::string temporary;
-    if (!write_temporary(target, bytes, temporary) || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (!write_temporary_like(target, bytes, exists ? &existing : nullptr, temporary) ||
+        ::rename(temporary.c_str(), target.c_str()) != 0) {
         problem = std::strerror(errno);  // before the clean-up can change errno
         finish_temporary(temporary, true);
         return false;
     }
+    // The dependent file is named now: forgotten before the temporary, so that no signal in between removes it.
+    set_dependent_file("");
     finish_temporary(temporary, false);
     sync_directory(target.parent_path().empty() ? fs::path(".") : target.parent_path());
     return true;
@@ -109,5 +175,8 @@ void sync_directory(const fs::path &dir) {
 }
 
 void remove_pending_temporary() {
-    if (pending_set) ::unlink(pending_path);
+    const bool had_temporary = pending_set;
+    // Removing the temporary decides: once it is gone, it can no longer take its name.
+    const bool temporary_removed = had_temporary && ::unlink(pending_path) == 0;
+    if (dependent_set && (!had_temporary || temporary_removed)) ::unlink(dependent_path);
 }

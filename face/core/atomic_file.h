@@ -20,12 +20,21 @@ bool write_temporary(const std::filesystem::path &final_path, const std::string 
 // Removes the temporary file when it still exists and forgets it.
 void finish_temporary(const std::string &temporary, bool remove);
 
-// Writes `bytes` to the file `path` names (through its links), replacing it in one step. False with `problem`
-// set (the system's reason); a file already there is then left as it was.
+// Writes `bytes` to the file `path` names (through its links), replacing it in one step. A file already there
+// keeps its permissions and, where the system lets us, its owner and group; one we may not write is refused
+// (EACCES) like a file in a directory we may not write. The replacement is a new file under the old name: other
+// hard links to the old file keep the old bytes. A device or FIFO is written as it is, never replaced. False with
+// `problem` set (the system's reason); a file already there is then left as it was.
 bool replace_file_atomically(const std::filesystem::path &path, const std::string &bytes, std::string &problem);
+
+// A file that must not outlive a stop signal unless the next replace_file_atomically takes effect: a sample
+// whose manifest entry is being written. The signal removes it unless that rename is already done; a successful
+// replace forgets it. `path` empty: forget it.
+void set_dependent_file(const std::string &path);
 
 // Makes the renames and links of a directory durable; a failure here loses nothing already written.
 void sync_directory(const std::filesystem::path &dir);
 
-// For a signal handler: removes the temporary file being written, if any. Async-signal-safe.
+// For a signal handler: removes the temporary file being written, if any, and the dependent file when the
+// temporary had not taken its name yet. Async-signal-safe.
 void remove_pending_temporary();

@@ -163,7 +163,7 @@ std::string status_line(const RunStats &stats, int visible_faces, const Confirma
            ", quality_rejections: " + std::to_string(stats.quality_rejections) + ", last_label: " + stats.last_label +
            ", confidence: " + format_real(stats.last_confidence) + ", quality: " + stats.last_quality +
            ", confirmation_hits: " + std::to_string(confirmation_hits(window)) +
-           ", confirmation_window: " + std::to_string(window.size()) +
+           ", confirmation_window: " + std::to_string(window.entries.size()) +
            ", best_profile_stage: " + stats.last_best_profile_stage +
            ", matched_sample: " + stats.last_matched_sample;
 }
@@ -178,7 +178,7 @@ std::string summary_line(const RunStats &stats, double fps, const ConfirmationWi
            ", quality_rejections=" + std::to_string(stats.quality_rejections) + ", last_label=" + stats.last_label +
            ", last_confidence=" + format_real(stats.last_confidence) + ", last_quality=" + stats.last_quality +
            ", confirmation_hits=" + std::to_string(confirmation_hits(window)) +
-           ", confirmation_window=" + std::to_string(window.size()) +
+           ", confirmation_window=" + std::to_string(window.entries.size()) +
            ", best_profile_stage=" + stats.last_best_profile_stage +
            ", matched_sample=" + stats.last_matched_sample;
 }

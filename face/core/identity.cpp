@@ -12,15 +12,15 @@
 #endif
 
 void push_confirmation_hit(ConfirmationWindow &window, int hit, int window_length) {
-    window.push_back(hit);
-    while (static_cast<int>(window.size()) > window_length) window.pop_front();
+    window.entries.push_back(hit != 0 ? 1 : 0);
+    window.hits += window.entries.back();
+    while (static_cast<int>(window.entries.size()) > window_length) {
+        window.hits -= window.entries.front();
+        window.entries.pop_front();
+    }
 }
 
-int confirmation_hits(const ConfirmationWindow &window) {
-    int hits = 0;
-    for (int entry : window) hits += entry;
-    return hits;
-}
+int confirmation_hits(const ConfirmationWindow &window) { return window.hits; }
 
 // Pixel distance: L2 norm of the absolute difference, divided by the probe's pixel count.
 // For reporting only; the label never depends on it.
@@ -219,7 +219,7 @@ std::string calibration_line(const IdentityDecision &decision, const FaceQuality
            ", brightness=" + format_real(quality.brightness) +
            ", contrast=" + format_real(quality.contrast) + ", quality=" + quality.reason +
            ", confirmation_hits=" + std::to_string(decision.hits) +
-           ", confirmation_window=" + std::to_string(window.size()) +
+           ", confirmation_window=" + std::to_string(window.entries.size()) +
            ", best_profile_stage=" + stats.last_best_profile_stage +
            ", matched_sample=" + stats.last_matched_sample;
 }

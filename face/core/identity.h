@@ -1,5 +1,6 @@
 #pragma once
 // Identity decision: LBPH prediction, the rolling confirmation window, the closest training sample.
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -37,8 +38,12 @@ struct RunStats {
     int no_depth_rejections = 0;
 };
 
-// Oldest entry at the front; 1 for a strict hit, 0 otherwise.
-using ConfirmationWindow = std::deque<int>;
+// The newest evaluated faces' entries, oldest at the front (1 for a strict hit, 0 otherwise), and how many of
+// them are hits: a running count, so that a long window costs no more per face than a short one.
+struct ConfirmationWindow {
+    std::deque<uint8_t> entries;
+    int hits = 0;
+};
 
 struct IdentityDecision {
     std::string label = kLabelUnknown;

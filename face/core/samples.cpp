@@ -206,6 +206,9 @@ bool list_image_files(const fs::path &dir, std::vector<fs::path> &paths) {
 }
 
 bool parse_json_manifest(const std::string &text, nlohmann::ordered_json &document) {
+    // The JSON reader takes a NUL for the end of the text, and would take an array followed by the NULs a crash
+    // leaves (and whatever follows them) for the whole manifest; no JSON text holds one.
+    if (text.find('\0') != std::string::npos) return false;
     try {
         document = nlohmann::ordered_json::parse(text);
         return true;

@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <zlib.h>
+
+#include "core/atomic_file.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,39 +25,47 @@ bool has_gz_suffix(const std::string &path) {
     return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
 }
 
-// OpenCV's file writer ignores failed writes, so a full disk would leave a cut-off model that we
-// reported as saved. The recogniser serialises into memory exactly as its file writer does (same
-// top-level name, format picked from the file name), and the bytes are written and checked here.
-// Compressed names stay with the file writer, which alone knows how to compress.
+// The gzip file (as OpenCV's file writer makes for a ".gz" name) holding `text`; empty on failure.
+std::string gzipped(const std::string &text) {
+    z_stream stream{};
+    constexpr int kGzipWindowBits = 15 + 16;  // 16: a gzip header and trailer around the deflate stream
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    std::string out(deflateBound(&stream, text.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return done ? out : std::string();
+}
+
+// OpenCV's file writer ignores failed writes and writes in place, so a full disk or a stop would leave a cut-off
+// model. The recogniser serialises into memory exactly as its file writer does (same top-level name, format
+// picked from the file name), and the bytes go through the one atomic write; a ".gz" name is compressed here.
 bool write_model(const cv::face::LBPHFaceRecognizer &recognizer, const std::string &path) {
     if (!create_parent_directories(path)) return false;
+    std::string text;
     try {
-        if (has_gz_suffix(path)) {
-            recognizer.write(path);
-            return true;
-        }
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        cv::FileStorage storage(path, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+        const std::string format_name = has_gz_suffix(path) ? path.substr(0, path.size() - 3) : path;
+        cv::FileStorage storage(format_name, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
         storage << recognizer.getDefaultName() << "{";
         recognizer.write(storage);
         storage << "}";
-        const std::string text = storage.releaseAndGetString();
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        return !out.fail();
+        text = storage.releaseAndGetString();
     } catch (const cv::Exception &) {
         return false;
     }
+    if (has_gz_suffix(path) && (text = gzipped(text)).empty()) return false;
+    std::string problem;
+    return replace_file_atomically(path, text, problem);
 }
 
 bool write_labels(const std::string &path) {
-    if (!create_parent_directories(path)) return false;
-    std::ofstream out(path, std::ios::trunc);
-    if (!out) return false;
-    out << "1 Veyra\n";
-    out.close();
-    return !out.fail();
+    std::string problem;
+    return create_parent_directories(path) && replace_file_atomically(path, "1 Veyra\n", problem);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ namespace {
 
 constexpr const char *kManifestName = "manifest.json";
 constexpr const char *kJsonSpace = " \t\n\r";
+constexpr const char *kLockSuffix = ".lock";
 
 // The manifest as read: its text and what it holds.
 struct ManifestRead {
@@ -89,6 +90,11 @@ bool read_manifest(const fs::path &shown, ManifestRead &manifest, std::string &p
         return false;
     }
     manifest.text = text.str();
+    if (manifest.text.find('\0') != std::string::npos) {
+        // What a crash or a full disk leaves after the array: the JSON reading would stop there.
+        problem = "manifest is damaged (it holds NUL bytes): " + shown.string();
+        return false;
+    }
     ordered_json document;
     bool usable = parse_json_manifest(manifest.text, document) && document.is_array();
     for (const ordered_json &entry : document) usable = usable && entry.is_object();
@@ -100,21 +106,42 @@ bool read_manifest(const fs::path &shown, ManifestRead &manifest, std::string &p
     return true;
 }
 
-// Holds an exclusive flock on a directory while it lives. Where the file system has no locks the save goes on
-// unlocked: the lock only guards against our own runs.
-struct DirectoryLock {
+// Holds an exclusive flock on "<manifest>.lock" beside the real manifest while it lives. A lock file, not the
+// directory, so that it works in a directory the user may write but not list; it stays, since removing it would
+// let a run lock a file that a waiting run no longer finds under that name.
+struct ManifestLock {
     int fd = -1;
-    explicit DirectoryLock(const fs::path &dir) {
-        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    ~DirectoryLock() {
+    ManifestLock() = default;
+    ManifestLock(const ManifestLock &) = delete;
+    ManifestLock &operator=(const ManifestLock &) = delete;
+    ~ManifestLock() {
         if (fd >= 0) ::close(fd);  // releases the lock
     }
-    DirectoryLock(const DirectoryLock &) = delete;
-    DirectoryLock &operator=(const DirectoryLock &) = delete;
 };
+
+fs::path lock_path_for(const fs::path &manifest) {
+    const fs::path real = resolve_links(manifest);
+    return real.parent_path() / (real.filename().string() + kLockSuffix);
+}
+
+// False with `problem` set when the lock file cannot be opened or locked: nothing is saved unlocked.
+bool lock_manifest(const fs::path &manifest, ManifestLock &lock, std::string &problem) {
+    const fs::path path = lock_path_for(manifest);
+    lock.fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    int result = -1;
+    while (lock.fd >= 0 && (result = ::flock(lock.fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (result == 0) return true;
+    problem = "cannot lock manifest: " + path.string() + ": " + std::strerror(errno);
+    return false;
+}
+
+bool make_directory(const fs::path &dir, std::string &problem) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) problem = "failed to write sample: " + dir.string() + ": " + ec.message();
+    return !ec;
+}
 
 // Hard links refused by the file system (FAT, exFAT and the like), as opposed to a name already taken.
 bool links_refused(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
@@ -152,6 +179,7 @@ bool write_sample_file(SampleStore &store, const std::string &png, SavedSample &
         const fs::path target = stage_dir / (id + ".png");
         if (claim_name(temporary, target)) {
             finish_temporary(temporary, false);
+            set_dependent_file(target.string());  // until its manifest entry is in place
             sync_directory(stage_dir);
             saved.sample_id = id;
             saved.file = store.stage + "/" + id + ".png";
@@ -187,6 +215,11 @@ bool open_sample_store(const std::string &samples_dir, const std::string &stage,
     }
     ManifestRead manifest;
     if (!read_manifest(manifest_path(store), manifest, problem)) return false;
+    const fs::path real = resolve_links(manifest_path(store));
+    if (fs::exists(real, ec) && ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0) {
+        problem = "cannot write manifest: " + manifest_path(store).string() + ": " + std::strerror(errno);
+        return false;
+    }
     store.entries_read = static_cast<int>(manifest.entries.size());
     store.next_number = std::max(next_number_on_disk(store), next_number_in_manifest(manifest.entries, stage));
     return true;
@@ -207,15 +240,13 @@ bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, s
         problem = "failed to encode sample";
         return false;
     }
-    const fs::path stage_dir = store.samples_dir / store.stage;
-    std::error_code ec;
-    fs::create_directories(stage_dir, ec);
-    if (ec) {
-        problem = "failed to write sample: " + stage_dir.string() + ": " + ec.message();
-        return false;
-    }
     const fs::path manifest = manifest_path(store);
-    const DirectoryLock lock(resolve_links(manifest).parent_path());
+    const fs::path stage_dir = store.samples_dir / store.stage;
+    // The samples directory first (the lock file may live there), the stage's own only under the lock.
+    ManifestLock lock;
+    if (!make_directory(store.samples_dir, problem) || !lock_manifest(manifest, lock, problem) ||
+        !make_directory(stage_dir, problem))
+        return false;
     ManifestRead current;  // again, under the lock: another run or an editor may have changed it
     if (!read_manifest(manifest, current, problem)) return false;
     store.next_number = std::max(store.next_number, next_number_in_manifest(current.entries, store.stage));
@@ -227,6 +258,7 @@ bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, s
         problem = "failed to write manifest: " + manifest.string() + ": " + why;
         // The manifest on disk is still the previous one: take the sample back so the two agree.
         ::unlink((store.samples_dir / saved.file).c_str());
+        set_dependent_file("");
         return false;
     }
     return true;

@@ -15,7 +15,8 @@ struct SampleStore {
 
 // Reads `samples_dir`/manifest.json (absent: an empty list) and finds where the stage's numbering goes on.
 // False with `problem` set when the samples directory is not a directory, or when the manifest exists and
-// is not a readable JSON array of objects; nothing is written then.
+// is not a readable JSON array of objects (NUL bytes a crash left after it included) or not writable for this
+// user; nothing is written then.
 bool open_sample_store(const std::string &samples_dir, const std::string &stage, SampleStore &store,
                        std::string &problem);
 
@@ -27,11 +28,12 @@ struct SavedSample {
 };
 
 // Writes `image` as the stage's next sample (PNG), then adds its entry to the manifest. The manifest is read
-// again and extended under an advisory lock (flock) on the directory that holds it, so runs saving into one
-// samples directory keep each other's entries; every byte already in it stays as it is, and a manifest that is
-// a symbolic link is written through to its target. Each file is written completely and flushed to disk before
-// it takes its name. False with `problem` set when either cannot be written, or when the manifest has become
-// unusable meanwhile; then neither the sample file nor its manifest entry remains.
+// again and extended under an advisory lock (flock) on "manifest.json.lock" beside the real manifest (a link's
+// target), so runs saving into one manifest keep each other's entries; every byte already in it stays as it
+// is, and a manifest that is a symbolic link is written through to its target. Each file is written completely
+// and flushed to disk before it takes its name; a stop signal that ends the program before the entry is in
+// place removes the sample too. False with `problem` set when either cannot be written, the lock cannot be
+// taken, or the manifest has become unusable meanwhile; then neither the sample file nor its entry remains.
 bool save_sample(SampleStore &store, const cv::Mat &image, SavedSample &saved, std::string &problem);
 
 // The manifest's text with one entry (a JSON object's text) added at the end of its array: the bytes before

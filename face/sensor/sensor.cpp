@@ -1,17 +1,24 @@
 #include "sensor/sensor.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
 #include <libfreenect2/logger.h>
 #include <libfreenect2/packet_pipeline.h>
 
+#include "core/stop_signals.h"
+
 namespace {
 
 // The depth camera's frame.
 constexpr size_t kDepthFrameWidth = 512;
 constexpr size_t kDepthFrameHeight = 424;
+
+// How long the frame wait goes without looking at the stop request.
+constexpr int kWaitSliceMs = 100;
 
 // Whether the user's setting names one of the library's levels (it compares in lower case).
 bool names_logger_level(const char *value) {
@@ -38,6 +45,23 @@ bool names_pipeline(const char *value) {
 libfreenect2::Freenect2Device *open_sensor(libfreenect2::Freenect2 &context, const std::string &serial) {
     if (names_pipeline(std::getenv("LIBFREENECT2_PIPELINE"))) return context.openDevice(serial);
     return context.openDevice(serial, new libfreenect2::CpuPacketPipeline());  // the device owns it
+}
+
+enum class FrameWait { arrived, timed_out, stopped };
+
+// The library's wait cannot be interrupted by a signal: it waits in short slices, kFrameTimeoutMs in all, and a
+// stop request ends it between two slices. A slice that gives up long before its time is the library saying that
+// no frame will come (the simulated sensor's last frame was served): a time-out at once, as with one long wait.
+FrameWait wait_for_frames(libfreenect2::SyncMultiFrameListener &listener, libfreenect2::FrameMap &frames) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFrameTimeoutMs);
+    for (Clock::time_point now = Clock::now(); now < deadline && !stop_signal(); now = Clock::now()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        const int slice = static_cast<int>(std::min<long long>(kWaitSliceMs, left));
+        if (listener.waitForNewFrame(frames, slice)) return FrameWait::arrived;
+        if (Clock::now() - now < std::chrono::milliseconds(slice) / 2) break;  // far earlier than any clock's slack
+    }
+    return stop_signal() ? FrameWait::stopped : FrameWait::timed_out;
 }
 
 }  // namespace
@@ -87,7 +111,9 @@ void stop_colour_stream(libfreenect2::Freenect2Device &device) {
 
 const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
                                                  libfreenect2::FrameMap &frames, Logger &logger, bool with_depth) {
-    if (!listener.waitForNewFrame(frames, kFrameTimeoutMs)) {
+    const FrameWait waited = wait_for_frames(listener, frames);
+    if (waited == FrameWait::stopped) return nullptr;  // the loop's end says which signal asked
+    if (waited == FrameWait::timed_out) {
         logger.line(with_depth ? "error: timeout waiting for RGB and depth frames"
                                : "error: timeout waiting for RGB frame");
         return nullptr;

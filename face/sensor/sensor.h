@@ -33,7 +33,8 @@ unsigned int listened_frame_types(bool with_depth);
 void stop_colour_stream(libfreenect2::Freenect2Device &device);
 
 // Waits for the next colour frame and checks that it can be used. Null after the time-out line or the
-// unsupported-frame line; an unsupported frame is released first, so nothing is held then.
+// unsupported-frame line, or at once without a line once a stop signal asked (core/stop_signals.h); an
+// unsupported frame is released first, so nothing is held then.
 // With `with_depth` it waits for a colour frame and the depth frame that came with it, and checks both.
 const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameListener &listener,
                                                  libfreenect2::FrameMap &frames, Logger &logger,

@@ -12,6 +12,7 @@
 #include "program_output.h"
 #include "face_programs.h"
 #include "sensor_frames.h"
+#include "stop_mid_write.h"
 #include "test_photos.h"
 #include "calibrate/calibration_log.h"
 #include "calibrate/calibration_replay.h"
@@ -229,7 +230,7 @@ std::string face_line(int frame, double distance, const std::string &quality = "
     stats.processed_frames = frame;
     stats.last_best_profile_stage = stage;
     stats.last_matched_sample = sample;
-    return calibration_line(decision, gate, options, ConfirmationWindow{0}, stats);
+    return calibration_line(decision, gate, options, ConfirmationWindow{{0}, 0}, stats);
 }
 
 // What lumivar_face writes, lumivar_calibrate reads back as the same face; what it could not have measured
@@ -314,6 +315,22 @@ TEST(CalibrationReplay, LabelsEveryFaceAsLumivarFaceWouldWhateverTheWindowLength
                 EXPECT_EQ(figures.first_confirmation, std::vector<uint64_t>{first}) << where;
                 EXPECT_EQ(figures.unlike_log, own_settings ? 8u : 0u) << where;
             }
+
+    // A run exactly as long as its window, each face a strict hit and every one needed: lumivar_face confirmed
+    // the last face only, and so does the replay.
+    LoggedRun exact;
+    exact.settings = {"faces", 60.0, 55.0, 5, 5};
+    for (int i = 0; i < 5; ++i) {
+        LoggedFace face;
+        face.frame = i + 1;
+        face.distance = 50.0;
+        face.label = i == 4 ? IdentityLabel::ConfirmedVeyra : IdentityLabel::CandidateVeyra;
+        exact.faces.push_back(face);
+    }
+    const ReplayFigures replayed = replay_group({exact}, std::nullopt);
+    EXPECT_EQ(replayed.confirmed, 1u);
+    EXPECT_EQ(replayed.first_confirmation, std::vector<uint64_t>{5});
+    EXPECT_EQ(replayed.unlike_log, 0u);
 }
 
 std::string faces_at(double distance, int count, const std::string &quality = "accepted") {
@@ -420,7 +437,9 @@ TEST(CalibrateReport, PercentilesByNearestRankAndImpossibleDistancesSkipped) {
 TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
     face_test::ScratchDir dir;
     const std::string good = (dir / "good.log").string(), others = (dir / "others.log").string();
-    face_test::write_file(good, "samples_dir: faces/veyra\nconfirm_window: 4\nconfirm_min_hits: 2\n" +
+    // Thresholds that are no finite number are malformed report lines, not thresholds of nan or inf.
+    face_test::write_file(good, "candidate_threshold: nan\nconfirmed_threshold: inf\n"
+                                "samples_dir: faces/veyra\nconfirm_window: 4\nconfirm_min_hits: 2\n" +
                                     faces_at(50.0, 3) + face_line(4, 51.0, "accepted", "day\\n, odd", "x, y.png") +
                                     "\ncalibration frame=5, confidence=5\n" + faces_at(52.0, 2) +
                                     "calibration frame=8, confidence=50.000000, label=Maybe\n");
@@ -429,9 +448,11 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
     // Malformed lines are named and counted; the rest is used. No start-up report: default window, said so.
     face_test::RunResult r = calibrate({"--enrolled", good, "--others", others});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("warning: " + good + ":8: malformed calibration line"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("warning: " + good + ":11: malformed calibration line"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("malformed_lines: 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":1: malformed start-up report line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":2: malformed start-up report line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":10: malformed calibration line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("warning: " + good + ":13: malformed calibration line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("malformed_lines: 4\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("enrolled_faces: evaluated=6, accepted=6,"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("warning: " + others + ": no confirm_window"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("warning: the logs differ in confirm_window/confirm_min_hits"), std::string::npos);
@@ -505,6 +526,31 @@ TEST(CalibratePlot, IsWrittenWholeBesideTheUsersFilesAndThroughALink) {
     for (const auto &entry : face_test::fs::directory_iterator(dir.path)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"good.log", "old.png", "others.log", "plot.png", "plot.png.partial"}));
+
+    // A signal while the plot is being written ends the program at once: no plot, and no temporary file.
+    face_test::RunRequest request;
+    request.program = LUMIVAR_CALIBRATE_BIN;
+    request.args = {"--enrolled", good, "--others", others, "--plot", (dir / "signalled.png").string()};
+    std::string caught;
+    for (int attempt = 0; attempt < 20 && caught.empty(); ++attempt) {
+        face_test::CreationWatch watch(dir.path);
+        face_test::Child child;
+        face_test::start_program(request, child);
+        caught = watch.stop_writer(child.pid, ".signalled.png.", 60);
+        if (caught.empty()) {
+            face_test::wait_program(child, 60);
+            face_test::fs::remove(dir / "signalled.png");
+            continue;
+        }
+        ::kill(child.pid, SIGTERM);
+        ::kill(child.pid, SIGCONT);
+        EXPECT_EQ(face_test::wait_program(child, 60).status, 128 + SIGTERM);
+    }
+    ASSERT_FALSE(caught.empty()) << "the plot was never caught being written";
+    std::vector<std::string> after;
+    for (const auto &entry : face_test::fs::directory_iterator(dir.path)) after.push_back(entry.path().filename());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, names);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // the closest training sample and the calibration line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 
 #include <opencv2/imgproc.hpp>
@@ -25,16 +28,31 @@ TEST(ConfirmationWindow, KeepsOnlyTheNewestEntriesAndCountsTheirHits) {
     const int expected_hits[] = {1, 2, 2, 2, 1, 1, 1};  // window of 3
     for (int i = 0; i < 7; ++i) {
         push_confirmation_hit(window, pushes[i], 3);
-        EXPECT_LE(window.size(), 3u);
+        EXPECT_LE(window.entries.size(), 3u);
         EXPECT_EQ(confirmation_hits(window), expected_hits[i]) << "after push " << i;
     }
-    EXPECT_EQ(window, (ConfirmationWindow{0, 0, 1}));
+    EXPECT_EQ(window.entries, (std::deque<uint8_t>{0, 0, 1}));
 
     ConfirmationWindow single;
     push_confirmation_hit(single, 1, 1);
     push_confirmation_hit(single, 0, 1);
-    EXPECT_EQ(single, ConfirmationWindow{0});
+    EXPECT_EQ(single.entries, std::deque<uint8_t>{0});
+    EXPECT_EQ(confirmation_hits(single), 0);
     EXPECT_EQ(confirmation_hits(ConfirmationWindow{}), 0);
+
+    // The longest window lumivar_face takes: the count follows every entry in and out as a recount does.
+    ConfirmationWindow longest, short_one;
+    int recount = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const int hit = (i * 7919) % 5 < 2 ? 1 : 0;
+        push_confirmation_hit(longest, hit, INT_MAX);
+        push_confirmation_hit(short_one, hit, 97);
+        recount += hit;
+    }
+    EXPECT_EQ(confirmation_hits(longest), recount);
+    EXPECT_EQ(longest.entries.size(), 5000u);
+    EXPECT_EQ(confirmation_hits(short_one), std::count(short_one.entries.begin(), short_one.entries.end(), 1));
+    EXPECT_EQ(short_one.entries.size(), 97u);
 }
 
 // ---------------------------------------------------------------- profile search
@@ -194,7 +212,7 @@ TEST_F(IdentityDecisionTest, ConfirmsOnTheFifthStrictHitThenDecaysAsMissesPushHi
                                                 : face(stranger);
         EXPECT_EQ(d.label, step.label) << "face " << n;
         EXPECT_EQ(d.hits, step.hits) << "face " << n;
-        EXPECT_EQ(window.size(), static_cast<size_t>(std::min(n, 10))) << "face " << n;
+        EXPECT_EQ(window.entries.size(), static_cast<size_t>(std::min(n, 10))) << "face " << n;
         EXPECT_EQ(stats.last_label, step.label);
     }
     EXPECT_EQ(stats.confirmed_veyra_predictions, 3);
@@ -206,13 +224,13 @@ TEST_F(IdentityDecisionTest, ConfirmsOnTheFifthStrictHitThenDecaysAsMissesPushHi
 TEST_F(IdentityDecisionTest, LimitsAreInclusiveAndABetweenFaceAppendsAMiss) {
     IdentityDecision d = face(strict);  // exactly at the confirmed limit
     EXPECT_EQ(d.confidence, options.confirmed_threshold);
-    EXPECT_EQ(window.back(), 1);
+    EXPECT_EQ(window.entries.back(), 1);
     EXPECT_EQ(d.label, "CandidateVeyra");
 
     d = face(between);  // exactly at the candidate limit
     EXPECT_EQ(d.confidence, options.candidate_threshold);
     EXPECT_EQ(d.label, "CandidateVeyra");
-    EXPECT_EQ(window.back(), 0);
+    EXPECT_EQ(window.entries.back(), 0);
     EXPECT_EQ(d.hits, 1);
 
     options.candidate_threshold = std::nextafter(between_confidence, 0.0);
@@ -220,7 +238,7 @@ TEST_F(IdentityDecisionTest, LimitsAreInclusiveAndABetweenFaceAppendsAMiss) {
     EXPECT_EQ(d.label, "Unknown");
     options.confirmed_threshold = std::nextafter(strict_confidence, 0.0);
     d = face(strict);
-    EXPECT_EQ(window.back(), 0);
+    EXPECT_EQ(window.entries.back(), 0);
     EXPECT_EQ(d.label, "CandidateVeyra");
     EXPECT_EQ(d.hits, 1);
 }
@@ -235,7 +253,7 @@ TEST_F(IdentityDecisionTest, WindowEqualToMinimumHitsNeedsAFullWindowOfStrictHit
         const IdentityDecision d = face(step.face == 's' ? strict : between);
         EXPECT_EQ(d.label, step.label);
         EXPECT_EQ(d.hits, step.hits);
-        EXPECT_LE(window.size(), 3u);
+        EXPECT_LE(window.entries.size(), 3u);
     }
 }
 
@@ -270,7 +288,7 @@ TEST_F(IdentityDecisionTest, RejectedFaceIsNeverPredictedAndResetsTheLastValues)
     EXPECT_EQ(d.predicted_label, -1);
     EXPECT_EQ(d.confidence, 0.0);
     EXPECT_EQ(d.profile.sample_index, -1);
-    EXPECT_EQ(window.back(), 0);
+    EXPECT_EQ(window.entries.back(), 0);
     EXPECT_EQ(stats.last_label, "Unknown");
     EXPECT_EQ(stats.last_confidence, 0.0);
     EXPECT_EQ(stats.last_best_profile_stage, "flat");
@@ -303,7 +321,7 @@ TEST_F(IdentityDecisionTest, FaceOfAnotherClassIsUnknownWhateverItsDistance) {
     const IdentityDecision d = face(stranger);
     EXPECT_EQ(d.predicted_label, 2);
     EXPECT_EQ(d.label, "Unknown");
-    EXPECT_EQ(window.back(), 0);
+    EXPECT_EQ(window.entries.back(), 0);
     EXPECT_EQ(face(strict).label, "CandidateVeyra");
 }
 
@@ -385,8 +403,8 @@ std::string stated_label(int predicted, double confidence, double confirmed, dou
     const bool ours = predicted == 1;
     int earlier_hits = 0;
     const int keep = window_length - 1;
-    for (int i = 0; i < keep && i < static_cast<int>(before.size()); ++i)
-        earlier_hits += before[before.size() - 1 - i];
+    for (int i = 0; i < keep && i < static_cast<int>(before.entries.size()); ++i)
+        earlier_hits += before.entries[before.entries.size() - 1 - i];
     if (ours && confidence <= confirmed && earlier_hits + 1 >= min_hits) return "ConfirmedVeyra";
     if (ours && confidence <= candidate) return "CandidateVeyra";
     return "Unknown";
@@ -395,9 +413,12 @@ std::string stated_label(int predicted, double confidence, double confirmed, dou
 TEST_F(IdentityDecisionTest, LabelRulesAgreeWithAnIndependentStatementOverAGrid) {
     // Limits around the measured distance c of the strict crop: {confirmed, candidate} offsets.
     const std::pair<double, double> limits[] = {{1, 2}, {0, 1}, {-1, 1}, {-1, 0}, {-2, -1}, {0, 0}};
-    const ConfirmationWindow histories[] = {
+    const std::vector<std::deque<uint8_t>> history_entries = {
         {}, {1, 1, 1, 1}, {0, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1, 1, 1, 0}, {0, 1, 1, 1, 1, 1, 1, 1, 1, 1},
         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {1, 0, 1, 0, 1, 0, 1, 0, 1}};
+    std::vector<ConfirmationWindow> histories;
+    for (const std::deque<uint8_t> &entries : history_entries)
+        histories.push_back({entries, static_cast<int>(std::count(entries.begin(), entries.end(), 1))});
     const std::pair<int, int> windows[] = {{10, 5}, {10, 1}, {3, 3}, {5, 2}, {1, 1}};
 
     std::vector<cv::Mat> images;
@@ -429,9 +450,9 @@ TEST_F(IdentityDecisionTest, LabelRulesAgreeWithAnIndependentStatementOverAGrid)
                                                               o.candidate_threshold, history, window_length, min_hits);
                     EXPECT_EQ(d.label, expected) << "model " << model << " limits " << confirmed_offset << ","
                                                  << candidate_offset << " window " << window_length << "/"
-                                                 << min_hits << " history size " << history.size();
+                                                 << min_hits << " history size " << history.entries.size();
                     EXPECT_EQ(s.unknown_predictions + s.candidate_veyra_predictions + s.confirmed_veyra_predictions, 1);
-                    EXPECT_LE(static_cast<int>(w.size()), window_length);
+                    EXPECT_LE(static_cast<int>(w.entries.size()), window_length);
                     ++seen[d.label];
                 }
     }

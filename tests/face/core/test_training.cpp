@@ -1,6 +1,8 @@
 // LBPH training on real face crops, the stage lines, and the model and label files.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,10 +172,43 @@ TEST_F(ModelFiles, ModelBytesAreThoseOfTheRecognisersFileWriter) {
         EXPECT_GT(ours.size(), 3u * 16384u) << name;
         EXPECT_TRUE(ours == face_test::read_file(dir / ("opencv_" + name))) << name;
     }
-    // Compressed names are left to the file writer, which compresses.
+    // A compressed name gets the same model, compressed: OpenCV's own reader takes it back.
     std::string output;
     ASSERT_TRUE(save((dir / "model.yml.gz").string(), (dir / "labels.txt").string(), output));
     EXPECT_EQ(face_test::read_file(dir / "model.yml.gz").substr(0, 2), "\x1f\x8b");
+    const auto reread = cv::face::LBPHFaceRecognizer::create();
+    reread->read((dir / "model.yml.gz").string());
+    EXPECT_EQ(reread->getHistograms().size(), 3u);
+}
+
+// Both files are replaced whole: a disk too full for the new model leaves the previous files as they were, and a
+// replaced file keeps its permissions.
+TEST_F(ModelFiles, AFullDiskLeavesThePreviousFilesWholeAndAReplacedFileKeepsItsMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+    const fs::path disk = dir / "disk";
+    fs::create_directories(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) GTEST_SKIP() << "cannot mount a small tmpfs";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{disk};
+    const std::string model = (disk / "model.yml").string(), labels = (disk / "labels.txt").string();
+    face_test::write_file(model, "the previous model");
+    face_test::write_file(labels, "1 Previous\n");
+    ASSERT_EQ(::chmod(model.c_str(), 0600), 0);
+    std::string output;
+    EXPECT_FALSE(save(model, labels, output));  // the model (over 16 kB) does not fit
+    EXPECT_EQ(output, "error: failed to write model: " + model + "\n");
+    EXPECT_EQ(face_test::read_file(model), "the previous model");
+    EXPECT_EQ(std::distance(fs::directory_iterator(disk), fs::directory_iterator()), 2);
+
+    // Room for the labels only: the model is written elsewhere, the labels replaced in place of the old ones.
+    const std::string elsewhere = (dir / "model.yml").string();
+    face_test::write_file(elsewhere, "old");
+    ASSERT_EQ(::chmod(elsewhere.c_str(), 0600), 0);
+    ASSERT_TRUE(save(elsewhere, labels, output)) << output;
+    EXPECT_EQ(fs::status(elsewhere).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(face_test::read_file(labels), "1 Veyra\n");
 }
 
 // Paths the end-to-end tests do not cover; the common failures are checked there.

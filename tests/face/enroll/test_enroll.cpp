@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -205,9 +207,13 @@ TEST(EnrollFailures, AManifestThatIsNoArrayOfObjectsIsLeftUntouchedBeforeTheSens
     if (!scene.ready()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
     const std::string deep = "[{\"a\": " + std::string(200, '[') + std::string(200, ']') + "}]";
     const std::string not_array = "error: manifest is not a JSON array of objects: ";
+    const std::string damaged = "error: manifest is damaged (it holds NUL bytes): ";
     const std::vector<std::pair<std::string, std::string>> manifests = {
         {"not json", not_array}, {"{\"file\": \"a.png\"}", not_array}, {"[{\"file\": \"a.png\"}, 3]", not_array},
-        {"", not_array}, {"[1e400]", not_array}, {"[{\"file\": 1e400}] x", not_array}};
+        {"", not_array}, {"[1e400]", not_array}, {"[{\"file\": 1e400}] x", not_array},
+        // What a crash or a full disk leaves after the array: NUL padding, and entries appended after it.
+        {"[{\"file\": \"a.png\"}]\n" + std::string(64, '\0'), damaged},
+        {"[{\"file\": \"a.png\"}]" + std::string(3, '\0') + ",\n  {\"file\": \"b.png\"}]", damaged}};
     for (const auto &[text, error] : manifests) {
         ScratchDir dir;
         face_test::write_file(dir / "samples/manifest.json", text);
@@ -224,6 +230,50 @@ TEST(EnrollFailures, AManifestThatIsNoArrayOfObjectsIsLeftUntouchedBeforeTheSens
     const RunResult kept = enroll(dir / "samples", {}, scene.dir / "frames");
     EXPECT_EQ(face_test::lines_starting(kept.out, "manifest: ").size(), 1u) << kept.out;
     EXPECT_EQ(kept.out.find("error: manifest"), std::string::npos) << kept.out;
+}
+
+// The manifest is replaced by a new file under its name: it keeps the user's permissions and owner, and one the
+// user may not write is refused before anything is looked at.
+TEST(EnrollFailures, TheManifestKeepsItsModeAndOwnerAndAReadOnlyOneIsRefused) {
+    const std::vector<fs::path> stills = face_test::enrolled_stills();
+    if (stills.empty()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away and to switch to an unprivileged user";
+    ScratchDir dir;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directories(dir / "photos");
+    fs::copy_file(stills[1], dir / "photos/a.jpg");
+    const fs::path manifest = dir / "samples/manifest.json";
+    const std::string user = "[{\"file\": \"mine.png\"}]\n";
+    face_test::write_file(manifest, user);
+    ASSERT_EQ(::chown(manifest.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(manifest.c_str(), 0600), 0);
+    std::vector<std::string> args = kSoftStills;
+    args.insert(args.end(), {"--images", (dir / "photos").string()});
+    const RunResult saved = enroll(dir / "samples", args);
+    ASSERT_EQ(saved.status, 0) << saved.out;
+    struct stat after {};
+    ASSERT_EQ(::stat(manifest.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    EXPECT_EQ(after.st_uid, 65534u);
+    EXPECT_EQ(after.st_gid, 65534u);
+    EXPECT_EQ(read_manifest(dir / "samples").size(), 2u);
+
+    // Read-only for the user who runs it (root may write any file, so an unprivileged user runs it).
+    const std::string listed = face_test::read_file(manifest);
+    ASSERT_EQ(::chmod(manifest.c_str(), 0444), 0);
+    ASSERT_EQ(::chown((dir / "samples").c_str(), 65534, 65534), 0);
+    RunRequest request;
+    request.program = LUMIVAR_ENROLL_SIM_BIN;
+    request.args = {"--samples-dir", (dir / "samples").string()};
+    request.args.insert(request.args.end(), args.begin(), args.end());
+    request.as_nobody = true;
+    const RunResult refused = face_test::run_program(request);
+    EXPECT_EQ(refused.status, 9) << refused.out << refused.err;
+    EXPECT_EQ(face_test::split_lines(refused.out).back(),
+              "error: cannot write manifest: " + manifest.string() + ": Permission denied");
+    EXPECT_EQ(face_test::read_file(manifest), listed);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "samples/enrol"), fs::directory_iterator()), 1);
 }
 
 TEST(EnrollFailures, AFullDiskIsNeverReportedAsSaved) {
@@ -260,7 +310,9 @@ TEST(EnrollFailures, AFullDiskIsNeverReportedAsSaved) {
     }
     EXPECT_EQ(listed, on_disk);
     for (fs::directory_iterator it(disk / "samples", ec), end; !ec && it != end; it.increment(ec))
-        EXPECT_TRUE(it->path().filename() == "manifest.json" || it->path().filename() == "enrol") << it->path();
+        EXPECT_TRUE(it->path().filename() == "manifest.json" || it->path().filename() == "manifest.json.lock" ||
+                    it->path().filename() == "enrol")
+            << it->path();
 
     // With no room even for a sample, the run saves nothing and the manifest stays as it was.
     const std::string manifest_before = face_test::read_file(disk / "samples/manifest.json");

@@ -118,39 +118,107 @@ TEST(SampleStoreNames, AClashKeepsTheUsersFileAndTakesTheNextFreeNameAlsoOnFat) 
     if (!fat.mounted) GTEST_SKIP() << "checked on this file system only: " << fat.why_not;
 }
 
-TEST(SampleStoreLock, ARunWaitsForTheLockThenKeepsAnEntryAnEditorSavedMeanwhile) {
+// The lock is an flock on "manifest.json.lock" beside the real manifest (docs/lumivar_enroll.md): the test holds it
+// as another run would, and the run under test must wait for it before it saves.
+struct HeldLock {
+    int fd = -1;
+    explicit HeldLock(const fs::path &lock_file) {
+        fd = ::open(lock_file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) release();
+    }
+    void release() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    ~HeldLock() { release(); }
+};
+
+// Starts lumivar_enroll on one photo while `lock` is held; true when it saved nothing for a second and a half.
+bool waits_for_lock(face_test::Child &child, const fs::path &samples, const fs::path &photos, bool as_nobody) {
+    face_test::RunRequest request;
+    request.program = LUMIVAR_ENROLL_SIM_BIN;
+    request.args = {"--samples-dir", samples.string(), "--images", photos.string(), "--quality-min-sharpness", "20"};
+    request.as_nobody = as_nobody;
+    face_test::start_program(request, child);
+    if (!face_test::wait_until([&] { return child.out().find("manifest: ") != std::string::npos; }, 60)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return child.out().find("saved ") == std::string::npos;
+}
+
+TEST(SampleStoreLock, ARunWaitsForTheLockOfTheRealManifestWhereverItIsAndNeverSavesUnlocked) {
     const std::vector<fs::path> stills = face_test::enrolled_stills();
     if (stills.empty()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
     ScratchDir dir;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
     fs::create_directories(dir / "photos");
     fs::copy_file(stills[1], dir / "photos/a.jpg");
     const fs::path samples = dir / "samples";
     const std::string user = "[{\"file\": \"mine.png\"}]\n";
     face_test::write_file(samples / "manifest.json", user);
 
-    const int lock = ::open(samples.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-    face_test::RunRequest request;
-    request.program = LUMIVAR_ENROLL_SIM_BIN;
-    request.args = {"--samples-dir", samples.string(), "--images", (dir / "photos").string(),
-                    "--quality-min-sharpness", "20"};
+    HeldLock lock(samples / "manifest.json.lock");
+    ASSERT_GE(lock.fd, 0);
     face_test::Child child;
-    face_test::start_program(request, child);
-    ASSERT_TRUE(face_test::wait_until([&] { return child.out().find("manifest: ") != std::string::npos; }, 60));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(child.out().find("saved "), std::string::npos) << child.out();
+    EXPECT_TRUE(waits_for_lock(child, samples, dir / "photos", false)) << child.out();
     EXPECT_EQ(face_test::read_file(samples / "manifest.json"), user);
     // An editor saves the manifest (write and rename) while the run waits.
     const std::string edited = "[{\"file\": \"mine.png\"}, {\"file\": \"edited.png\"}]\n";
     face_test::write_file(samples / "edit.tmp", edited);
     fs::rename(samples / "edit.tmp", samples / "manifest.json");
-    ::close(lock);
-
-    const face_test::RunResult r = face_test::wait_program(child, 120);
+    lock.release();
+    face_test::RunResult r = face_test::wait_program(child, 120);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(face_test::read_file(samples / "manifest.json"),
               "[{\"file\": \"mine.png\"}, {\"file\": \"edited.png\"},\n"
               "  {\"file\":\"enrol/enrol-0001.png\",\"stage\":\"enrol\",\"sample_id\":\"enrol-0001\"}]\n");
+
+    // manifest.json a link into another directory: a run through the link waits for the lock a run in that
+    // directory takes, the one beside the real manifest.
+    face_test::write_file(dir / "shared/manifest.json", user);
+    fs::create_directories(dir / "linked");
+    fs::create_symlink("../shared/manifest.json", dir / "linked/manifest.json");
+    HeldLock shared(dir / "shared/manifest.json.lock");
+    face_test::Child through_link;
+    EXPECT_TRUE(waits_for_lock(through_link, dir / "linked", dir / "photos", false)) << through_link.out();
+    shared.release();
+    r = face_test::wait_program(through_link, 120);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(face_test::read_file(dir / "shared/manifest.json")).size(), 2u);
+    EXPECT_FALSE(fs::exists(dir / "linked/manifest.json.lock"));
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    // A directory the user may write but not list.
+    const fs::path blind = dir / "blind";
+    face_test::write_file(blind / "manifest.json", user);
+    HeldLock blind_lock(blind / "manifest.json.lock");
+    ASSERT_EQ(::chown(blind.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((blind / "manifest.json").c_str(), 65534, 65534), 0);
+    fs::permissions(blind, fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                               fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
+    face_test::Child unlisted;
+    EXPECT_TRUE(waits_for_lock(unlisted, blind, dir / "photos", true)) << unlisted.out();
+    blind_lock.release();
+    r = face_test::wait_program(unlisted, 120);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(face_test::read_file(blind / "manifest.json")).size(), 2u);
+
+    // A lock that cannot be taken (its file unreadable for this user): refused, nothing saved.
+    ASSERT_EQ(::chmod((blind / "manifest.json.lock").c_str(), 0600), 0);
+    const std::string before = face_test::read_file(blind / "manifest.json");
+    face_test::RunRequest request;
+    request.program = LUMIVAR_ENROLL_SIM_BIN;
+    request.args = {"--samples-dir", blind.string(), "--images", (dir / "photos").string(), "--stage", "other",
+                    "--quality-min-sharpness", "20"};
+    request.as_nobody = true;
+    r = face_test::run_program(request);
+    EXPECT_EQ(r.status, 10) << r.out;
+    EXPECT_EQ(face_test::lines_starting(r.out, "error: cannot lock manifest: " + (blind / "manifest.json.lock").string() +
+                                                   ": Permission denied").size(),
+              1u)
+        << r.out;
+    EXPECT_EQ(face_test::read_file(blind / "manifest.json"), before);
+    EXPECT_FALSE(fs::exists(blind / "other"));
 }
 
 }  // namespace

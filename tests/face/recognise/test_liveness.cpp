@@ -75,6 +75,12 @@ protected:
         return s;
     }
 
+    // Depth on only part of the face (under the share the check needs), the rest of it missing.
+    static Scene partly_measured(Scene scene, double missing_share) {
+        scene.missing_share = missing_share;
+        return scene;
+    }
+
     static face_test::ScratchDir *scratch_;
     static cv::Mat *frame_;
     static cv::Rect face_;
@@ -114,15 +120,16 @@ TEST_F(Liveness, ALiveHeadPassesAndIsConfirmedAndTheLinesSayLivenessIsOn) {
               ", liveness_min_relief=12.000000, flat_rejections=0, no_depth_rejections=0");
 }
 
-TEST_F(Liveness, EachAttackIsRefusedWithItsReasonAndNeverBecomesACandidate) {
+TEST_F(Liveness, EachAttackAndAFacePartlyWithoutDepthIsRefusedWithItsReasonAndNeverBecomesACandidate) {
     const path scenes = scene_frames({{"a_photo", attack(SceneKind::Photo)},
                                       {"b_photo_yaw60", attack(SceneKind::Photo, 60)},
                                       {"c_photo_pitch30", attack(SceneKind::Photo, 0, -30)},
                                       {"d_bent_300", attack(SceneKind::BentPhoto, 0, 0, 300)},
                                       {"e_screen", attack(SceneKind::Screen)},
-                                      {"f_no_depth_file", std::nullopt}});
-    const std::vector<std::string> expected = {"flat", "flat", "flat", "flat", "no_depth", "no_depth"};
-    const face_test::RunResult result = run(scenes, 6, {"--liveness", "--calibration-log", "--log-every", "1"});
+                                      {"f_no_depth_file", std::nullopt},
+                                      {"g_live_half_depth", partly_measured(live(7), 0.55)}});
+    const std::vector<std::string> expected = {"flat", "flat", "flat", "flat", "no_depth", "no_depth", "no_depth"};
+    const face_test::RunResult result = run(scenes, 7, {"--liveness", "--calibration-log", "--log-every", "1"});
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::vector<std::string> faces = face_test::lines_starting(result.out, "calibration frame=");
     const std::vector<std::string> status = face_test::lines_starting(result.out, "processed frames: ");
@@ -140,9 +147,9 @@ TEST_F(Liveness, EachAttackIsRefusedWithItsReasonAndNeverBecomesACandidate) {
     const std::string summary = face_test::lines_starting(result.out, "summary: ").at(0);
     EXPECT_EQ(face_test::field(summary, "candidate_veyra_predictions"), "0");
     EXPECT_EQ(face_test::field(summary, "confirmed_veyra_predictions"), "0");
-    EXPECT_EQ(face_test::field(summary, "quality_rejections"), "6");
+    EXPECT_EQ(face_test::field(summary, "quality_rejections"), "7");
     EXPECT_EQ(face_test::field(summary, "flat_rejections"), "4");
-    EXPECT_EQ(face_test::field(summary, "no_depth_rejections"), "2");
+    EXPECT_EQ(face_test::field(summary, "no_depth_rejections"), "3");
 
     // The limit decides: a gently bent photo passes a limit below its relief (the option alone turns the check on),
     // and a limit no head reaches refuses a live one.

@@ -503,7 +503,7 @@ TEST(FrameSteps, DetectionsOutsideTheFrameAreCountedButOnlyTheVisiblePartIsMeasu
     EXPECT_EQ(outcomes[1].quality.face_size, cv::Size(100, 180));
     EXPECT_EQ(stats.max_faces_observed, 2);
     EXPECT_EQ(stats.frames_with_faces, 1);
-    EXPECT_EQ(window.size(), 1u) << "only the visible face is evaluated";
+    EXPECT_EQ(window.entries.size(), 1u) << "only the visible face is evaluated";
     EXPECT_EQ(stats.unknown_predictions + stats.candidate_veyra_predictions + stats.confirmed_veyra_predictions, 1);
     const cv::Scalar colour = label_colour(outcomes[1].decision.label);
     const cv::Vec3b expected(static_cast<uchar>(colour[0]), static_cast<uchar>(colour[1]), static_cast<uchar>(colour[2]));
