@@ -82,7 +82,7 @@ void print_usage(const std::string &program_name) {
                  " [--quality-min-contrast D] [--calibration-log]"
                  " [--samples-dir DIR] [--model PATH] [--labels PATH]"
                  " [--cascade PATH] [--scale S] [--scale-factor F] [--min-neighbors N] [--min-face-size PX]"
-                 " [--log-every N]\n"
+                 " [--log-every N] [--track]\n"
                  "  LBPH confidence is lower-is-better. v0.7.0 defaults favor Unknown over false Veyra.\n"
                  "  --threshold D             Compatibility alias for --candidate-threshold.\n"
                  "  --candidate-threshold D   CandidateVeyra threshold. Default: 60.\n"
@@ -90,6 +90,7 @@ void print_usage(const std::string &program_name) {
                  "  --confirm-window N        Rolling face-frame confirmation window. Default: 10.\n"
                  "  --confirm-min-hits N      Strict hits required inside window for ConfirmedVeyra. Default: 5.\n"
                  "  --calibration-log         Log per-face confidence, quality, and confirmation data.\n"
+                 "  --track                   Follow faces between full-frame scans run on a second thread.\n"
               << std::flush;
 }
 
@@ -151,6 +152,10 @@ CommandReading read_face_command(const std::vector<std::string> &words, Options 
         if (arg == "--help" || arg == "-h") return CommandReading::help;
         if (arg == "--calibration-log") {
             options.calibration_log = true;
+            continue;
+        }
+        if (arg == "--track") {
+            options.track = true;
             continue;
         }
         if (note_liveness_option(arg, options) && arg == "--liveness") continue;
