@@ -4,8 +4,9 @@
 # half-way (bench/face/make_walk_stream.py). Side by side:
 #  - fps as fast as the loop asks, and their ratio; with LUMIVAR_SIM_REALTIME=1 at 30 fps, the share of the
 #    sensor's frames processed;
-#  - the share of frames in which --track reports at least the faces per-frame detection finds, leaving out the
-#    frames in which a new face is being picked up, and how many frames that pick-up takes;
+#  - the share of frames in which --track finds every real face per-frame detection finds, leaving out the
+#    frames in which a new face is being picked up, and how many frames that pick-up takes, against
+#    cv::DetectionBasedTracker (bench/face/compare_trackers.cpp, the loop's own detection and tracking calls);
 #  - confirmations of the enrolled person;
 #  - CPU time per processed frame, also with --liveness --track.
 # Usage: bench/face_track_fps.sh [frames, default 240]
@@ -17,7 +18,7 @@ bin=$build/face/recognise/lumivar_face_sim
 work=$build/face-track-bench
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target lumivar_face_sim lumivar_enroll_sim -j "$(nproc)" >/dev/null
+cmake --build "$build" --target lumivar_face_sim lumivar_enroll_sim face_compare_trackers -j "$(nproc)" >/dev/null
 rm -rf "$work"
 mkdir -p "$work/depth" "$work/runs"
 
@@ -25,7 +26,7 @@ mkdir -p "$work/depth" "$work/runs"
 /usr/bin/python3 "$top/scripts/make_face_demo.py" "$work/demo" --per-segment 1 >/dev/null 2>&1
 (cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/enroll/lumivar_enroll_sim" \
   --samples-dir samples --count 15 >/dev/null 2>&1)
-/usr/bin/python3 "$top/bench/face/make_walk_stream.py" "$work/walk" "$frames" 2>/dev/null
+/usr/bin/python3 "$top/bench/face/make_walk_stream.py" "$work/walk" "$frames" "$work/truth.txt" 2>/dev/null
 # For --liveness: a wall 1.2 m away behind every frame (faces are then flat; the check costs the same).
 /usr/bin/python3 -c "import cv2, numpy; cv2.imwrite('$work/depth/wall.png', numpy.full((1080, 1920), 1200, numpy.uint16))"
 for f in "$work"/walk/*.jpg; do ln -s wall.png "$work/depth/$(basename "$f" .jpg).png"; done
@@ -38,10 +39,13 @@ run() {
   for a in "$@"; do if [[ $a == *=* ]]; then env+=("$a"); else opts+=("$a"); fi; done
   (cd "$work" && unset DISPLAY && env LUMIVAR_SIM_FRAMES="$work/walk" LUMIVAR_SIM_DEPTH="$work/depth" "${env[@]}" \
     /usr/bin/time -f "%U %S" -o "runs/$name.cpu" "$bin" --samples-dir demo/samples --model model/face.yml \
-    --labels model/labels.txt --frames "$frames" --log-every 1 "${opts[@]}" >"runs/$name.out")
+    --labels model/labels.txt --frames "$frames" --log-every 100000 "${opts[@]}" >"runs/$name.out")
 }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== Following faces: per-frame detection, --track and cv::DetectionBasedTracker on the same frames"
+"$build/bench/face_compare_trackers" "$work/walk" "$work/truth.txt"
+echo "== The whole program"
 run plain
 run track --track
 run plain_30fps LUMIVAR_SIM_REALTIME=1
@@ -57,30 +61,10 @@ def read(name):
     out = open(os.path.join(runs, name + ".out")).read()
     summary = re.search(r"^summary: (.*)$", out, re.M).group(1)
     fields = dict(p.split("=", 1) for p in summary.split(", "))
-    counts = [int(m) for m in re.findall(r"^processed frames: \d+, visible faces: (\d+)", out, re.M)]
     user, system = map(float, open(os.path.join(runs, name + ".cpu")).read().split()[-2:])
-    return {"fields": fields, "counts": counts, "cpu": user + system, "frames": int(fields["frames"])}
+    return {"fields": fields, "cpu": user + system, "frames": int(fields["frames"])}
 
 r = {n: read(n) for n in ("plain", "track", "plain_30fps", "track_30fps", "liveness_track")}
-
-def coverage(reference, tracked):
-    """Frames in which the tracked run reports at least the reference's faces, outside pick-ups, and the
-    pick-ups: (frame in which the reference first shows one more face, frames until the tracked run does)."""
-    pickups, covered, judged, waiting = [], 0, 0, None
-    for i, (want, got) in enumerate(zip(reference, tracked)):
-        if i > 0 and want > reference[i - 1] and got < want:
-            waiting = i
-        if waiting is not None:
-            if got >= want:
-                pickups.append((waiting + 1, i - waiting))
-                waiting = None
-            else:
-                continue
-        judged += 1
-        covered += got >= want
-    if waiting is not None:
-        pickups.append((waiting + 1, None))
-    return covered, judged, pickups
 
 for name in ("plain", "track", "plain_30fps", "track_30fps", "liveness_track"):
     x = r[name]
@@ -91,15 +75,6 @@ print("fps ratio, --track / per-frame, as fast as the loop asks: %.1f" %
       (float(r["track"]["fields"]["fps"]) / float(r["plain"]["fields"]["fps"])))
 print("share of the sensor's %d frames processed at 30 fps: per-frame %.1f %%, --track %.1f %%" % (
     frames, 100.0 * r["plain_30fps"]["frames"] / frames, 100.0 * r["track_30fps"]["frames"] / frames))
-covered, judged, pickups = coverage(r["plain"]["counts"], r["track"]["counts"])
-print("frames with every per-frame face also found by --track: %d of %d (%.1f %%), pick-ups aside" % (
-    covered, judged, 100.0 * covered / judged))
-for frame, late in pickups:
-    print("new face in frame %d: reported %s frames after per-frame detection" % (frame, late))
-# At 30 fps the tracked run keeps up, so its n-th processed frame is about the sensor's n-th frame.
-_, _, pickups = coverage(r["plain"]["counts"], r["track_30fps"]["counts"])
-for frame, late in pickups:
-    print("at 30 fps, new face in sensor frame %d: reported %s processed frames later" % (frame, late))
 print("confirmations of the enrolled person: --track %s, per-frame %s (%.0f %%)" % (
     r["track"]["fields"]["confirmed_veyra_predictions"], r["plain"]["fields"]["confirmed_veyra_predictions"],
     100.0 * int(r["track"]["fields"]["confirmed_veyra_predictions"]) /
