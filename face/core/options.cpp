@@ -82,7 +82,7 @@ void print_usage(const std::string &program_name) {
                  " [--quality-min-contrast D] [--calibration-log]"
                  " [--samples-dir DIR] [--model PATH] [--labels PATH]"
                  " [--cascade PATH] [--scale S] [--scale-factor F] [--min-neighbors N] [--min-face-size PX]"
-                 " [--log-every N] [--track]\n"
+                 " [--log-every N]\n"
                  "  LBPH confidence is lower-is-better. v0.7.0 defaults favor Unknown over false Veyra.\n"
                  "  --threshold D             Compatibility alias for --candidate-threshold.\n"
                  "  --candidate-threshold D   CandidateVeyra threshold. Default: 60.\n"
@@ -90,7 +90,6 @@ void print_usage(const std::string &program_name) {
                  "  --confirm-window N        Rolling face-frame confirmation window. Default: 10.\n"
                  "  --confirm-min-hits N      Strict hits required inside window for ConfirmedVeyra. Default: 5.\n"
                  "  --calibration-log         Log per-face confidence, quality, and confirmation data.\n"
-                 "  --track                   Follow faces between full-frame scans run on a second thread.\n"
               << std::flush;
 }
 
