@@ -10,7 +10,8 @@ frames=${1:-40}
 work=$build/face-track-tsan
 face=$build/face/recognise/lumivar_face_sim
 enroll=$build/face/enroll/lumivar_enroll_sim
-export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+# bench/face/tsan.supp: what the uninstrumented system libraries do among their own threads.
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$top/bench/face/tsan.supp"
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVAR_TSAN=ON -DLUMIVAR_BUILD_TESTS=OFF \
   -DLUMIVAR_BUILD_BENCH=OFF >/dev/null
