@@ -50,12 +50,17 @@ cv::Rect map_to_frame(const cv::Rect &detected, double scale) {
                     static_cast<int>(detected.width * back), static_cast<int>(detected.height * back));
 }
 
+std::vector<cv::Rect> run_cascade(cv::CascadeClassifier &detector, const cv::Mat &image, const Options &options,
+                                  cv::Size min_size, cv::Size max_size) {
+    std::vector<cv::Rect> found;
+    detector.detectMultiScale(image, found, options.scale_factor, options.min_neighbors, 0, min_size, max_size);
+    return found;
+}
+
 std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options) {
     if (detection.empty()) return {};
     const int side = detection_min_side(options.min_face_size, options.scale);
-    std::vector<cv::Rect> found;
-    detector.detectMultiScale(detection, found, options.scale_factor, options.min_neighbors, 0, cv::Size(side, side),
-                              cv::Size());
+    std::vector<cv::Rect> found = run_cascade(detector, detection, options, cv::Size(side, side));
     for (cv::Rect &face : found) face = map_to_frame(face, options.scale);
     return found;
 }

@@ -39,6 +39,11 @@ cv::Mat detection_image(cv::Mat &grey, double scale);
 // Each coordinate multiplied by 1/scale and truncated toward zero on its own.
 cv::Rect map_to_frame(const cv::Rect &detected, double scale);
 
+// detectMultiScale with the user's step and neighbour count, flags 0, for faces from `min_size` up to
+// `max_size` (empty: no limit); rectangles in `image`'s own coordinates.
+std::vector<cv::Rect> run_cascade(cv::CascadeClassifier &detector, const cv::Mat &image, const Options &options,
+                                  cv::Size min_size, cv::Size max_size = cv::Size());
+
 // Rectangles in full-frame coordinates, in the detector's order; none on an empty detection image.
 std::vector<cv::Rect> detect_faces(cv::CascadeClassifier &detector, const cv::Mat &detection, const Options &options);
 

@@ -153,6 +153,10 @@ CommandReading read_face_command(const std::vector<std::string> &words, Options 
             options.calibration_log = true;
             continue;
         }
+        if (arg == "--track") {
+            options.track = true;
+            continue;
+        }
         if (note_liveness_option(arg, options) && arg == "--liveness") continue;
 
         const OptionSlot slot = face_option_slot(arg, options);

@@ -29,6 +29,8 @@ struct Options {
     // from bench/face/measure_liveness.cpp.
     bool liveness = false;
     double liveness_min_relief = 12.0;
+    // Faces followed between full-frame scans (core/face_tracking.h) instead of a full detection per frame.
+    bool track = false;
 };
 
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.

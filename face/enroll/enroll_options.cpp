@@ -43,7 +43,8 @@ void print_enroll_usage(const std::string &program_name) {
               << " [--samples-dir DIR] [--stage NAME] [--count N] [--images DIR] [--frames N] [--min-change D]"
                  " [--cascade PATH] [--scale S] [--scale-factor F] [--min-neighbors N] [--min-face-size PX]"
                  " [--quality-min-face-size PX] [--quality-min-sharpness D] [--quality-min-brightness D]"
-                 " [--quality-max-brightness D] [--quality-min-contrast D] [--liveness] [--liveness-min-relief MM]\n"
+                 " [--quality-max-brightness D] [--quality-min-contrast D] [--liveness] [--liveness-min-relief MM]"
+                 " [--track]\n"
                  "  Saves 160 x 160 face samples of the enrolled person for lumivar_face, from the Kinect v2\n"
                  "  colour stream or from photos. One face per frame or photo; several faces save nothing.\n"
                  "  --samples-dir DIR   Samples directory of lumivar_face. Default: faces/veyra.\n"
@@ -53,6 +54,7 @@ void print_enroll_usage(const std::string &program_name) {
                  "  --frames N          Colour frames looked at, at most (sensor only). Default: 300.\n"
                  "  --min-change D      Change needed from the last saved sample (RMS grey levels). Default: 10.\n"
                  "  --liveness          Sensor only: skip a face without depth relief (a photo, a screen).\n"
+                 "  --track             Sensor only: follow faces between full-frame scans on a second thread.\n"
                  "  Detection, quality and liveness options: as lumivar_face's, with the same defaults.\n"
               << std::flush;
 }
@@ -66,6 +68,10 @@ bool parse_enroll_args(int argc, char **argv, EnrollOptions &options) {
             std::exit(0);
         }
         if (note_liveness_option(arg, options.face) && arg == "--liveness") continue;
+        if (arg == "--track") {
+            options.face.track = true;
+            continue;
+        }
         const OptionSlot slot = enroll_option_slot(arg, options);
         if (!slot.known()) {
             std::cerr << "Unknown argument: " << arg << "\n";
@@ -83,6 +89,10 @@ bool parse_enroll_args(int argc, char **argv, EnrollOptions &options) {
     }
     if (options.face.liveness && options.from_images) {
         std::cerr << "--liveness needs the sensor's depth: it cannot be used with --images\n";
+        return false;
+    }
+    if (options.face.track && options.from_images) {
+        std::cerr << "--track follows faces from frame to frame: it cannot be used with --images\n";
         return false;
     }
     return cross_checks_pass(options.face);

@@ -6,6 +6,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/face_tracking.h"
 #include "core/frame_steps.h"
 #include "sensor/preview_display.h"
 #include "core/samples.h"
@@ -18,12 +19,13 @@ namespace {
 
 // Converts and judges one supported colour frame, saves its sample, shows it; false after a failed write.
 bool enroll_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, DepthMapping &depth_mapping,
-                  const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector, SampleStore &store,
-                  EnrollStats &stats, SavedFace &last, PreviewWindow &preview) {
+                  const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector,
+                  FaceTracker &tracker, SampleStore &store, EnrollStats &stats, SavedFace &last,
+                  PreviewWindow &preview) {
     FrameImages images = frame_images(frame, frames, depth_mapping);
     ++stats.looked_at;
-    const EnrollVerdict verdict =
-        judge_picture(detector, images.grey, options, last, kSavedSampleTone, &images.depth);
+    const std::vector<cv::Rect> faces = frame_faces(tracker, detector, images.grey, options.face);
+    const EnrollVerdict verdict = judge_faces(faces, images.grey, options, last, kSavedSampleTone, &images.depth);
     const bool written =
         record_verdict(verdict, "frame=" + std::to_string(stats.looked_at), store, stats, last, logger);
     draw_enroll_overlay(images.colour, verdict, stats, options.count);
@@ -38,6 +40,11 @@ cv::Mat read_photo(const fs::path &path) { return cv::imread(path.string(), cv::
 
 int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::CascadeClassifier &detector,
                        SampleStore &store, EnrollStats &stats) {
+    FaceTracker tracker;  // with --track; joined on every way out
+    if (options.face.track && !start_tracking(tracker, options.face)) {
+        logger.line("error: failed to load cascade: " + options.face.cascade_path);
+        return kCascadeNotLoadedStatus;
+    }
     quieten_sensor_library();
     libfreenect2::Freenect2 context;
     const bool with_depth = options.face.liveness;
@@ -61,8 +68,8 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
         if (frame == nullptr) break;
         bool stop_requested = false;
         try {
-            write_failed = !enroll_frame(*frame, frames, depth_mapping, options, logger, detector, store, stats, last,
-                                         preview);
+            write_failed = !enroll_frame(*frame, frames, depth_mapping, options, logger, detector, tracker, store, stats,
+                                         last, preview);
             stop_requested = !write_failed && poll_stop_key(preview);
         } catch (const cv::Exception &error) {
             // OpenCV failed on this frame: as in the recognition loop, the run ends with its shutdown lines.
@@ -77,6 +84,7 @@ int enroll_from_sensor(const EnrollOptions &options, Logger &logger, cv::Cascade
     log_stop_signal(logger);
 
     stats.seconds = seconds_since(start);
+    stop_tracking(tracker);
     stop_colour_stream(*device);
     close_preview_window(preview);
     logger.line("stopped RGB stream");

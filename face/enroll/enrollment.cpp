@@ -55,8 +55,13 @@ double sample_change(const cv::Mat &a, const cv::Mat &b) {
 
 EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, const EnrollOptions &options,
                             const SavedFace &last, SampleTone tone, const DepthView *depth) {
+    return judge_faces(find_faces(detector, grey, options.face), grey, options, last, tone, depth);
+}
+
+EnrollVerdict judge_faces(const std::vector<cv::Rect> &faces, const cv::Mat &grey, const EnrollOptions &options,
+                          const SavedFace &last, SampleTone tone, const DepthView *depth) {
     EnrollVerdict verdict;
-    verdict.faces = find_faces(detector, grey, options.face);
+    verdict.faces = faces;
     if (verdict.faces.size() > 1) {
         verdict.reason = "several_faces";  // a second face could be someone else
         return verdict;

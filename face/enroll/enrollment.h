@@ -56,6 +56,11 @@ EnrollVerdict judge_picture(cv::CascadeClassifier &detector, cv::Mat &grey, cons
                             const SavedFace &last, SampleTone tone = kSavedSampleTone,
                             const DepthView *depth = nullptr);
 
+// The same for faces already found in `grey` (full-frame coordinates), by detection or by tracking.
+EnrollVerdict judge_faces(const std::vector<cv::Rect> &faces, const cv::Mat &grey, const EnrollOptions &options,
+                          const SavedFace &last, SampleTone tone = kSavedSampleTone,
+                          const DepthView *depth = nullptr);
+
 struct EnrollStats {
     int looked_at = 0;  // frames or photos
     int saved = 0;

@@ -9,6 +9,7 @@
 #include "enroll/enroll_options.h"
 #include "enroll/enroll_sources.h"
 #include "enroll/enrollment.h"
+#include "core/face_tracking.h"
 #include "core/frame_steps.h"
 #include "core/liveness.h"
 #include "core/names.h"
@@ -30,6 +31,7 @@ void write_startup_report(const EnrollOptions &o, Logger &logger) {
     logger.line("min_change: " + format_real(o.min_change));
     log_quality_settings(o.face, logger);
     log_liveness_settings(o.face, logger);
+    log_tracking_settings(o.face, logger);
 }
 
 // The closing lines; the status tells a full set, a short one, none, or a failed write apart.

@@ -6,6 +6,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "core/face_tracking.h"
 #include "core/frame_steps.h"
 #include "core/liveness.h"
 #include "core/names.h"
@@ -32,6 +33,7 @@ void write_startup_report(const Options &o, Logger &logger) {
     log_quality_settings(o, logger);
     logger.line(std::string("calibration_log: ") + (o.calibration_log ? "enabled" : "disabled"));
     log_liveness_settings(o, logger);
+    log_tracking_settings(o, logger);
     logger.line("threshold_note: LBPH confidence is lower-is-better; defaults are conservative and require "
                 "hardware retuning");
     logger.line("security_note: local convenience recognition only; not Face ID-level security, access control, "

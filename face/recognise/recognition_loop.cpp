@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "core/face_tracking.h"
 #include "core/frame_steps.h"
 #include "core/identity.h"
 #include "core/stop_signals.h"
@@ -22,11 +23,12 @@ struct LoopState {
 // Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
 int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, const Options &options,
                   Logger &logger, const cv::face::FaceRecognizer &recognizer,
-                  const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, LoopState &state) {
+                  const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, FaceTracker &tracker,
+                  LoopState &state) {
     FrameImages images = frame_images(frame, frames, state.depth_mapping);
     ++state.stats.processed_frames;
 
-    const std::vector<cv::Rect> faces = find_faces(detector, images.grey, options);
+    const std::vector<cv::Rect> faces = frame_faces(tracker, detector, images.grey, options);
     handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
     const int visible = static_cast<int>(faces.size());
     draw_frame_texts(images.colour, visible, state.stats);
@@ -42,6 +44,11 @@ bool status_line_due(int processed_frames, int log_every) {
 
 int run_recognition_loop(const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
                          const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
+    FaceTracker tracker;  // with --track; joined on every way out
+    if (options.track && !start_tracking(tracker, options)) {
+        logger.line("error: failed to load cascade: " + options.cascade_path);
+        return kCascadeNotLoadedStatus;
+    }
     quieten_sensor_library();
     libfreenect2::Freenect2 context;
     libfreenect2::SyncMultiFrameListener listener(listened_frame_types(options.liveness));
@@ -62,7 +69,8 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
         if (frame == nullptr) break;
         bool stop_requested = false;
         try {
-            const int visible = process_frame(*frame, frames, options, logger, recognizer, samples, detector, state);
+            const int visible = process_frame(*frame, frames, options, logger, recognizer, samples, detector,
+                                              tracker, state);
             if (status_line_due(state.stats.processed_frames, options.log_every)) {
                 logger.line(status_line(state.stats, visible, state.window) + liveness_status_pieces(options));
             }
@@ -81,6 +89,7 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
 
     const double elapsed = seconds_since(start);
     const double fps = elapsed > 0.0 ? state.stats.processed_frames / elapsed : 0.0;
+    stop_tracking(tracker);
     stop_colour_stream(*device);
     close_preview_window(state.preview);
     logger.line("stopped RGB stream");

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# lumivar_face with and without --track on the simulated sensor (Release build, headless): a 1920 x 1080 stream in
+# which the enrolled person walks across a textured background, 4 pixels a frame, and a stranger appears
+# half-way (bench/face/make_walk_stream.py). Side by side:
+#  - fps as fast as the loop asks, and their ratio; with LUMIVAR_SIM_REALTIME=1 at 30 fps, the share of the
+#    sensor's frames processed;
+#  - the share of frames in which --track finds every real face per-frame detection finds, leaving out the
+#    frames in which a new face is being picked up, and how many frames that pick-up takes, against
+#    cv::DetectionBasedTracker (bench/face/compare_trackers.cpp, the loop's own detection and tracking calls);
+#  - confirmations of the enrolled person;
+#  - CPU time per processed frame, also with --liveness --track.
+# Usage: bench/face_track_fps.sh [frames, default 240]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${LUMIVAR_BENCH_BUILD_DIR:-$top/build-bench}
+frames=${1:-240}
+bin=$build/face/recognise/lumivar_face_sim
+work=$build/face-track-bench
+
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target lumivar_face_sim lumivar_enroll_sim face_compare_trackers -j "$(nproc)" >/dev/null
+rm -rf "$work"
+mkdir -p "$work/depth" "$work/runs"
+
+# The enrolled person's samples, as in bench/face_loop_fps.sh, and the walk.
+/usr/bin/python3 "$top/scripts/make_face_demo.py" "$work/demo" --per-segment 1 >/dev/null 2>&1
+(cd "$work/demo" && unset DISPLAY && LUMIVAR_SIM_FRAMES=enrol_frames "$build/face/enroll/lumivar_enroll_sim" \
+  --samples-dir samples --count 15 >/dev/null 2>&1)
+/usr/bin/python3 "$top/bench/face/make_walk_stream.py" "$work/walk" "$frames" "$work/truth.txt" 2>/dev/null
+# For --liveness: a wall 1.2 m away behind every frame (faces are then flat; the check costs the same).
+/usr/bin/python3 -c "import cv2, numpy; cv2.imwrite('$work/depth/wall.png', numpy.full((1080, 1920), 1200, numpy.uint16))"
+for f in "$work"/walk/*.jpg; do ln -s wall.png "$work/depth/$(basename "$f" .jpg).png"; done
+
+# One run: NAME, then environment assignments and options; output in runs/NAME.out, CPU seconds in runs/NAME.cpu.
+run() {
+  local name=$1
+  shift
+  local env=() opts=()
+  for a in "$@"; do if [[ $a == *=* ]]; then env+=("$a"); else opts+=("$a"); fi; done
+  (cd "$work" && unset DISPLAY && env LUMIVAR_SIM_FRAMES="$work/walk" LUMIVAR_SIM_DEPTH="$work/depth" "${env[@]}" \
+    /usr/bin/time -f "%U %S" -o "runs/$name.cpu" "$bin" --samples-dir demo/samples --model model/face.yml \
+    --labels model/labels.txt --frames "$frames" --log-every 100000 "${opts[@]}" >"runs/$name.out")
+}
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== Following faces: per-frame detection, --track and cv::DetectionBasedTracker on the same frames"
+"$build/bench/face_compare_trackers" "$work/walk" "$work/truth.txt"
+echo "== The whole program"
+run plain
+run track --track
+run plain_30fps LUMIVAR_SIM_REALTIME=1
+run track_30fps LUMIVAR_SIM_REALTIME=1 --track
+run liveness_track --liveness --track
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+/usr/bin/python3 - "$work/runs" "$frames" <<'PY'
+import os, re, sys
+runs, frames = sys.argv[1], int(sys.argv[2])
+
+def read(name):
+    out = open(os.path.join(runs, name + ".out")).read()
+    summary = re.search(r"^summary: (.*)$", out, re.M).group(1)
+    fields = dict(p.split("=", 1) for p in summary.split(", "))
+    user, system = map(float, open(os.path.join(runs, name + ".cpu")).read().split()[-2:])
+    return {"fields": fields, "cpu": user + system, "frames": int(fields["frames"])}
+
+r = {n: read(n) for n in ("plain", "track", "plain_30fps", "track_30fps", "liveness_track")}
+
+for name in ("plain", "track", "plain_30fps", "track_30fps", "liveness_track"):
+    x = r[name]
+    print("%-16s frames=%4d fps=%8.2f  cpu per frame %7.1f ms  confirmed=%s" % (
+        name, x["frames"], float(x["fields"]["fps"]), 1000 * x["cpu"] / max(x["frames"], 1),
+        x["fields"]["confirmed_veyra_predictions"]))
+print("fps ratio, --track / per-frame, as fast as the loop asks: %.1f" %
+      (float(r["track"]["fields"]["fps"]) / float(r["plain"]["fields"]["fps"])))
+print("share of the sensor's %d frames processed at 30 fps: per-frame %.1f %%, --track %.1f %%" % (
+    frames, 100.0 * r["plain_30fps"]["frames"] / frames, 100.0 * r["track_30fps"]["frames"] / frames))
+print("confirmations of the enrolled person: --track %s, per-frame %s (%.0f %%)" % (
+    r["track"]["fields"]["confirmed_veyra_predictions"], r["plain"]["fields"]["confirmed_veyra_predictions"],
+    100.0 * int(r["track"]["fields"]["confirmed_veyra_predictions"]) /
+    max(1, int(r["plain"]["fields"]["confirmed_veyra_predictions"]))))
+PY

@@ -1,0 +1,170 @@
+#include "core/face_tracking.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/frame_steps.h"
+
+namespace {
+
+// How far around a followed face the next frame is searched, as a share of its side on each side: a face
+// moves a few pixels a frame; one placed by a scan of an earlier frame may have moved much further since.
+constexpr double kFollowMargin = 0.5;
+constexpr double kScanMargin = 1.0;
+// Face sizes searched near a face, as shares of its side: it may come closer or go away between frames.
+constexpr double kSmallestSize = 0.7;
+constexpr double kLargestSize = 1.5;
+// Frames a face that was not found near its place is still searched for, unreported, before it is dropped.
+constexpr int kMissesKept = 3;
+
+// The scanning thread: one full-frame detection per image handed over, until asked to stop.
+void scan_loop(FaceTracker &tracker, const Options &options) {
+    ScanExchange &ex = tracker.exchange;
+    std::unique_lock<std::mutex> lock(ex.mutex);
+    for (;;) {
+        ex.wake.wait(lock, [&] { return ex.stopping || !ex.waiting.empty(); });
+        if (ex.stopping) return;
+        const cv::Mat image = std::move(ex.waiting);
+        ex.waiting = cv::Mat();
+        ex.scanning = true;
+        lock.unlock();
+        std::vector<cv::Rect> found;
+        std::optional<cv::Exception> failure;
+        try {
+            const int side = detection_min_side(options.min_face_size, options.scale);
+            found = run_cascade(tracker.scan_detector, image, options, cv::Size(side, side));
+        } catch (const cv::Exception &error) {
+            failure = error;
+        }
+        lock.lock();
+        ex.scanning = false;
+        ex.found = std::move(found);
+        ex.failure = std::move(failure);
+        ex.done = true;
+    }
+}
+
+bool overlaps(const cv::Rect &a, const cv::Rect &b) { return (a & b).area() > 0; }
+
+// Takes a finished scan's faces in as new faces to follow, unless one is already followed there; hands the
+// current detection image to the thread when it is idle.
+void exchange_with_scanner(FaceTracker &tracker, const cv::Mat &detection) {
+    ScanExchange &ex = tracker.exchange;
+    std::vector<cv::Rect> scanned;
+    {
+        std::lock_guard<std::mutex> lock(ex.mutex);
+        if (ex.failure) {
+            const cv::Exception failure = *ex.failure;
+            ex.failure.reset();
+            throw failure;
+        }
+        if (ex.done) scanned = std::move(ex.found);
+        ex.done = false;
+        if (!ex.scanning && ex.waiting.empty()) ex.waiting = detection.clone();
+    }
+    ex.wake.notify_one();
+    for (const cv::Rect &face : scanned) {
+        const bool followed = std::any_of(tracker.faces.begin(), tracker.faces.end(),
+                                          [&](const TrackedFace &t) { return overlaps(t.box, face); });
+        if (!followed) tracker.faces.push_back(TrackedFace{face, 0, true});
+    }
+}
+
+cv::Rect grown(const cv::Rect &box, double margin, const cv::Size &image) {
+    const int dx = static_cast<int>(box.width * margin), dy = static_cast<int>(box.height * margin);
+    return cv::Rect(box.x - dx, box.y - dy, box.width + 2 * dx, box.height + 2 * dy) & cv::Rect(cv::Point(), image);
+}
+
+int centre_distance(const cv::Rect &a, const cv::Rect &b) {
+    const cv::Point d = (a.tl() + a.br()) - (b.tl() + b.br());
+    return std::abs(d.x) + std::abs(d.y);
+}
+
+// The face nearest the followed one in the area around it, or an empty rectangle.
+cv::Rect search_near(cv::CascadeClassifier &detector, const cv::Mat &detection, const TrackedFace &face,
+                     const Options &options) {
+    const cv::Rect area = grown(face.box, face.from_scan ? kScanMargin : kFollowMargin, detection.size());
+    const int user_side = detection_min_side(options.min_face_size, options.scale);
+    const int smallest = std::max(user_side, static_cast<int>(face.box.width * kSmallestSize));
+    const int largest = std::max(smallest, static_cast<int>(face.box.width * kLargestSize));
+    if (area.width < smallest || area.height < smallest) return cv::Rect();
+    std::vector<cv::Rect> found =
+        run_cascade(detector, detection(area), options, cv::Size(smallest, smallest), cv::Size(largest, largest));
+    cv::Rect nearest;
+    for (cv::Rect candidate : found) {
+        candidate += area.tl();
+        if (nearest.empty() || centre_distance(candidate, face.box) < centre_distance(nearest, face.box))
+            nearest = candidate;
+    }
+    return nearest;
+}
+
+// Moves each followed face to where it was found in this frame; two that found the same face become one.
+void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
+                  const Options &options) {
+    std::vector<TrackedFace> kept;
+    for (const TrackedFace &face : tracker.faces) {
+        const cv::Rect found = search_near(detector, detection, face, options);
+        const bool duplicate = !found.empty() && std::any_of(kept.begin(), kept.end(), [&](const TrackedFace &k) {
+            return k.misses == 0 && (k.box & found).area() * 2 > std::min(k.box.area(), found.area());
+        });
+        if (duplicate) continue;
+        if (!found.empty()) kept.push_back(TrackedFace{found, 0, false});
+        else if (face.misses < kMissesKept) kept.push_back(TrackedFace{face.box, face.misses + 1, face.from_scan});
+    }
+    tracker.faces = std::move(kept);
+}
+
+std::vector<cv::Rect> to_frame(const std::vector<cv::Rect> &boxes, double scale) {
+    std::vector<cv::Rect> faces;
+    for (const cv::Rect &box : boxes) faces.push_back(map_to_frame(box, scale));
+    return faces;
+}
+
+}  // namespace
+
+FaceTracker::~FaceTracker() { stop_tracking(*this); }
+
+bool start_tracking(FaceTracker &tracker, const Options &options) {
+    if (!load_detector(options.cascade_path, tracker.scan_detector)) return false;
+    tracker.scanner = std::thread(scan_loop, std::ref(tracker), options);
+    return true;
+}
+
+void stop_tracking(FaceTracker &tracker) {
+    if (!tracker.scanner.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+        tracker.exchange.stopping = true;
+    }
+    tracker.exchange.wake.notify_one();
+    tracker.scanner.join();
+}
+
+std::vector<cv::Rect> track_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
+                                  const Options &options) {
+    const cv::Mat detection = detection_image(grey, options.scale);
+    if (detection.empty()) return {};
+    std::vector<cv::Rect> boxes;
+    if (!tracker.first_frame_done) {
+        const int side = detection_min_side(options.min_face_size, options.scale);
+        for (const cv::Rect &box : run_cascade(detector, detection, options, cv::Size(side, side)))
+            tracker.faces.push_back(TrackedFace{box, 0, false});
+        tracker.first_frame_done = true;
+    } else {
+        exchange_with_scanner(tracker, detection);
+        follow_faces(tracker, detector, detection, options);
+    }
+    for (const TrackedFace &face : tracker.faces)
+        if (face.misses == 0) boxes.push_back(face.box);
+    return to_frame(boxes, options.scale);
+}
+
+std::vector<cv::Rect> frame_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
+                                  const Options &options) {
+    return options.track ? track_faces(tracker, detector, grey, options) : find_faces(detector, grey, options);
+}
+
+void log_tracking_settings(const Options &options, Logger &logger) {
+    if (options.track) logger.line("tracking: enabled");
+}

@@ -1,0 +1,64 @@
+#pragma once
+// --track: faces followed from frame to frame near where they were, while full-frame scans run on a thread of
+// their own as often as the machine allows and bring in the faces that appear. The first frame is scanned in
+// full before tracking starts.
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include "core/options.h"
+#include "core/run_log.h"
+
+// A face being followed, in detection-image coordinates.
+struct TrackedFace {
+    cv::Rect box;
+    int misses = 0;      // frames in a row in which the search near it found nothing
+    bool from_scan = false;  // placed by a scan of an earlier frame, not yet found near there
+};
+
+// What the main thread and the scanning thread share, under `mutex`.
+struct ScanExchange {
+    std::mutex mutex;
+    std::condition_variable wake;
+    cv::Mat waiting;           // a detection image handed over and not yet taken
+    bool scanning = false;     // the thread is inside the detector
+    bool done = false;         // `found` holds a finished scan not yet collected
+    std::vector<cv::Rect> found;
+    std::optional<cv::Exception> failure;  // what the detector threw during the scan
+    bool stopping = false;
+};
+
+struct FaceTracker {
+    cv::CascadeClassifier scan_detector;  // the scanning thread's own: a classifier is not shared between threads
+    ScanExchange exchange;
+    std::thread scanner;
+    std::vector<TrackedFace> faces;
+    bool first_frame_done = false;
+    // Joins the scanning thread on every way out of the loop that owns it.
+    ~FaceTracker();
+};
+
+// Loads the scanning thread's detector from `options.cascade_path` and starts the thread; false when the
+// cascade cannot be loaded (nothing started then).
+bool start_tracking(FaceTracker &tracker, const Options &options);
+
+// Asks the scanning thread to stop and joins it (after the scan in hand, if any); safe to call twice.
+void stop_tracking(FaceTracker &tracker);
+
+// The faces of a grey frame in full-frame coordinates, as find_faces gives them: the first frame scanned in
+// full, later ones searched near the faces already followed and near those the latest scan found. Throws the
+// cv::Exception of a failed scan.
+std::vector<cv::Rect> track_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
+                                  const Options &options);
+
+// With --track, the tracker's faces; otherwise find_faces on every frame.
+std::vector<cv::Rect> frame_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
+                                  const Options &options);
+
+// "tracking: enabled" in the start-up report with --track; nothing without it.
+void log_tracking_settings(const Options &options, Logger &logger);

@@ -1,0 +1,211 @@
+// --track on the real programs: a short stream on the simulated sensor in which the enrolled person walks across
+// the frame and a stranger appears half-way, run with and without --track.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "face_programs.h"
+#include "program_output.h"
+#include "sensor_frames.h"
+#include "test_photos.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using face_test::ScratchDir;
+
+constexpr int kFrames = 24;
+constexpr int kStrangerFrom = 13;  // the first frame (counted from 1) that shows the stranger
+constexpr int kPickUpAtMost = 10;  // frames after per-frame detection
+
+// The walk: 960 x 540 frames, the enrolled person 8 pixels further right each frame, the stranger's head and
+// shoulders from kStrangerFrom on, on the first background in which the detector finds just these faces.
+void write_walk(const fs::path &dir) {
+    const cv::Mat enrolled = face_test::read_photo(face_test::kEnrolledPhoto);
+    const cv::Mat person = enrolled(cv::Rect(0, 0, enrolled.cols, 460));
+    const cv::Mat stranger = face_test::read_photo(face_test::kOtherPhoto)(cv::Rect(80, 0, 300, 300));
+    for (uint64_t seed = 1; seed < 20; ++seed) {
+        const cv::Mat background = face_test::textured_background(960, 540, seed);
+        std::vector<cv::Mat> frames;
+        for (int i = 0; i < kFrames; ++i) {
+            cv::Mat frame = background.clone();
+            face_test::paste(frame, person, 20 + 8 * i, 40);
+            if (i + 1 >= kStrangerFrom) face_test::paste(frame, stranger, 640, 40);
+            if (face_test::default_detections(frame).size() != (i + 1 >= kStrangerFrom ? 2u : 1u)) break;
+            frames.push_back(frame);
+        }
+        if (frames.size() < static_cast<size_t>(kFrames)) continue;
+        for (int i = 0; i < kFrames; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "frame_%03d.png", i + 1);
+            face_test::write_image(dir / name, frames[i]);
+        }
+        return;
+    }
+    throw std::runtime_error("no background keeps the walk's detections to its two faces");
+}
+
+std::vector<int> visible_faces(const std::string &out) {
+    std::vector<int> counts;
+    for (const std::string &line : face_test::lines_starting(out, "processed frames: "))
+        counts.push_back(std::stoi(face_test::field(line, "visible faces")));
+    return counts;
+}
+
+// The start-up report: the lines before the sensor's first line.
+std::vector<std::string> startup_lines(const std::string &out) {
+    std::vector<std::string> lines = face_test::split_lines(out);
+    const auto sensor = std::find_if(lines.begin(), lines.end(),
+                                     [](const std::string &l) { return l.rfind("device serial: ", 0) == 0; });
+    return std::vector<std::string>(lines.begin(), sensor);
+}
+
+// The keys of a summary or status line, in order.
+std::vector<std::string> keys(const std::string &line) {
+    std::vector<std::string> found;
+    for (size_t at = 0; at < line.size();) {
+        const size_t end = std::min(line.find('=', at), line.find(": ", at));
+        if (end == std::string::npos) break;
+        found.push_back(line.substr(at, end - at));
+        const size_t next = line.find(", ", end);
+        if (next == std::string::npos) break;
+        at = next + 2;
+    }
+    return found;
+}
+
+class Tracking : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new ScratchDir();
+        face_test::write_samples_from_photo(face_test::read_photo(face_test::kEnrolledPhoto), samples(), "veyra");
+        fs::create_directories(walk());
+        write_walk(walk());
+    }
+    static void TearDownTestSuite() { delete dir_; }
+    static fs::path samples() { return dir_->path / "samples"; }
+    static fs::path walk() { return dir_->path / "walk"; }
+
+    face_test::RunRequest face_run(std::vector<std::string> extra) {
+        face_test::RunRequest request;
+        request.args = face_test::base_args(samples(), run_dir_, kFrames);
+        request.args.insert(request.args.end(), {"--log-every", "1", "--calibration-log"});
+        request.args.insert(request.args.end(), extra.begin(), extra.end());
+        request.env = {{"LUMIVAR_SIM_FRAMES", walk().string()}};
+        return request;
+    }
+
+    static ScratchDir *dir_;
+    ScratchDir run_dir_;
+};
+
+ScratchDir *Tracking::dir_ = nullptr;
+
+TEST_F(Tracking, FollowsTheWalkerPicksUpTheStrangerAndLeavesWhatFollowsDetectionUnchanged) {
+    const face_test::RunResult plain = face_test::run_program(face_run({}));
+    const face_test::RunResult tracked = face_test::run_program(face_run({"--track"}));
+    ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
+    ASSERT_EQ(tracked.status, 0) << tracked.out << tracked.err;
+
+    // The report says tracking is on; otherwise the start-up lines are the same.
+    std::vector<std::string> startup = startup_lines(tracked.out);
+    const auto on = std::find(startup.begin(), startup.end(), "tracking: enabled");
+    ASSERT_NE(on, startup.end()) << tracked.out;
+    startup.erase(on);
+    EXPECT_EQ(startup, startup_lines(plain.out));
+    EXPECT_EQ(plain.out.find("tracking"), std::string::npos);
+
+    // Per-frame detection sees the walker alone, then both.
+    const std::vector<int> expected = visible_faces(plain.out);
+    const std::vector<int> seen = visible_faces(tracked.out);
+    ASSERT_EQ(expected.size(), static_cast<size_t>(kFrames)) << plain.out;
+    ASSERT_EQ(seen.size(), expected.size()) << tracked.out;
+    for (int frame = 1; frame <= kFrames; ++frame)
+        ASSERT_EQ(expected[frame - 1], frame < kStrangerFrom ? 1 : 2) << "frame " << frame << "\n" << plain.out;
+
+    // Followed in every frame from the first; the stranger is reported a few frames late at most, then kept.
+    const auto both = std::find(seen.begin() + kStrangerFrom - 1, seen.end(), 2);
+    ASSERT_NE(both, seen.end()) << tracked.out;
+    const int picked_up = static_cast<int>(both - seen.begin()) + 1;
+    EXPECT_LE(picked_up - kStrangerFrom, kPickUpAtMost);
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        if (frame >= kStrangerFrom && frame < picked_up) EXPECT_EQ(seen[frame - 1], 1) << "frame " << frame;
+        else EXPECT_EQ(seen[frame - 1], expected[frame - 1]) << "frame " << frame << "\n" << tracked.out;
+    }
+
+    // After detection everything is as before: a decision and a calibration line per face, the enrolled person
+    // confirmed, the same status and summary fields.
+    const std::vector<std::string> calibration = face_test::lines_starting(tracked.out, "calibration frame=");
+    int faces = 0;
+    for (const int n : seen) faces += n;
+    EXPECT_EQ(static_cast<int>(calibration.size()), faces);
+    const std::string summary = face_test::lines_starting(tracked.out, "summary: ").at(0);
+    const std::string plain_summary = face_test::lines_starting(plain.out, "summary: ").at(0);
+    EXPECT_EQ(keys(summary), keys(plain_summary));
+    EXPECT_EQ(keys(face_test::lines_starting(tracked.out, "processed frames: ").back()),
+              keys(face_test::lines_starting(plain.out, "processed frames: ").back()));
+    EXPECT_EQ(face_test::field(summary, "frames"), std::to_string(kFrames));
+    EXPECT_EQ(face_test::field(summary, "max_faces_observed"), "2");
+    EXPECT_GT(std::stoi(face_test::field(summary, "confirmed_veyra_predictions")), 0) << tracked.out;
+    // The stranger goes through the identity decision as Unknown in every frame she is reported in.
+    std::map<int, std::string> labels;
+    for (const std::string &line : calibration)
+        labels[std::stoi(face_test::field(line, "calibration frame"))] += face_test::field(line, "label") + " ";
+    for (int frame = picked_up; frame <= kFrames; ++frame)
+        EXPECT_NE(labels[frame].find("Unknown"), std::string::npos) << "frame " << frame << "\n" << tracked.out;
+    EXPECT_NE(tracked.out.find("clean exit"), std::string::npos);
+}
+
+TEST_F(Tracking, StopSignalEndsTheTrackedRunInOrder) {
+    face_test::RunRequest request = face_run({"--track"});
+    request.args.insert(request.args.end(), {"--frames", "1000000"});
+    request.env = {{"LUMIVAR_SIM_FRAMES", walk().string()}, {"LUMIVAR_SIM_LOOP", "1"}, {"LUMIVAR_SIM_REALTIME", "1"}};
+    face_test::Child child;
+    face_test::start_program(request, child);
+    ASSERT_TRUE(face_test::wait_until([&] { return child.out().find("processed frames: 3,") != std::string::npos; }, 120));
+    ::kill(child.pid, SIGINT);
+    const face_test::RunResult r = face_test::wait_program(child, 60);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> lines = face_test::split_lines(r.out);
+    const auto stop = std::find(lines.begin(), lines.end(), "stop requested by signal SIGINT");
+    ASSERT_NE(stop, lines.end()) << r.out;
+    ASSERT_EQ(lines.end() - stop, 4) << r.out;
+    EXPECT_EQ(stop[1], "stopped RGB stream");
+    EXPECT_EQ(face_test::field(stop[2], "frames"),
+              std::to_string(face_test::lines_starting(r.out, "processed frames: ").size()));
+    EXPECT_EQ(stop[3], "clean exit");
+}
+
+TEST_F(Tracking, EnrolmentFollowsTheWalkerAndRefusesTrackingPhotos) {
+    face_test::RunRequest request;
+    request.program = LUMIVAR_ENROLL_SIM_BIN;
+    request.args = {"--samples-dir", (run_dir_ / "enrolled").string(), "--count", "50", "--min-change", "0",
+                    "--track"};
+    request.env = {{"LUMIVAR_SIM_FRAMES", walk().string()}};
+    const face_test::RunResult r = face_test::run_program(request);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\ntracking: enabled\n"), std::string::npos) << r.out;
+    // The walker alone: a sample from every frame but those the gate refused; with the stranger: none.
+    EXPECT_NE(r.out.find("saved frame=1,"), std::string::npos) << r.out;
+    const std::string summary = face_test::lines_starting(r.out, "summary: ").at(0);
+    EXPECT_EQ(face_test::field(summary, "looked_at"), std::to_string(kFrames));
+    EXPECT_EQ(r.out.find("saved frame=" + std::to_string(kStrangerFrom + kPickUpAtMost)), std::string::npos);
+    EXPECT_NE(r.out.find("skipped frame=" + std::to_string(kFrames) + ", reason=several_faces"), std::string::npos)
+        << r.out;
+
+    request.args = {"--samples-dir", (run_dir_ / "enrolled").string(), "--images", walk().string(), "--track"};
+    const face_test::RunResult photos = face_test::run_program(request);
+    EXPECT_EQ(photos.status, 2);
+    EXPECT_NE(photos.err.find("--track follows faces from frame to frame: it cannot be used with --images"),
+              std::string::npos)
+        << photos.err;
+}
+
+}  // namespace
