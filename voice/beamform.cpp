@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <utility>
 
+#include "geometric_direction.h"
+#include "lag_search.h"
+
 namespace {
 
 constexpr int kFallbackMaxLag = 8;

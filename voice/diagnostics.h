@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "run_log.h"
 #include "wav.h"
 
 struct ChannelDiagnostics {

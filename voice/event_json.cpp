@@ -4,6 +4,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "run_log.h"
+
 namespace {
 
 std::string quoted(const std::string &text) { return "\"" + json_escape(text) + "\""; }

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "options.h"
+#include "run_log.h"
 
 bool apply_input_gain_in_place(WavData &audio, double gain_db, std::vector<std::string> &warnings) {
     if (audio.channels <= 0 || audio.samples.empty()) {

@@ -13,7 +13,8 @@
 #include <optional>
 
 #include "gain.h"
-#include "pipeline.h"
+#include "geometric_direction.h"
+#include "names.h"
 #include "recorder.h"
 #include "stop_signals.h"
 
@@ -186,13 +187,13 @@ int run_live_mode(const Options &options, Logger &logger) {
     const LiveEnding ending{output, capture, recorder_grace(chunk_frames)};
     if (!start_recorder(command, /*piped=*/true, capture)) {
         logger.line("error: failed to start arecord for live mode");
-        return 30;
+        return kLiveRecorderNotStartedStatus;
     }
     // Opening a FIFO waits here for its reader while the capture pipe fills.
     output = std::fopen(options.pcm_output.c_str(), "wb");
     if (output == nullptr && stop_signal() == 0) {
         logger.line("error: failed to open live PCM output: " + options.pcm_output);
-        return 31;
+        return kLiveOutputNotOpenedStatus;
     }
     catch_stop_signals(/*interrupt_calls=*/false);  // a write to a slow FIFO reader goes on
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
@@ -284,5 +285,5 @@ int run_live_mode(const Options &options, Logger &logger) {
         return 0;
     }
     logger.line("live clean exit");
-    return capture_status != 0 ? 32 : 0;
+    return capture_status != 0 ? kLiveCaptureFailedStatus : 0;
 }

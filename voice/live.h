@@ -9,6 +9,7 @@
 #include "diagnostics.h"
 #include "direction.h"
 #include "options.h"
+#include "run_log.h"
 #include "wav.h"
 
 struct LiveCounters {
@@ -25,9 +26,6 @@ struct LiveChunkResult {
     std::vector<std::string> gain_warnings;
 };
 
-// Status when the PCM output stops taking data (its reader went away, or a write failed).
-constexpr int kLiveOutputClosedStatus = 33;
-
 std::string live_capture_command(const Options &options);
 
 // `frames` interleaved 4-channel S32_LE frames (16 bytes each) as a 16 kHz WavData, each value scaled by 2^-31.
@@ -38,5 +36,5 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
 LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db,
                                    const std::vector<double> &mic_positions = {});
 
-// Returns the exit status: 0, 30, 31, 32, or 33 when the output stops taking data.
+// Returns the exit status: 0 or one of the live statuses of names.h.
 int run_live_mode(const Options &options, Logger &logger);

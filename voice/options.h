@@ -1,6 +1,5 @@
 #pragma once
-// Command line, run log and number formatting of vocrin.
-#include <fstream>
+// Command line of vocrin: the options record, its parser and the usage text.
 #include <string>
 #include <vector>
 
@@ -23,25 +22,7 @@ struct Options {
     std::vector<double> mic_positions;
 };
 
-// Run log: every line goes to standard output and, when open, to the log file, with its control
-// characters escaped (escape_control_characters), so every line stays one line.
-// Lines are not flushed one by one.
-struct Logger {
-    std::ofstream file;
-    void line(const std::string &text);
-    // Pushes buffered lines out, e.g. before another program writes to the same console.
-    void flush();
-};
-
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help. Refuses, with a message,
 // two options that name the same file to be written (or the input and a file to be written).
 bool parse_args(int argc, char **argv, Options &options);
 void print_usage(const std::string &program_name);
-
-// Text from files, paths or devices made safe for one log line: newline, carriage return and tab
-// become \n, \r and \t, every other byte below 0x20 and 0x7F becomes \xNN (upper-case hex).
-// Backslashes and bytes from 0x80 on (UTF-8) stay as they are.
-std::string escape_control_characters(const std::string &text);
-
-// C "%f"-style fixed notation with the given number of decimals.
-std::string format_fixed(double value, int decimals = 6);

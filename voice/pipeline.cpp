@@ -10,6 +10,7 @@
 #include "direction.h"
 #include "event_json.h"
 #include "gain.h"
+#include "names.h"
 #include "recorder.h"
 #include "stop_signals.h"
 #include "wav.h"
@@ -90,24 +91,6 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
 
 }  // namespace
 
-std::string shell_quote(const std::string &text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '\'';
-    return quoted;
-}
-
-std::string arecord_capture_prefix(const std::string &device) {
-    return "arecord -D " + shell_quote(device) + " -f S32_LE -r " + std::to_string(kCaptureRate) + " -c " +
-           std::to_string(kCaptureChannels);
-}
-
 int run_batch_pipeline(Options &options, Logger &logger) {
     if (options.skip_capture) {
         if (!options.input_wav.empty()) {
@@ -124,7 +107,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
         const int status = run_capture(command, logger);
         if (status != 0) {
             logger.line("error: arecord capture failed with status " + std::to_string(status));
-            return 10;
+            return kCaptureFailedStatus;
         }
     }
 

@@ -114,3 +114,21 @@ int stop_recorder(RecorderProcess &recorder, std::chrono::milliseconds grace) {
     }
     return reap(recorder);
 }
+
+std::string shell_quote(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string arecord_capture_prefix(const std::string &device) {
+    return "arecord -D " + shell_quote(device) + " -f S32_LE -r " + std::to_string(kCaptureRate) + " -c " +
+           std::to_string(kCaptureChannels);
+}

@@ -1,9 +1,19 @@
 #pragma once
-// The capture program (arecord) as a child process that every end of a run stops and reaps.
+// The capture program (arecord): its command lines, and the child process that every end of a run
+// stops and reaps.
 #include <sys/types.h>
 
 #include <chrono>
 #include <string>
+
+// The Kinect v2 array: 4 channels of S32_LE at 16 kHz, fixed by the hardware, not options.
+constexpr int kCaptureRate = 16000;
+constexpr int kCaptureChannels = 4;
+
+std::string shell_quote(const std::string &text);
+
+// "arecord -D 'DEVICE' -f S32_LE -r 16000 -c 4": the part both capture command lines share.
+std::string arecord_capture_prefix(const std::string &device);
 
 struct RecorderProcess {
     pid_t pid = -1;

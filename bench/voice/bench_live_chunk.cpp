@@ -25,6 +25,8 @@
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
+#include "geometric_direction.h"
+#include "lag_search.h"
 #include "gain.h"
 #include "phat_delay.h"
 #include "wav.h"

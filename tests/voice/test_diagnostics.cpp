@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diagnostics.h"
+#include "lag_search.h"
 #include "voice_programs.h"
 #include "wav.h"
 

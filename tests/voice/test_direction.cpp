@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "direction.h"
+#include "direction_confidence.h"
+#include "lag_search.h"
 #include "voice_programs.h"
 #include "signals.h"
 #include "wav.h"

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "direction.h"
+#include "geometric_direction.h"
 #include "options.h"
+#include "run_log.h"
 #include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"

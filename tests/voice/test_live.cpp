@@ -22,6 +22,7 @@
 #include "gain.h"
 #include "live.h"
 #include "options.h"
+#include "run_log.h"
 #include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"

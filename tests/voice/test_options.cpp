@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "options.h"
+#include "run_log.h"
 #include "voice_programs.h"
 
 using namespace voicetest;

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "live.h"
+#include "names.h"
 #include "options.h"
 #include "pipeline.h"
+#include "run_log.h"
 
 namespace {
 
@@ -15,7 +17,7 @@ int run(Options &options, Logger &logger) {
         return options.live ? run_live_mode(options, logger) : run_batch_pipeline(options, logger);
     } catch (const std::exception &error) {
         logger.line(std::string("error: ") + error.what());
-        return 20;
+        return kRuntimeErrorStatus;
     }
 }
 
@@ -38,7 +40,7 @@ int main(int argc, char **argv) {
     Options options;
     if (!parse_args(argc, argv, options)) {
         print_usage(program_name);
-        return 2;
+        return kRejectedCommandLineStatus;
     }
 
     Logger logger;

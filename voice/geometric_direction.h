@@ -1,0 +1,30 @@
+#pragma once
+// The direction from the array's own geometry (--mic-positions): lags searched within the limits
+// the spacings allow, the outer delay refined below one sample, and the delays a direction means.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "direction.h"
+#include "wav.h"
+
+constexpr double kSpeedOfSound = 343.0;  // m/s
+constexpr const char *kGeometricDirectionMethod =
+    "processed multi-pair centered cross-correlation, geometric angle from mic positions";
+
+// `mic_positions` are the four microphones' positions in metres along the row, in channel order.
+// Each pair is searched over the delays its spacing allows at the file's rate, the outer pair's
+// delay is measured below one sample from its phase-weighted cross-spectrum (phat_delay.h), and
+// the angle is asin(delay * c / (rate * span)), clamped. Confidence, flag, lag and consistency
+// keep their meaning.
+DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
+                                               const std::vector<double> &mic_positions);
+
+// Largest lag a pair `distance_m` apart can show at `sample_rate`, rounded up, plus one sample for
+// the refinement's neighbour (at most 1000).
+int geometric_lag_limit(double distance_m, int32_t sample_rate);
+
+// Each microphone's delay behind the first, in samples, for a sound from `angle_degrees`
+// (positive: the last microphone hears it later).
+std::vector<double> geometric_delays(const std::vector<double> &mic_positions, double angle_degrees,
+                                     int32_t sample_rate);
