@@ -13,6 +13,7 @@ packages=(
   python3 python3-numpy python3-opencv python3-imageio python-matplotlib-data
   time jq help2man man-db
   dosfstools fusefat
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "run_log.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -114,12 +115,9 @@ std::string int_vector_json(const std::vector<int> &values) {
 
 void write_event_json(const std::string &path, const EventReport &report) {
     const std::string document = event_document(report);
-    const std::runtime_error failure("failed to write event JSON: " + path);
-    std::FILE *file = std::fopen(path.c_str(), "w");
-    if (!file) throw failure;
     // A manifest that is only partly on disk is a failure, not a clean exit.
-    const bool written = std::fwrite(document.data(), 1, document.size(), file) == document.size();
-    const bool flushed = std::fflush(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !flushed || !closed) throw failure;
+    const bool whole = write_file_whole(path, [&](std::FILE *file) {
+        return std::fwrite(document.data(), 1, document.size(), file) == document.size();
+    });
+    if (!whole) throw std::runtime_error("failed to write event JSON: " + path);
 }

@@ -7,14 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <ctime>
 #include <optional>
 
 #include "gain.h"
 #include "geometric_direction.h"
 #include "names.h"
+#include "pcm_output.h"
 #include "recorder.h"
 #include "stop_signals.h"
 
@@ -47,34 +45,6 @@ void log_status(Logger &logger, const LiveCounters &counters, const LiveChunkRes
     for (const std::string &warning : chunk.gain_warnings) {
         logger.line("warning: " + warning);
     }
-}
-
-// Runs `io` on the PCM output with SIGPIPE held back: a reader that left then shows as EPIPE
-// instead of killing the program. Console and log writes keep the default disposition.
-template <typename Io>
-bool with_sigpipe_held(Io io, int &error) {
-    sigset_t pipe_only;
-    sigset_t previous;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    sigprocmask(SIG_BLOCK, &pipe_only, &previous);
-    errno = 0;
-    const bool ok = io();
-    error = errno;
-    if (!ok && error == EPIPE) {
-        // Consume the signal this write raised so that it does not arrive on unblocking.
-        const timespec no_wait{0, 0};
-        sigtimedwait(&pipe_only, nullptr, &no_wait);
-    }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return ok;
-}
-
-// Whole chunk then one flush; false when the output no longer takes data.
-bool write_chunk(std::FILE *output, const std::vector<unsigned char> &bytes, int &error) {
-    return with_sigpipe_held(
-        [&] { return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size() && std::fflush(output) == 0; },
-        error);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -128,12 +98,12 @@ std::chrono::milliseconds recorder_grace(std::size_t chunk_frames) {
 // Whatever way the run is left, an exception included, the output is closed, the recorder
 // stopped and reaped, and the signal handlers released.
 struct LiveEnding {
-    std::FILE *&output;
+    int &output;
     RecorderProcess &capture;
     std::chrono::milliseconds grace;
     ~LiveEnding() {
-        if (output != nullptr) {
-            std::fclose(output);
+        if (output >= 0) {
+            ::close(output);
         }
         stop_recorder(capture, grace);
         release_stop_signals();
@@ -181,21 +151,20 @@ int run_live_mode(const Options &options, Logger &logger) {
     logger.flush();
 
     const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
-    catch_stop_signals(/*interrupt_calls=*/true);  // a stop may come while a FIFO waits for its reader
+    catch_stop_signals();
     RecorderProcess capture;
-    std::FILE *output = nullptr;
+    int output = -1;
     const LiveEnding ending{output, capture, recorder_grace(chunk_frames)};
     if (!start_recorder(command, /*piped=*/true, capture)) {
         logger.line("error: failed to start arecord for live mode");
         return kLiveRecorderNotStartedStatus;
     }
-    // Opening a FIFO waits here for its reader while the capture pipe fills.
-    output = std::fopen(options.pcm_output.c_str(), "wb");
-    if (output == nullptr && stop_signal() == 0) {
+    // A FIFO waits here for its reader, or a stop request, while the capture pipe fills.
+    output = open_pcm_output(options.pcm_output);
+    if (output < 0 && stop_signal() == 0) {
         logger.line("error: failed to open live PCM output: " + options.pcm_output);
         return kLiveOutputNotOpenedStatus;
     }
-    catch_stop_signals(/*interrupt_calls=*/false);  // a write to a slow FIFO reader goes on
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
     const auto start = Clock::now();
     // A finite run waits for data at most one chunk's time past its duration, so a device that
@@ -211,8 +180,8 @@ int run_live_mode(const Options &options, Logger &logger) {
     int output_errno = 0;
     bool capture_stalled = false;
 
-    // A stop request ends the loop once the chunk in hand is written.
-    while (output != nullptr && stop_signal() == 0) {
+    // A stop request ends the loop once the chunk in hand is written, or found no room (pcm_output.h).
+    while (output >= 0 && stop_signal() == 0) {
         if (options.live_duration_seconds > 0) {
             const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
             if (elapsed.count() >= options.live_duration_seconds) {
@@ -229,8 +198,10 @@ int run_live_mode(const Options &options, Logger &logger) {
         if (frames > 0) {
             const LiveChunkResult chunk =
                 process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions);
-            if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
-                output_failed = true;
+            const ChunkDelivery delivery = write_pcm_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno);
+            if (delivery != ChunkDelivery::delivered) {
+                output_failed = delivery == ChunkDelivery::failed;
+                counters.chunks_not_delivered += delivery == ChunkDelivery::stopped ? 1 : 0;
                 break;
             }
             if (!counters.speech_seen && speech_level_reached(chunk.diagnostics.rms)) {
@@ -250,12 +221,10 @@ int run_live_mode(const Options &options, Logger &logger) {
         }
     }
 
-    // The output goes first so that a FIFO reader sees the end of the stream at once. After a
-    // failed write, closing may try the rest of the buffer again.
-    if (output != nullptr) {
-        int close_error = 0;
-        with_sigpipe_held([&] { return std::fclose(output) == 0; }, close_error);
-        output = nullptr;
+    // The output goes first so that a FIFO reader sees the end of the stream at once.
+    if (output >= 0) {
+        ::close(output);
+        output = -1;
     }
     const int capture_status = stop_recorder(capture, ending.grace);
     const int stopped_by = stop_signal();
@@ -263,6 +232,9 @@ int run_live_mode(const Options &options, Logger &logger) {
     logger.line("live chunks_processed: " + std::to_string(counters.chunks_processed));
     logger.line("live low_confidence_chunks: " + std::to_string(counters.low_confidence_chunks));
     logger.line("live speech_detected: " + yes_no(counters.speech_seen));
+    if (counters.chunks_not_delivered > 0) {
+        logger.line("live chunks_not_delivered: " + std::to_string(counters.chunks_not_delivered));
+    }
     if (stopped_by != 0) {
         logger.line("live stopped by signal: " + signal_name(stopped_by));
     }

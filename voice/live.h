@@ -16,6 +16,7 @@ struct LiveCounters {
     int chunks_processed = 0;
     int low_confidence_chunks = 0;
     bool speech_seen = false;
+    int chunks_not_delivered = 0;  // processed, but stopped before the output took them whole
 };
 
 // What one chunk leaves behind: the processed levels, the estimate, the beam and the gain warnings.

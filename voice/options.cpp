@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -40,8 +41,9 @@ bool parse_double(const std::string &text, double &value) {
     return true;
 }
 
-// Four finite numbers separated by commas, nothing else; strictly increasing or decreasing, with
-// at least a centimetre from the first to the last, so that the angle's divisor is a real span.
+// Four finite numbers separated by commas, blanks around them allowed; strictly increasing or
+// decreasing, from 1 cm to 5 m from the first to the last: the angle's divisor is a real span, and
+// no huge or overflowing span (1e308 apart) passes for an array.
 bool parse_mic_positions(const std::string &text, std::vector<double> &positions) {
     std::vector<double> parsed;
     std::size_t start = 0;
@@ -50,7 +52,10 @@ bool parse_mic_positions(const std::string &text, std::vector<double> &positions
         const std::string field = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         char *end = nullptr;
         const double value = std::strtod(field.c_str(), &end);
-        if (field.empty() || end != field.c_str() + field.size() || !std::isfinite(value)) {
+        while (end != field.c_str() && std::isspace(static_cast<unsigned char>(*end))) {
+            ++end;  // strtod skips the blanks before a number; these are the ones after it
+        }
+        if (end == field.c_str() || end != field.c_str() + field.size() || !std::isfinite(value)) {
             return false;
         }
         parsed.push_back(value);
@@ -64,7 +69,8 @@ bool parse_mic_positions(const std::string &text, std::vector<double> &positions
     }
     const bool increasing = parsed[0] < parsed[1] && parsed[1] < parsed[2] && parsed[2] < parsed[3];
     const bool decreasing = parsed[0] > parsed[1] && parsed[1] > parsed[2] && parsed[2] > parsed[3];
-    if ((!increasing && !decreasing) || !(std::fabs(parsed[3] - parsed[0]) >= 0.01)) {
+    const double span = std::fabs(parsed[3] - parsed[0]);
+    if ((!increasing && !decreasing) || !(span >= 0.01 && span <= 5.0)) {
         return false;
     }
     positions = parsed;
@@ -106,7 +112,7 @@ bool set_value_option(const std::string &name, const std::string &value, Options
     if (name == "--mic-positions") {
         if (!parse_mic_positions(value, options.mic_positions)) {
             std::cerr << "--mic-positions must be four finite positions in metres, strictly increasing or "
-                         "decreasing, at least 0.01 m from first to last\n";
+                         "decreasing, 0.01 to 5 m from first to last\n";
             return false;
         }
         return true;

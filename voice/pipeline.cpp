@@ -30,7 +30,6 @@ constexpr auto kCaptureStopGrace = std::chrono::milliseconds(100);
 // reaps arecord, names the signal and ends the program by it: the clip is incomplete and nothing
 // has been analysed or written, so the run must not look like a finished one.
 int run_capture(const std::string &command, Logger &logger) {
-    catch_stop_signals(/*interrupt_calls=*/false);
     RecorderProcess recorder;
     int status = -1;
     if (start_recorder(command, /*piped=*/false, recorder) && !wait_for_recorder(recorder, status)) {
@@ -39,8 +38,18 @@ int run_capture(const std::string &command, Logger &logger) {
         logger.flush();
         end_by_signal(stop_signal());
     }
-    release_stop_signals();
     return status;
+}
+
+// A SIGINT or SIGTERM during the analysis takes effect between two steps: the files written so far
+// are whole (whole_file.h), the rest are not started, and the program ends by that signal.
+void end_if_asked_to_stop(Logger &logger) {
+    const int signal = stop_signal();
+    if (signal != 0) {
+        logger.line("analysis stopped by signal: " + signal_name(signal));
+        logger.flush();
+        end_by_signal(signal);
+    }
 }
 
 double duration_of(const WavData &audio) {
@@ -92,6 +101,7 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
 }  // namespace
 
 int run_batch_pipeline(Options &options, Logger &logger) {
+    catch_stop_signals();
     if (options.skip_capture) {
         if (!options.input_wav.empty()) {
             options.output_path = options.input_wav;
@@ -114,6 +124,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     // Once its levels are taken, the raw record becomes the processed one: the gain works in
     // place, so the run holds the audio once, not twice. The raw file on disk is never touched.
     WavData processed = read_wav(options.output_path);
+    end_if_asked_to_stop(logger);
     const WavData &raw = processed;  // raw until the gain below; its format fields never change
     const double duration = duration_of(raw);
     log_audio_report(logger, options, raw, duration);
@@ -139,6 +150,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
 
     // The processed channels are not needed past this point: channel 0's storage takes the beam.
     BeamformResult beam = beamform_in_place(processed, direction, options.mic_positions);
+    end_if_asked_to_stop(logger);
     write_beamformed_wav(options.beamformed_path, raw.sample_rate, beam.samples);
 
     // The manifest needs the beam's lags and method only, so its samples move into the record.
@@ -161,6 +173,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     // Throws when the manifest cannot be completely written: that run is an error, not a clean exit.
     const EventReport report{options,          raw,       duration, raw_diagnostics, processed_diagnostics,
                              beam_diagnostics, direction, beam,     warnings};
+    end_if_asked_to_stop(logger);
     write_event_json(options.event_path, report);
     logger.line("raw_wav: " + options.output_path);
     logger.line("beamformed_wav: " + options.beamformed_path);

@@ -14,14 +14,19 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 volatile std::sig_atomic_t g_recorder = -1;
+const char *volatile g_file_to_remove = nullptr;
 volatile std::sig_atomic_t g_owner = -1;  // the program's pid: a child between fork and exec ignores requests
 int g_wake[2] = {-1, -1};
 struct sigaction g_previous[2];
 bool g_caught[2] = {false, false};
 
-// Second request: no more waiting. The recorder is killed and, unless it is stuck in the
-// kernel, reaped within 100 ms. Only async-signal-safe calls from here on.
+// Second request: no more waiting. An unfinished file goes; the recorder is killed and, unless it
+// is stuck in the kernel, reaped within 100 ms. Only async-signal-safe calls from here on.
 void end_at_once(int signal) {
+    const char *const file = g_file_to_remove;
+    if (file != nullptr) {
+        ::unlink(file);
+    }
     const pid_t recorder = g_recorder;
     if (recorder > 0) {
         ::kill(recorder, SIGKILL);
@@ -51,7 +56,7 @@ void note_stop_request(int signal) {
 
 }  // namespace
 
-void catch_stop_signals(bool interrupt_calls) {
+void catch_stop_signals() {
     if (g_wake[0] < 0 && ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         g_wake[0] = g_wake[1] = -1;
     }
@@ -62,7 +67,7 @@ void catch_stop_signals(bool interrupt_calls) {
     for (const int signal : kStopSignals) {
         sigaddset(&action.sa_mask, signal);
     }
-    action.sa_flags = interrupt_calls ? 0 : SA_RESTART;
+    action.sa_flags = SA_RESTART;
     for (int i = 0; i < 2; ++i) {
         struct sigaction current {};
         ::sigaction(kStopSignals[i], nullptr, &current);
@@ -91,6 +96,8 @@ int stop_signal() { return g_stop_signal; }
 int stop_wake_fd() { return g_wake[0]; }
 
 void set_recorder_to_kill(pid_t pid) { g_recorder = pid; }
+
+void set_file_to_remove(const char *path) { g_file_to_remove = path; }
 
 std::string signal_name(int signal) {
     switch (signal) {

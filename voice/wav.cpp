@@ -10,9 +10,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
+
+#include "whole_file.h"
 
 namespace {
 
@@ -119,10 +120,17 @@ uint32_t le32(const uint8_t *p) {
            (static_cast<uint32_t>(p[3]) << 24);
 }
 
+constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+constexpr size_t kExtensibleFmtBytes = 40;
+// The extensible header's sub-format for integer PCM: the PCM tag in the GUID every tag shares.
+constexpr uint8_t kPcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                       0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
 struct ChunkLayout {
     bool have_fmt = false;
     bool have_data = false;
-    uint16_t format_tag = 0;
+    bool pcm = false;
     int32_t channels = 0;
     uint32_t sample_rate = 0;  // as stored; read_wav refuses what does not fit an int32_t
     int32_t bits_per_sample = 0;
@@ -147,10 +155,14 @@ ChunkLayout walk_chunks(const ByteSource &source, const std::string &path) {
             if (payload_size < 16) {
                 throw std::runtime_error("invalid fmt chunk");
             }
-            uint8_t fmt[16];
-            read_at(source, payload, fmt, sizeof fmt, path);
+            uint8_t fmt[kExtensibleFmtBytes];
+            const bool extended = payload_size >= kExtensibleFmtBytes;
+            read_at(source, payload, fmt, extended ? kExtensibleFmtBytes : 16, path);
             layout.have_fmt = true;
-            layout.format_tag = le16(fmt);
+            // Past 2 channels or 16 bits, sox, ffmpeg and audio editors write the extensible
+            // header, whose sub-format names the encoding.
+            layout.pcm = le16(fmt) == kFormatPcm || (le16(fmt) == kFormatExtensible && extended &&
+                                                     std::memcmp(fmt + 24, kPcmSubFormat, 16) == 0);
             layout.channels = le16(fmt + 2);
             layout.sample_rate = le32(fmt + 4);
             layout.bits_per_sample = le16(fmt + 14);
@@ -246,7 +258,7 @@ WavData read_wav(const std::string &path) {
     if (!layout.have_fmt || !layout.have_data) {
         throw std::runtime_error("missing fmt or data chunk");
     }
-    if (layout.format_tag != 1) {
+    if (!layout.pcm) {
         throw std::runtime_error("unsupported WAV encoding; expected PCM");
     }
     if (layout.channels <= 0 || (layout.bits_per_sample != 16 && layout.bits_per_sample != 32)) {
@@ -331,11 +343,6 @@ std::vector<unsigned char> encode_pcm16_le(const std::vector<double> &samples) {
 }
 
 void write_beamformed_wav(const std::string &path, int32_t sample_rate, const std::vector<double> &samples) {
-    const std::string failure = "failed to write WAV: " + path;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        throw std::runtime_error(failure);
-    }
     const uint32_t data_bytes = static_cast<uint32_t>(2u * samples.size());
     const uint32_t rate = static_cast<uint32_t>(sample_rate);
     std::vector<char> header;
@@ -351,20 +358,20 @@ void write_beamformed_wav(const std::string &path, int32_t sample_rate, const st
     put_le16(header, 16);
     header.insert(header.end(), {'d', 'a', 't', 'a'});
     put_le32(header, data_bytes);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
 
     // The samples go out a block at a time, so the file is never held whole in memory.
-    constexpr size_t kBlockSamples = 32768;
-    unsigned char block[2 * kBlockSamples];
-    for (size_t first = 0; first < samples.size(); first += kBlockSamples) {
-        const size_t count = std::min(kBlockSamples, samples.size() - first);
-        put_pcm16_le(samples.data() + first, count, block);
-        out.write(reinterpret_cast<const char *>(block), static_cast<std::streamsize>(2 * count));
-    }
-    // A full disk only shows when the buffer reaches the file: check flush and close too.
-    out.flush();
-    out.close();
-    if (out.fail()) {
-        throw std::runtime_error(failure);
+    const bool whole = write_file_whole(path, [&](std::FILE *out) {
+        bool written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
+        constexpr size_t kBlockSamples = 32768;
+        unsigned char block[2 * kBlockSamples];
+        for (size_t first = 0; written && first < samples.size(); first += kBlockSamples) {
+            const size_t count = std::min(kBlockSamples, samples.size() - first);
+            put_pcm16_le(samples.data() + first, count, block);
+            written = std::fwrite(block, 1, 2 * count, out) == 2 * count;
+        }
+        return written;
+    });
+    if (!whole) {
+        throw std::runtime_error("failed to write WAV: " + path);
     }
 }

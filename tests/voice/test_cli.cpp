@@ -83,7 +83,7 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
     };
     const std::string gain = "--input-gain-db must be finite and between -60 and +36 dB\n";
     const std::string mics =
-        "--mic-positions must be four finite positions in metres, strictly increasing or decreasing, at least 0.01 m "
+        "--mic-positions must be four finite positions in metres, strictly increasing or decreasing, 0.01 to 5 m "
         "from first to last\n";
     const std::vector<Case> cases = {
         {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
@@ -103,6 +103,9 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--mic-positions", "-0.113,0.036,0.076,nan"}, mics},
         {{"--mic-positions", "-0.113,0.036,0.076,0.113m"}, mics},
         {{"--mic-positions", "-0.113,,0.076,0.113"}, mics},
+        {{"--mic-positions", "-1e308,-1e307,1e307,1e308"}, mics},  // the span overflows
+        {{"--mic-positions", "0,1,2,5.001"}, mics},
+        {{"--mic-positions", "-0.113,0.036, ,0.113"}, mics},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);

@@ -2,6 +2,8 @@
 // program writes the beam of each chunk as s16le into a file, a FIFO, or a PulseAudio pipe source.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
@@ -13,7 +15,9 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "beamform.h"
@@ -399,11 +403,14 @@ TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
         const std::string fifo = dir.file("unread.fifo");
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         const pid_t pid = start({"--pcm-output", fifo});
-        const std::string blocked_in_open = std::to_string(SYS_openat) + " ";
+        // Waiting for a reader: a poll on the wake-up pipe alone (reading the capture polls two).
         ASSERT_TRUE(wait_until(
             [&] {
-                return child_named(pid, "arecord") > 0 &&
-                       read_file("/proc/" + std::to_string(pid) + "/syscall").rfind(blocked_in_open, 0) == 0;
+                std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+                long number = -1;
+                std::string fds, count;
+                call >> number >> fds >> count;
+                return child_named(pid, "arecord") > 0 && number == SYS_poll && count == "0x1";
             },
             30));
         kill(pid, SIGTERM);
@@ -411,6 +418,17 @@ TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
         EXPECT_EQ(log(), concat(startup_lines(fifo, 0, 1024),
                                 {"live chunks_processed: 0", "live low_confidence_chunks: 0", "live speech_detected: false",
                                  "live stopped by signal: SIGTERM", "live clean exit"}));
+        // Asked as soon as the handlers are in place, before the open has begun (arecord is
+        // being started): the wait for a reader must not begin, or must end, all the same.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const pid_t early = start({"--pcm-output", fifo});
+            const auto bound = SteadyClock::now() + std::chrono::seconds(30);
+            while (!catches(early, SIGTERM) && SteadyClock::now() < bound) {
+            }
+            kill(early, SIGTERM);
+            ASSERT_TRUE(exited_with(wait_for_exit(early, 10), 0)) << "attempt " << attempt;
+            EXPECT_EQ(log().back(), "live clean exit");
+        }
     }
 
     const auto feed = stall_after(2 * 1024);
@@ -427,6 +445,57 @@ TEST_F(LiveFixture, SigintOrSigtermEndsAContinuousRunInOrder) {
     EXPECT_FALSE(process_running(arecord)) << "the second Ctrl-C left arecord running";
     const std::vector<std::string> lines = log();
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "live clean exit"), lines.end());
+}
+
+// A reader that holds the FIFO open and never reads (a paused or hung sound server): once the FIFO
+// is full the chunk in hand finds no room, and a stop request still ends the run in order. What the
+// FIFO took is the stream as the analysis gives it, the chunk it had no room for is reported.
+TEST_F(LiveFixture, AStopEndsARunWhoseFifoReaderStoppedReading) {
+    const std::string fifo = dir.file("paused.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // read only at the end
+    ASSERT_GE(reader, 0);
+    const int capacity = fcntl(reader, F_GETPIPE_SZ);
+    const pid_t pid = start({"--pcm-output", fifo});
+    int queued = 0;
+    ASSERT_TRUE(wait_until([&] { return ioctl(reader, FIONREAD, &queued) == 0 && queued >= capacity; }, 30));
+    const pid_t arecord = recorder_of(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the next chunk waits for room
+    kill(pid, SIGTERM);
+    const int status = wait_for_exit(pid, 10);
+    std::vector<unsigned char> heard(static_cast<std::size_t>(capacity) + 1);
+    const ssize_t got = read(reader, heard.data(), heard.size());
+    close(reader);
+    ASSERT_TRUE(exited_with(status, 0)) << "wait status " << status << " (-1: still blocked after 10 s)";
+    EXPECT_NE(kill(arecord, 0), 0) << "arecord was left running or unreaped";
+    ASSERT_EQ(got, capacity);
+    heard.resize(static_cast<std::size_t>(got));
+    const ExpectedStream expected = expected_stream(codes, heard.size() / 2, 1024, 0.0);
+    EXPECT_EQ(heard, expected.pcm);
+    EXPECT_EQ(log(), concat(concat(startup_lines(fifo, 0, 1024), expected.lines),
+                            {"live chunks_not_delivered: 1", "live stopped by signal: SIGTERM", "live clean exit"}));
+}
+
+// A job started with & from a script has SIGINT ignored: it keeps streaming through a SIGINT, and
+// SIGTERM still ends it in order.
+TEST_F(LiveFixture, ARunStartedWithSigintIgnoredKeepsRunningOnSigintAndStopsOnSigterm) {
+    const std::string output = dir.file("mic.pcm");
+    const pid_t pid = spawn({"sh", "-c", "trap '' INT; exec \"$0\" \"$@\"", VOCRIN_BIN, "--live", "--log",
+                             dir.file("live.log"), "--pcm-output", output},
+                            env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    ASSERT_TRUE(wait_until([&] { return file_size(output) >= 10 * 2048 && catches(pid, SIGTERM); }, 30));
+    EXPECT_FALSE(catches(pid, SIGINT));
+    kill(pid, SIGINT);
+    const long after_sigint = file_size(output);
+    EXPECT_TRUE(wait_until([&] { return file_size(output) >= after_sigint + 10 * 2048; }, 30))
+        << "the stream stopped on the ignored SIGINT";
+    ASSERT_TRUE(process_running(pid));
+    kill(pid, SIGTERM);
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 30), 0));
+    const std::vector<std::string> lines = log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "live stopped by signal: SIGTERM");
+    EXPECT_EQ(lines.back(), "live clean exit");
 }
 
 // A stalled device leaves the real arecord blocked on it, deaf to the closed pipe and to SIGTERM.

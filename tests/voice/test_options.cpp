@@ -112,6 +112,21 @@ TEST(ParseArgs, GainIsFiniteWithinMinus60AndPlus36Inclusive) {
     }
 }
 
+TEST(ParseArgs, MicPositionsTakeBlanksAroundEachNumberAndASpanUpTo5Metres) {
+    const std::vector<double> kinect = {-0.113, 0.036, 0.076, 0.113};
+    for (const char *text : {"-0.113,0.036,0.076,0.113", " -0.113,0.036,0.076,0.113", "-0.113,0.036,0.076,0.113 ",
+                             " -0.113 , 0.036,\t0.076 ,0.113  "}) {
+        const Parsed p = parse({"--mic-positions", text});
+        EXPECT_TRUE(p.ok) << "'" << text << "'";
+        EXPECT_EQ(p.options.mic_positions, kinect) << "'" << text << "'";
+    }
+    // The span's bounds are inclusive: 5 m from first to last, from any origin, in either order.
+    EXPECT_TRUE(parse({"--mic-positions", "1000,1001,1002,1005"}).ok);
+    EXPECT_TRUE(parse({"--mic-positions", "5,2,1,0"}).ok);
+    EXPECT_FALSE(parse({"--mic-positions", "-1e308,-1e307,1e307,1e308"}).ok);
+    EXPECT_FALSE(parse({"--mic-positions", "-2.6,0,1,2.6"}).ok);
+}
+
 TEST(Logger, WritesEachLineToConsoleAndOpenFile) {
     TempDir dir;
     testing::internal::CaptureStdout();

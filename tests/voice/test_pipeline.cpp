@@ -253,6 +253,38 @@ TEST(BatchCapture, ASignalDuringTheCaptureStopsArecordAndEndsTheProgramByIt) {
     }
 }
 
+// SIGINT or SIGTERM once the capture is over, while a long clip is read and analysed: the run stops
+// before its next file, says which signal asked and ends by it. The beam and the manifest of an
+// earlier run stay as they were, and no hidden file is left beside them.
+TEST(BatchAnalysis, ASignalDuringTheAnalysisEndsTheProgramByItWithNoFileHalfWritten) {
+    TempDir dir;
+    const std::string wav = dir.file("long.wav");
+    ASSERT_EQ(shell("sox -R -r 16000 -c 4 -n -t wavpcm -b 32 -e signed-integer " + quote(wav) +
+                    " synth 20 sine 300 sine 500 sine 700 sine 900 vol 0.5"),
+              0);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        const std::string out = dir.file(name);
+        ASSERT_EQ(shell("mkdir " + quote(out)), 0);
+        write_file(out + "/beam.wav", std::string("earlier beam"));
+        write_file(out + "/event.json", std::string("{}\n"));
+        const pid_t pid = spawn({VOCRIN_BIN, "--input-wav", wav, "--log", out + "/run.log", "--beamformed",
+                                 out + "/beam.wav", "--event", out + "/event.json"},
+                                {}, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        ASSERT_TRUE(wait_until([&] { return catches(pid, signal); }, 30)) << name << " is not caught";
+        kill(pid, signal);
+        const int status = wait_for_exit(pid, 30);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << name << ": wait status " << status;
+        const std::vector<std::string> lines = split_lines(read_file(out + "/run.log"));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "analysis stopped by signal: " + name);
+        EXPECT_EQ(read_file(out + "/beam.wav"), "earlier beam");
+        EXPECT_EQ(read_file(out + "/event.json"), "{}\n");
+        EXPECT_EQ(shell("test -z \"$(ls -A " + quote(out) + " | grep -v -x -e beam.wav -e event.json -e run.log)\""), 0)
+            << "files left: " << shell_output("ls -A " + quote(out));
+    }
+}
+
 TEST(BatchBundledRecording, FindsTheSpeakerAndWritesBeamLogAndManifest) {
     TempDir dir;
     const std::string input = demo_recording();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,16 +68,19 @@ void expect_matches_raw(const WavData &wav, const std::string &raw, size_t frame
 
 // ---- files written by real tools ----
 
-TEST(ReadWavFromTools, PlainPcmFromSoxInBothWidths) {
+TEST(ReadWavFromTools, PcmFromSoxInBothWidthsAndInTheExtensibleHeader) {
     TempDir dir;
     struct Case {
         std::string input, output, raw_type;
         int rate, channels, bits;
         size_t frames;
+        uint16_t tag;
     };
     const Case cases[] = {
-        {"-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", "s32", 16000, 4, 32, 4000},
-        {"-r 44100 -c 2", "-b 16 -e signed-integer", "s16", 44100, 2, 16, 11025},
+        {"-r 16000 -c 4", "-t wavpcm -b 32 -e signed-integer", "s32", 16000, 4, 32, 4000, 1},
+        {"-r 44100 -c 2", "-b 16 -e signed-integer", "s16", 44100, 2, 16, 11025, 1},
+        // Past 2 channels or 16 bits sox writes the extensible header, sub-format PCM.
+        {"-r 16000 -c 4", "-b 32 -e signed-integer", "s32", 16000, 4, 32, 4000, 0xFFFE},
     };
     for (const Case &c : cases) {
         const std::string wav = dir.file("in.wav");
@@ -85,6 +89,7 @@ TEST(ReadWavFromTools, PlainPcmFromSoxInBothWidths) {
                         " synth 0.25 sine 300 square 700 sine 500 sawtooth 900 vol 0.9 && sox " + quote(wav) +
                         " -t " + c.raw_type + " " + quote(raw)),
                   0);
+        EXPECT_EQ(static_cast<uint16_t>(get32(read_file(wav), 20)), c.tag) << c.output;
         const WavData data = read_wav(wav);
         EXPECT_EQ(data.sample_rate, c.rate);
         EXPECT_EQ(data.channels, c.channels);
@@ -110,7 +115,7 @@ TEST(ReadWavFromTools, EncodingsOtherThanPlainPcmAreRefused) {
     const std::string encoding = "unsupported WAV encoding; expected PCM";
     const std::string layout = "unsupported PCM layout; expected 16-bit or 32-bit interleaved";
     const std::pair<std::string, std::string> cases[] = {
-        {"-c 4 -b 32 -e signed-integer", encoding},  // sox writes the extensible tag here
+        {"-c 4 -b 24 -e signed-integer", layout},  // extensible, sub-format PCM, 24 bits
         {"-c 1 -t wavpcm -b 32 -e floating-point", encoding},
         {"-c 1 -b 8 -e a-law", encoding},
         {"-c 1 -b 8 -e unsigned-integer", layout},
@@ -121,6 +126,22 @@ TEST(ReadWavFromTools, EncodingsOtherThanPlainPcmAreRefused) {
         ASSERT_EQ(shell("sox -R -r 16000 -n " + c.first + " " + quote(wav) + " synth 0.01 sine 440"), 0);
         EXPECT_EQ(read_error(wav), c.second) << c.first;
     }
+    // An extensible header whose sub-format is not PCM (here IEEE float), or that is too short to
+    // hold one, is refused like the plain tags.
+    const std::string wav = dir.file("extensible.wav");
+    ASSERT_EQ(shell("sox -R -r 16000 -n -c 4 -b 32 -e signed-integer " + quote(wav) + " synth 0.01 sine 440"), 0);
+    const std::string extensible = read_file(wav);
+    ASSERT_EQ(extensible.substr(44, 2), std::string("\x01\x00", 2));
+    std::string as_float = extensible;
+    as_float[44] = 3;
+    write_file(wav, as_float);
+    EXPECT_EQ(read_error(wav), encoding);
+    std::string no_sub_format = extensible;
+    no_sub_format[16] = 24;  // fmt ends before the sub-format, whose last 8 bytes become a JUNK chunk
+    no_sub_format.replace(44, 4, "JUNK");
+    no_sub_format.replace(48, 4, std::string("\x08\x00\x00\x00", 4));
+    write_file(wav, no_sub_format);
+    EXPECT_EQ(read_error(wav), encoding);
 }
 
 TEST(ReadWavFromTools, ArecordCaptureThroughSimulatedArray) {
@@ -345,6 +366,47 @@ TEST(WriteBeamformedWav, SoxAndOurReaderReadItBack) {
     for (size_t i = 0; i < beam.size(); ++i) {
         ASSERT_NEAR(back.samples[0][i], beam[i], 2.0 / 32768.0) << i;
     }
+}
+
+// The beam goes to a hidden file that a rename puts in place: a disk that fills half-way leaves an
+// earlier file as it was with nothing hidden beside it. A replaced file keeps its mode, a link keeps
+// naming the file it points to, and a device is written, never replaced.
+TEST(WriteBeamformedWav, ReplacesAFileWholeOrLeavesItAsItWas) {
+    TempDir dir;
+    const std::vector<double> beam(48000, 0.25);  // 96 kB of samples
+    const std::string kept = dir.file("kept.wav");
+    write_file(kept, std::string("earlier"));
+    ASSERT_EQ(chmod(kept.c_str(), 0640), 0);
+    write_beamformed_wav(kept, 16000, beam);
+    EXPECT_EQ(read_wav(kept).samples[0], std::vector<double>(beam.size(), 8192.0 / 32768.0));
+    struct stat info {};
+    ASSERT_EQ(stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    const std::string link = dir.file("link.wav");
+    ASSERT_EQ(symlink("target.wav", link.c_str()), 0);
+    write_beamformed_wav(link, 16000, beam);
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(read_file(dir.file("target.wav")), read_file(kept));
+
+    write_beamformed_wav("/dev/null", 16000, beam);
+    ASSERT_EQ(stat("/dev/null", &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_EQ(shell_output("ls -A " + quote(dir.path)), "kept.wav\nlink.wav\ntarget.wav\n");
+
+    const std::string disk = dir.file("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount(at.c_str()); }
+    } unmount{disk};
+    const std::string full = disk + "/beam.wav";
+    write_file(full, std::string("earlier"));
+    EXPECT_EQ(write_error(full, beam.size()), "failed to write WAV: " + full);
+    EXPECT_EQ(read_file(full), "earlier");
+    EXPECT_EQ(shell_output("ls -A " + quote(disk)), "beam.wav\n");
 }
 
 TEST(WriteBeamformedWav, FailuresAtOpenOrOnAFullDiskAreReported) {

@@ -85,4 +85,11 @@ inline bool process_running(pid_t pid) {
            stat[close_paren + 2] != 'X';
 }
 
+// Whether the process has a handler installed for `signal` (SigCgt in /proc/PID/status).
+inline bool catches(pid_t pid, int signal) {
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("SigCgt:");
+    return at != std::string::npos && ((std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1) != 0;
+}
+
 }  // namespace voicetest

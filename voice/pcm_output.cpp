@@ -1,0 +1,93 @@
+#include "pcm_output.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+
+#include "stop_signals.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a FIFO without a reader is tried again; the stop request wakes the wait at once.
+constexpr int kReaderPollMs = 50;
+// What a reader that still reads gets, after a stop request, to take the chunk in hand.
+constexpr auto kStopDrain = std::chrono::milliseconds(200);
+
+// One write with SIGPIPE held back: a reader that left then shows as EPIPE instead of killing the
+// program. Console and log writes keep the default disposition.
+ssize_t write_without_sigpipe(int fd, const unsigned char *bytes, std::size_t size) {
+    sigset_t pipe_only;
+    sigset_t previous;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_only, &previous);
+    const ssize_t written = ::write(fd, bytes, size);
+    const int error = errno;
+    if (written < 0 && error == EPIPE) {
+        // Consume the signal this write raised so that it does not arrive on unblocking.
+        const timespec no_wait{0, 0};
+        sigtimedwait(&pipe_only, nullptr, &no_wait);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
+}
+
+// Waits until `fd` takes data, or, before a stop request, until one comes. False once the drain
+// after a stop request is over.
+bool wait_for_room(int fd, Clock::time_point &drain_end) {
+    int wait_ms = -1;
+    if (stop_signal() != 0) {
+        if (drain_end == Clock::time_point()) {
+            drain_end = Clock::now() + kStopDrain;
+        }
+        wait_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(drain_end - Clock::now()).count());
+        if (wait_ms <= 0) {
+            return false;
+        }
+    }
+    // After a stop request the wake-up pipe stays readable: only the output is watched then.
+    pollfd ends[2] = {{fd, POLLOUT, 0}, {stop_wake_fd(), POLLIN, 0}};
+    ::poll(ends, stop_signal() != 0 ? 1 : 2, wait_ms);
+    return true;
+}
+
+}  // namespace
+
+int open_pcm_output(const std::string &path) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        // ENXIO: a FIFO that no reader has open yet.
+        if (fd >= 0 || errno != ENXIO || stop_signal() != 0) {
+            return fd;
+        }
+        pollfd wake{stop_wake_fd(), POLLIN, 0};
+        ::poll(&wake, 1, kReaderPollMs);
+    }
+}
+
+ChunkDelivery write_pcm_chunk(int fd, const std::vector<unsigned char> &bytes, int &error) {
+    std::size_t done = 0;
+    Clock::time_point drain_end;
+    while (done < bytes.size()) {
+        const ssize_t written = write_without_sigpipe(fd, bytes.data() + done, bytes.size() - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            if (!wait_for_room(fd, drain_end)) {
+                return ChunkDelivery::stopped;
+            }
+        } else if (written == 0 || errno != EINTR) {
+            error = written < 0 ? errno : EIO;
+            return ChunkDelivery::failed;
+        }
+    }
+    return ChunkDelivery::delivered;
+}

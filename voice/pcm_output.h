@@ -1,0 +1,17 @@
+#pragma once
+// The live PCM output, a file or a FIFO, opened and written without blocking, so that a stop request
+// (stop_signals.h) also ends the wait for a FIFO's reader and for room in a FIFO nobody reads.
+#include <string>
+#include <vector>
+
+// Opens `path` for writing, created 0666 less the umask and truncated, as fopen "w" does. A FIFO is
+// opened once a reader has opened it. Returns the descriptor, or -1 when the open failed or a stop
+// was requested before a reader came.
+int open_pcm_output(const std::string &path);
+
+enum class ChunkDelivery { delivered, stopped, failed };
+
+// Writes all of `bytes`, waiting for room as long as the run goes on. Once a stop is requested, a
+// reader still reading gets a short while to take the rest (kStopDrain); after it the chunk counts
+// as not delivered. On a failed write `error` holds its errno (EPIPE: the reader went away).
+ChunkDelivery write_pcm_chunk(int fd, const std::vector<unsigned char> &bytes, int &error);
