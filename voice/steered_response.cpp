@@ -79,8 +79,12 @@ struct Frame {
     double energy = 0.0;
 };
 
-// The loudest kSteeringLoudestFrames frames with any signal, in time order, and the quietest
-// tenth of all frames. A recording shorter than one frame gives one zero-padded frame.
+// Of the loudest kSteeringLoudestFrames frames with any signal, in time order, those louder than
+// the frame before (a sound's onset, before its reflections build up; only in a recording of
+// kOnsetFrames frames or more: a live chunk keeps all), and the quietest tenth of all frames. A
+// recording shorter than one frame gives one zero-padded frame.
+constexpr std::size_t kOnsetFrames = 30;
+
 struct FramePick {
     std::vector<Frame> loud;
     std::vector<Frame> quiet;
@@ -89,6 +93,7 @@ struct FramePick {
 FramePick pick_frames(const std::vector<std::vector<double>> &channels, std::size_t n) {
     const std::size_t count = std::max<std::size_t>(1, n / kSteeringFrame);
     std::vector<std::pair<double, std::size_t>> energy(count);
+    std::vector<bool> rising(count, true);
     for (std::size_t f = 0; f < count; ++f) {
         double e = 0.0;
         for (std::size_t c = 0; c < 4; ++c) {
@@ -96,11 +101,14 @@ FramePick pick_frames(const std::vector<std::vector<double>> &channels, std::siz
             for (std::size_t i = f * kSteeringFrame; i < std::min(n, (f + 1) * kSteeringFrame); ++i) e += x[i] * x[i];
         }
         energy[f] = {-e, f * kSteeringFrame};  // loudest first; equal energy: the earlier frame
+        if (f > 0 && count >= kOnsetFrames) rising[f] = -e < energy[f - 1].first;
     }
     std::sort(energy.begin(), energy.end());
     FramePick pick;
     for (std::size_t f = 0; f < std::min<std::size_t>(count, kSteeringLoudestFrames); ++f) {
-        if (energy[f].first < 0.0) pick.loud.push_back(Frame{energy[f].second, -energy[f].first});
+        if (energy[f].first < 0.0 && rising[energy[f].second / kSteeringFrame]) {
+            pick.loud.push_back(Frame{energy[f].second, -energy[f].first});
+        }
     }
     std::sort(pick.loud.begin(), pick.loud.end(), [](const Frame &a, const Frame &b) { return a.start < b.start; });
     for (std::size_t f = count - std::max<std::size_t>(1, count / 10); f < count; ++f) {
