@@ -35,7 +35,7 @@ DirectionEstimate estimate_direction(const WavData &audio, const std::string &sa
 }
 
 DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source,
-                                     const std::vector<double> &mic_positions) {
+                                     const std::vector<double> &mic_positions, DirectionHistory *history) {
     return mic_positions.empty() ? estimate_direction(audio, samples_source)
-                                 : estimate_direction_geometric(audio, samples_source, mic_positions);
+                                 : estimate_direction_geometric(audio, samples_source, mic_positions, history);
 }

@@ -27,7 +27,10 @@ bool direction_analysable(const WavData &audio);
 
 DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source);
 
+struct DirectionHistory;
+
 // The geometric estimate when the microphones' positions are given (--mic-positions), else the
-// whole-sample one: batch and live mode choose alike.
+// whole-sample one: batch and live mode choose alike. A `history` (live mode) is used by the
+// geometric estimate only.
 DirectionEstimate estimate_direction(const WavData &audio, const std::string &samples_source,
-                                     const std::vector<double> &mic_positions);
+                                     const std::vector<double> &mic_positions, DirectionHistory *history = nullptr);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <utility>
 
 #include "direction_confidence.h"
 #include "lag_search.h"
-#include "phat_delay.h"
+#include "direction_history.h"
+#include "steered_response.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ std::vector<double> geometric_delays(const std::vector<double> &mic_positions, d
 }
 
 DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
-                                               const std::vector<double> &mic_positions) {
+                                               const std::vector<double> &mic_positions, DirectionHistory *history) {
     DirectionEstimate estimate;
     estimate.method = kGeometricDirectionMethod;
     estimate.geometric = true;
@@ -49,13 +51,19 @@ DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::
     const PairLags lags = search_pairs(audio.samples, max_lags, true);
     set_pair_results(estimate, lags);
 
-    // The outer pair's delay below one sample from the phase-weighted cross-spectrum: in a room
-    // it finds the direct sound where the plain correlation's broad peak leans toward 0.
+    // The angle and its confidence from all six pairs' whitened cross-spectra; an array too wide
+    // for the frame keeps the outer pair's whole lag and the pairs' confidence.
+    PairSpectra spectra = whitened_pair_spectra(audio.samples);
+    if (history != nullptr) spectra = remember_spectra(*history, std::move(spectra));
+    const std::vector<double> travel = geometric_delays(x, 90.0, rate);
+    SteeredDirection found;
     estimate.delay_samples = lags.outer.lag;
-    phat_delay(audio.samples[0], audio.samples[3], max_lags[0], estimate.delay_samples);
+    if (steered_direction(spectra, travel, found)) {
+        estimate.delay_samples = found.sine * travel[3];
+        set_direction_confidence(estimate, found.confidence);
+    }
     // Positive when channel 3 hears the sound later than channel 0, whichever way the row runs.
-    const double span = std::fabs(x[3] - x[0]);
-    const double s = std::clamp(estimate.delay_samples * kSpeedOfSound / (rate * span), -1.0, 1.0);
+    const double s = std::clamp(estimate.delay_samples / travel[3], -1.0, 1.0);
     estimate.angle_degrees = std::asin(s) * 180.0 / kPi;
     return estimate;
 }

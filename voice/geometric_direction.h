@@ -1,6 +1,7 @@
 #pragma once
 // The direction from the array's own geometry (--mic-positions): lags searched within the limits
-// the spacings allow, the outer delay refined below one sample, and the delays a direction means.
+// the spacings allow, the angle from all six pairs' steered response, and the delays a direction
+// means.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,12 +14,13 @@ constexpr const char *kGeometricDirectionMethod =
     "processed multi-pair centered cross-correlation, geometric angle from mic positions";
 
 // `mic_positions` are the four microphones' positions in metres along the row, in channel order.
-// Each pair is searched over the delays its spacing allows at the file's rate, the outer pair's
-// delay is measured below one sample from its phase-weighted cross-spectrum (phat_delay.h), and
-// the angle is asin(delay * c / (rate * span)), clamped. Confidence, flag, lag and consistency
-// keep their meaning.
+// Each pair is searched over the delays its spacing allows at the file's rate (lag, peaks and
+// consistency keep their meaning); the angle, its confidence and the outer delay come from the
+// steered response of all six pairs (steered_response.h). With a `history` (live mode) the
+// response rests on the last half second's chunks (direction_history.h).
 DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
-                                               const std::vector<double> &mic_positions);
+                                               const std::vector<double> &mic_positions,
+                                               DirectionHistory *history = nullptr);
 
 // Largest lag a pair `distance_m` apart can show at `sample_rate`, rounded up, plus one sample for
 // the refinement's neighbour (at most 1000).

@@ -129,11 +129,12 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
     return audio;
 }
 
-LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions) {
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions,
+                                   DirectionHistory *history) {
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
-    result.direction = estimate_direction(chunk, "processed-live", mic_positions);
+    result.direction = estimate_direction(chunk, "processed-live", mic_positions, history);
     result.beam = beamform_delay_and_sum(chunk, result.direction, mic_positions);
     return result;
 }
@@ -176,6 +177,7 @@ int run_live_mode(const Options &options, Logger &logger) {
                        std::chrono::duration<double>(static_cast<double>(chunk_frames) / kCaptureRate));
     }
     LiveCounters counters;
+    DirectionHistory direction_memory = direction_history(chunk_frames, kCaptureRate);
     bool output_failed = false;
     int output_errno = 0;
     bool capture_stalled = false;
@@ -197,7 +199,8 @@ int run_live_mode(const Options &options, Logger &logger) {
         const std::size_t frames = items / kCaptureChannels;
         if (frames > 0) {
             const LiveChunkResult chunk =
-                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions);
+                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions,
+                                   &direction_memory);
             const ChunkDelivery delivery = write_pcm_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno);
             if (delivery != ChunkDelivery::delivered) {
                 output_failed = delivery == ChunkDelivery::failed;

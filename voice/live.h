@@ -8,6 +8,7 @@
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
+#include "direction_history.h"
 #include "options.h"
 #include "run_log.h"
 #include "wav.h"
@@ -33,9 +34,10 @@ std::string live_capture_command(const Options &options);
 WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t frames);
 
 // Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk;
-// with `mic_positions` (see Options) the direction from the array's geometry.
-LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db,
-                                   const std::vector<double> &mic_positions = {});
+// with `mic_positions` (see Options) the direction from the array's geometry, resting on the
+// chunks `history` holds when one is given.
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions = {},
+                                   DirectionHistory *history = nullptr);
 
 // Returns the exit status: 0 or one of the live statuses of names.h.
 int run_live_mode(const Options &options, Logger &logger);

@@ -28,7 +28,8 @@
 #include "geometric_direction.h"
 #include "lag_search.h"
 #include "gain.h"
-#include "phat_delay.h"
+#include "direction_history.h"
+#include "steered_response.h"
 #include "wav.h"
 
 namespace {
@@ -197,7 +198,7 @@ void BM_EstimateDirection(benchmark::State &state) {
 BENCHMARK(BM_EstimateDirection)->Arg(1024)->Arg(16000)->Arg(960000)->Unit(benchmark::kMicrosecond);
 
 // The estimate from the Kinect layout (--mic-positions): its searches reach +-12, +-8 and +-3
-// samples and the outer delay comes from the phase-weighted cross-spectrum.
+// samples and the angle comes from the six pairs' steered response.
 void BM_EstimateDirectionGeometric(benchmark::State &state) {
     const WavData audio = speech_frames(static_cast<int>(state.range(0)));
     const std::vector<double> kinect = {-0.113, 0.036, 0.076, 0.113};
@@ -205,16 +206,26 @@ void BM_EstimateDirectionGeometric(benchmark::State &state) {
 }
 BENCHMARK(BM_EstimateDirectionGeometric)->Arg(1024)->Arg(16000)->Arg(960000)->Unit(benchmark::kMicrosecond);
 
-// The geometric estimate's sub-sample step alone: the outer pair, searched to +-12 samples.
-void BM_PhatDelay(benchmark::State &state) {
+// The same per live chunk with the half second of history live mode keeps (eight chunks summed).
+void BM_EstimateDirectionGeometricLive(benchmark::State &state) {
     const WavData audio = speech_frames(static_cast<int>(state.range(0)));
+    const std::vector<double> kinect = {-0.113, 0.036, 0.076, 0.113};
+    DirectionHistory history = direction_history(static_cast<std::size_t>(state.range(0)), 16000);
+    for (auto _ : state) benchmark::DoNotOptimize(estimate_direction_geometric(audio, "processed-live", kinect, &history));
+}
+BENCHMARK(BM_EstimateDirectionGeometricLive)->Arg(1024)->Unit(benchmark::kMicrosecond);
+
+// The steered response alone: the whitened spectra of the six pairs, the map and the refinement.
+void BM_SteeredDirection(benchmark::State &state) {
+    const WavData audio = speech_frames(static_cast<int>(state.range(0)));
+    const std::vector<double> travel = geometric_delays({-0.113, 0.036, 0.076, 0.113}, 90.0, 16000);
     for (auto _ : state) {
-        double delay = 0.0;
-        benchmark::DoNotOptimize(phat_delay(audio.samples[0], audio.samples[3], 12, delay));
-        benchmark::DoNotOptimize(delay);
+        SteeredDirection found;
+        benchmark::DoNotOptimize(steered_direction(whitened_pair_spectra(audio.samples), travel, found));
+        benchmark::DoNotOptimize(found);
     }
 }
-BENCHMARK(BM_PhatDelay)->Arg(1024)->Arg(16000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SteeredDirection)->Arg(1024)->Arg(16000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,0 +1,70 @@
+#pragma once
+// Direction from all six pairs of the four microphones at once: the steered response power with
+// the phase transform (SRP-PHAT). Each frame's cross-spectrum of a pair is whitened (every
+// frequency weighted to unit magnitude, so in a room the loud low frequencies, where the
+// reflections blur the timing, no longer swamp the direct sound), the frames are summed, and
+// each candidate angle is scored by the six pairs' whitened correlations at the delays that
+// angle means. Delays are in samples; a positive delay: the later microphone of the pair (the one
+// toward the last of the row) hears the sound later.
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+// Frames of the analysis: 32 ms at 16 kHz, Hann-windowed, side by side.
+constexpr int kSteeringFrame = 512;
+constexpr int kSteeringBins = kSteeringFrame / 2 + 1;
+// Only the loudest frames count, so a long recording costs no more than about 8 s of audio.
+constexpr int kSteeringLoudestFrames = 256;
+// The six pairs (i, j), i < j, in the order 0-1, 0-2, 0-3, 1-2, 1-3, 2-3.
+constexpr int kMicPairs = 6;
+constexpr int kPairFirst[kMicPairs] = {0, 0, 0, 1, 1, 2};
+constexpr int kPairSecond[kMicPairs] = {1, 2, 3, 2, 3, 3};
+// An array whose outer delay reaches this many samples (a very high rate or a wide array) is
+// beyond the frame's reach.
+constexpr int kLongestSteeringDelay = kSteeringFrame / 4;
+
+// The six pairs' whitened cross-spectra, conj(A) B per bin 0 .. kSteeringBins - 1, each frame's
+// weighted to unit magnitude, summed over `frames` frames.
+struct PairSpectra {
+    std::vector<std::complex<double>> bins = std::vector<std::complex<double>>(kMicPairs * kSteeringBins);
+    int frames = 0;
+    double energy = 0.0;  // of the frames' samples, all four channels
+};
+
+// Channels 0 to 3 (at least four, of equal length) over their loudest frames; a recording shorter
+// than one frame gives one zero-padded frame. Silent frames count for nothing.
+PairSpectra whitened_pair_spectra(const std::vector<std::vector<double>> &channels);
+
+void add_pair_spectra(PairSpectra &sum, const PairSpectra &more);
+
+// Pair `pair`'s whitened correlation at `delay`, evaluated from the spectra bin by bin: 1 for
+// every frame of one clean plane wave at that delay.
+double whitened_correlation(const PairSpectra &spectra, int pair, double delay);
+
+// `travel`: each microphone's delay behind the first for a sound from +90 degrees, in samples
+// (geometric_delays(mic_positions, 90, rate)); a pair's delay for a sound from angle a is
+// (travel[j] - travel[i]) * sin(a).
+
+// The candidate angles' sines, from -1 to +1 in steps that move the outer pair's delay by a
+// quarter sample at most.
+std::vector<double> candidate_sines(const std::vector<double> &travel);
+
+// The mean of the six pairs' whitened correlations at each candidate, read from each pair's
+// correlation at whole delays between the samples (windowed sinc).
+std::vector<double> steered_response_map(const PairSpectra &spectra, const std::vector<double> &travel,
+                                         const std::vector<double> &sines);
+
+// The best angle and how far to trust it.
+struct SteeredDirection {
+    double sine = 0.0;       // of the angle
+    double response = 0.0;   // mean pair correlation there, evaluated bin by bin
+    double rival = 0.0;      // the map's highest value outside the angle's lobe
+    double agreement = 0.0;  // the pairs' mean correlation there against each pair's own best, 0 to 1
+    // (1 - rival / response) * (2 * agreement - 1), each clamped to [0, 1]; 0 when the response is not positive.
+    double confidence = 0.0;
+};
+
+// The map's best lobe (of its three highest, the one whose centre evaluates highest), refined by
+// a parabola through the bin-by-bin response there and at its neighbours. False when the spectra
+// hold no frame or the array is too wide for the frame.
+bool steered_direction(const PairSpectra &spectra, const std::vector<double> &travel, SteeredDirection &found);
