@@ -2,8 +2,8 @@
 --   the title            -> NAME (program and the description given as metadata), then DESCRIPTION
 --   "## Usage"           -> SYNOPSIS (its first code block), then OPTIONS (the option table and the rest)
 --   "## Exit statuses"   -> EXIT STATUS; "## Environment" -> ENVIRONMENT; "## Files" -> FILES;
---   "## Usage text"      -> USAGE TEXT (the program's --help, added by usage_text.sh)
---   every other section  -> one level up, in the same order; SEE ALSO last.
+--   "## Usage text"      -> USAGE TEXT (the program's --help, added by usage_text.sh); "## See also" -> SEE ALSO
+--   every other section  -> one level up, in the same order.
 -- An option table (Option | Default | Accepted) becomes a list of tagged paragraphs, which reads better in a
 -- terminal than a table. Links keep their text only: their targets are paths in the source tree.
 local renamed = {
@@ -12,6 +12,7 @@ local renamed = {
   ["Environment"] = "ENVIRONMENT",
   ["Files"] = "FILES",
   ["Usage text"] = "USAGE TEXT",
+  ["See also"] = "SEE ALSO",
 }
 
 function Link(link)
@@ -80,7 +81,5 @@ function Pandoc(doc)
       add(block)
     end
   end
-  add(pandoc.Header(1, "SEE ALSO"))
-  add(pandoc.Para(pandoc.read(text(doc.meta.see_also), "markdown").blocks[1].content))
   return pandoc.Pandoc(blocks, doc.meta)
 end

@@ -18,7 +18,7 @@ deb=${debs[0]}
 [ "$(dpkg-deb -f "$deb" Package)" = lumivar ] || fail "package name"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in alsa-utils libc6 libstdc++6; do
-  grep -Eq "(^|, )$dependency( |,|$)" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+  tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -Fxq "$dependency" || fail "Depends lacks $dependency: $depends"
 done
 # Nothing to configure or remove by hand: no maintainer scripts, no conffiles, every file under /usr.
 dpkg-deb -e "$deb" "$work/control"
