@@ -10,6 +10,8 @@ bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVAR_BUILD_TESTS=OFF -DLUMIVAR_BUILD_BENCH=OFF
 cmake --build build -j "$(nproc)"
 cmake --install build --prefix build/install
+# The Debian package of this build: sudo apt install ./build/package/lumivar_*.deb
+cpack -G DEB --config build/CPackConfig.cmake -B build/package
 
 # vocrin on the bundled recording: speech reaching the array's channels 0..3 samples apart.
 bash scripts/make_demo_recording.sh build/demo

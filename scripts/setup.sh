@@ -9,9 +9,10 @@ packages=(
   libopencv-dev libopencv-contrib-dev opencv-data libx11-dev libxrandr-dev nlohmann-json3-dev zlib1g-dev
   alsa-utils espeak-ng sox
   xvfb xdotool x11-utils x11-apps imagemagick
-  pulseaudio pulseaudio-utils
+  pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon
   python3 python3-numpy python3-opencv python3-imageio python-matplotlib-data
-  time jq help2man man-db
+  time jq pandoc man-db
+  dpkg-dev lintian systemd
   dosfstools fusefat
   clang libclang-rt-14-dev
 )

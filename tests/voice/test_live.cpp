@@ -30,6 +30,7 @@
 #include "voice_programs.h"
 #include "signals.h"
 #include "simulated_array.h"
+#include "user_service.h"
 #include "wav.h"
 #include "wav_bytes.h"
 
@@ -101,6 +102,16 @@ ExpectedStream expected_stream(const std::vector<int32_t> &codes, std::size_t fr
     expected.lines.push_back("live low_confidence_chunks: " + std::to_string(low_confidence));
     expected.lines.push_back("live speech_detected: " + yes_no(speech));
     return expected;
+}
+
+// The s16le samples from byte `first` on that are not 0, as unsigned codes.
+std::vector<uint16_t> nonzero_samples(const std::vector<unsigned char> &bytes, std::size_t first) {
+    std::vector<uint16_t> samples;
+    for (std::size_t i = first; i + 1 < bytes.size(); i += 2) {
+        const uint16_t code = static_cast<uint16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (code != 0) samples.push_back(code);
+    }
+    return samples;
 }
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
@@ -629,6 +640,132 @@ TEST_F(LiveFixture, PulseAudioPipeSourceDeliversTheStreamToARecorder) {
         pcm.push_back(static_cast<unsigned char>(code >> 8));
     }
     expect_finite_stream(pcm, fifo, 0.0);
+}
+
+// The user service's own start and stop commands (package/vocrin-mic.service.in, with the user's environment file)
+// against a private PipeWire: pipewire, its PulseAudio server and WirePlumber under a session bus of their own.
+// The source loads, vocrin streams the beam into it until SIGTERM, parecord records "vocrin_mic" and hears the
+// beam's samples, and the stop command unloads the source.
+TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnStop) {
+    for (const char *tool : {"pipewire", "pipewire-pulse", "wireplumber", "dbus-run-session", "pactl", "parecord"}) {
+        if (shell(std::string("command -v ") + tool + " >/dev/null") != 0) {
+            GTEST_SKIP() << tool << " is not installed (Debian: pipewire, pipewire-pulse, wireplumber, dbus, "
+                                    "pulseaudio-utils): the PipeWire run is skipped";
+        }
+    }
+    const std::string pw = dir.file("pw");
+    const std::string home = pw + "/home";
+    const std::string xdg = pw + "/xdg";
+    const std::string config = home + "/.config";
+    ASSERT_EQ(shell("mkdir -p " + quote(config + "/pipewire/pipewire.conf.d") + " " + quote(config + "/vocrin") + " " +
+                    quote(xdg) + " && chmod 700 " + quote(xdg)),
+              0);
+    write_simulated_array_config(home);
+    // The graph runs at the stream's rate, so nothing is resampled on the way and the samples arrive unchanged.
+    write_file(config + "/pipewire/pipewire.conf.d/rate.conf",
+               "context.properties = { default.clock.rate = 16000 default.clock.allowed-rates = [ 16000 ] }\n");
+    write_file(config + "/vocrin/vocrin-mic.env",
+               "# the user's settings\nVOCRIN_GAIN_DB=6\nVOCRIN_LOG=" + dir.file("live.log") +
+                   "\nVOCRIN_OPTIONS=--live-chunk-frames 512\n");
+    const ServiceCommands service = read_service_commands(
+        std::string(LUMIVAR_SOURCE_DIR) + "/package/vocrin-mic.service.in",
+        {VOCRIN_BIN, std::string(LUMIVAR_SOURCE_DIR) + "/package", xdg, config});
+    const std::string fifo = xdg + "/vocrin-mic.fifo";
+    ASSERT_EQ(service.start,
+              (std::vector<std::string>{VOCRIN_BIN, "--live", "--pcm-output", fifo, "--device", "hw:1,0",
+                                        "--input-gain-db", "6", "--log", dir.file("live.log"), "--live-chunk-frames",
+                                        "512"}));
+
+    SpawnOptions options;
+    options.env = env;
+    options.env["HOME"] = home;
+    options.env["XDG_RUNTIME_DIR"] = xdg;
+    options.env["XDG_CONFIG_HOME"] = config;
+    options.unset_env = {"PULSE_SERVER", "PIPEWIRE_REMOTE", "DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_DIRS"};
+    write_file(pw + "/servers.sh",
+               "pipewire & echo $! > pids\npipewire-pulse & echo $! >> pids\nwireplumber & echo $! >> pids\nwait\n");
+    const pid_t session = spawn_process({"dbus-run-session", "--", "sh", pw + "/servers.sh"}, {options.env, options.unset_env, pw},
+                                        pw + "/servers.out", pw + "/servers.err");
+    auto run = [&](const std::vector<std::string> &args, const std::string &name) {
+        return wait_for_exit(spawn_process(args, options, pw + "/" + name + ".out", pw + "/" + name + ".err"), 20);
+    };
+    auto source_listed = [&] {
+        return exited_with(run({"pactl", "list", "short", "sources"}, "sources"), 0) &&
+               read_file(pw + "/sources.out").find("\tvocrin_mic\t") != std::string::npos;
+    };
+    pid_t recorder = -1;
+    auto stop = [&] {
+        if (recorder > 0) {
+            kill(recorder, SIGINT);  // parecord finishes its WAV header on SIGINT
+            EXPECT_TRUE(exited_with(wait_for_exit(recorder, 10), 0));
+            recorder = -1;
+        }
+        for (const std::string &pid : split_lines(read_file(pw + "/pids"))) kill(std::stoi(pid), SIGTERM);
+        if (wait_for_exit(session, 10) == -1) {  // a server deaf to SIGTERM
+            for (const std::string &pid : split_lines(read_file(pw + "/pids"))) kill(std::stoi(pid), SIGKILL);
+        }
+    };
+    if (!wait_until([&] { return exited_with(run({"pactl", "info"}, "info"), 0); }, 20)) {
+        stop();
+        GTEST_SKIP() << "PipeWire cannot run on this machine: " << read_file(pw + "/servers.err");
+    }
+
+    const int loaded = run(service.start_pre, "start_pre");
+    const bool listed = source_listed();
+    const std::string recorded = pw + "/recorded.wav";
+    recorder = spawn_process({"parecord", "-d", "vocrin_mic", "--rate=16000", "--channels=1", "--format=s16le",
+                              "--file-format=wav", recorded},
+                             options, pw + "/parecord.out", pw + "/parecord.err");
+    const bool connected = wait_until(
+        [&] {
+            return exited_with(run({"pactl", "list", "short", "source-outputs"}, "outputs"), 0) &&
+                   !read_file(pw + "/outputs.out").empty();
+        },
+        15);
+    auto chunks_streamed = [&] {
+        int chunks = 0;
+        for (const std::string &line : log()) {
+            if (line.rfind("live chunks_processed: ", 0) == 0) chunks = std::stoi(line.substr(23));
+        }
+        return chunks;
+    };
+    // PipeWire's pipe source plays silence while the FIFO holds too little for a cycle (before the stream and when a
+    // busy machine delays a chunk), so the samples that are not 0 are compared, in order. The last chunk, cut short by
+    // the stop, has a beam of its own: the whole chunks before it are compared.
+    std::vector<uint16_t> sent;
+    auto heard = [&] { return nonzero_samples(read_bytes(recorded), 44); };
+    int program_status = -1;
+    if (listed && connected) {
+        const pid_t program = spawn_process(service.start, options, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        // 50 chunks of 512 frames (1.6 s), then the stop systemd sends; then the recorder hears the rest.
+        wait_until([&] { return read_file(dir.file("live.log")).find("live chunk=50 ") != std::string::npos; }, 30);
+        kill(program, SIGTERM);
+        program_status = wait_for_exit(program, 20);
+        const std::size_t whole_chunks = static_cast<std::size_t>(std::max(chunks_streamed() - 1, 0));
+        sent = nonzero_samples(expected_stream(codes, whole_chunks * 512, 512, 6.0).pcm, 0);
+        wait_until([&] { return heard().size() >= sent.size(); }, 30);
+    }
+    const int unloaded = run(service.stop_post, "stop_post");
+    const bool left_behind = source_listed();
+    stop();
+    ASSERT_TRUE(exited_with(loaded, 0)) << read_file(pw + "/start_pre.err");
+    ASSERT_TRUE(listed) << "no source vocrin_mic after the start command: " << read_file(pw + "/sources.out");
+    ASSERT_TRUE(connected) << "parecord never connected to vocrin_mic: " << read_file(pw + "/parecord.err");
+    ASSERT_TRUE(exited_with(program_status, 0)) << read_file(dir.file("stderr.txt"));
+    EXPECT_TRUE(exited_with(unloaded, 0)) << read_file(pw + "/stop_post.err");
+    EXPECT_FALSE(left_behind) << "the stop command left the source: " << read_file(pw + "/sources.out");
+
+    const std::vector<std::string> lines = log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "live stopped by signal: SIGTERM");
+    EXPECT_EQ(lines.back(), "live clean exit");
+    const int chunks = chunks_streamed();
+    ASSERT_GE(chunks, 50);
+    const std::vector<uint16_t> recording = heard();
+    ASSERT_GT(sent.size(), static_cast<std::size_t>(chunks - 1) * 512 / 2) << "a beam of mostly silence tells nothing";
+    ASSERT_GE(recording.size(), sent.size()) << "the recording ends before the stream's whole chunks";
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), recording.begin()))
+        << "the recording does not hold the beam's samples";
 }
 
 }  // namespace

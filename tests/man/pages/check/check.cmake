@@ -1,5 +1,5 @@
 # Renders PAGE with `man -l` and checks that the NAME line and every line of `PROGRAM --help` are in it,
-# the usage line under the program's own NAME rather than the path it was run from.
+# the usage line naming the program by its own NAME rather than the path it was run from.
 function(squeeze text out)  # white space of any kind and length as one blank
   string(REGEX REPLACE "[ \t\r\n]+" " " text "${text}")
   string(STRIP "${text}" text)
@@ -25,7 +25,7 @@ set(expected "NAME ${NAME} - ")
 string(REPLACE "\n" ";" help_lines "${help}")
 foreach(line IN LISTS help_lines)
   if(line MATCHES "^Usage: [^ ]+( .*)$")
-    list(APPEND expected "SYNOPSIS ${NAME}${CMAKE_MATCH_1}")
+    list(APPEND expected "Usage: ${NAME}${CMAKE_MATCH_1}")
   else()
     list(APPEND expected "${line}")
   endif()
