@@ -720,7 +720,7 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
         ++found;
         at = match + static_cast<long>(chunk.size());
     }
-    EXPECT_GE(found * 10, sent.size() * 9) << found << " of " << sent.size() << " chunks heard"
+    EXPECT_GE(found * 10, sent.size() * 9) << found << " of " << sent.size() << " chunks heard: "
         << "the recording does not hold the beam's samples";
 }
 
