@@ -159,12 +159,16 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
     return audio;
 }
 
-LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions) {
+LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions,
+                                   BeamProcessing *processing) {
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
     result.direction = estimate_direction(chunk, "processed-live", mic_positions);
-    result.beam = beamform_delay_and_sum(chunk, result.direction, mic_positions);
+    BeamProcessing plain;
+    BeamProcessing &run = processing != nullptr ? *processing : plain;
+    result.beam = beamform_delay_and_sum(chunk, beam_steering(result.direction, run), mic_positions);
+    process_beam_chunk(result.beam, run);
     return result;
 }
 
@@ -197,6 +201,7 @@ int run_live_mode(const Options &options, Logger &logger) {
     }
     catch_stop_signals(/*interrupt_calls=*/false);  // a write to a slow FIFO reader goes on
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
+    BeamProcessing processing = start_beam_processing(options, options.live_chunk_frames);
     const auto start = Clock::now();
     // A finite run waits for data at most one chunk's time past its duration, so a device that
     // stops delivering cannot hold it up.
@@ -228,7 +233,8 @@ int run_live_mode(const Options &options, Logger &logger) {
         const std::size_t frames = items / kCaptureChannels;
         if (frames > 0) {
             const LiveChunkResult chunk =
-                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions);
+                process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db,
+                                   options.mic_positions, &processing);
             if (!write_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno)) {
                 output_failed = true;
                 break;
