@@ -85,6 +85,8 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
     const std::string mics =
         "--mic-positions must be four finite positions in metres, strictly increasing or decreasing, at least 0.01 m "
         "from first to last\n";
+    const std::string angle = "--beam-angle must be a number of degrees from -90 to 90\n";
+    const std::string denoise = "--denoise must be one of low moderate high very-high\n";
     const std::vector<Case> cases = {
         {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
         {{"--duration", "3", "--log"}, "--log requires a value\n"},
@@ -103,6 +105,17 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--mic-positions", "-0.113,0.036,0.076,nan"}, mics},
         {{"--mic-positions", "-0.113,0.036,0.076,0.113m"}, mics},
         {{"--mic-positions", "-0.113,,0.076,0.113"}, mics},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle"}, "--beam-angle requires a value\n"},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "90.5"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "-91"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "nan"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "40deg"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", ""}, angle},
+        {{"--beam-angle", "40"}, "--beam-angle needs --mic-positions\n"},
+        {{"--denoise", "max"}, denoise},
+        {{"--denoise", "High"}, denoise},
+        {{"--denoise", ""}, denoise},
+        {{"--agc", "--denoise"}, "--denoise requires a value\n"},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);
