@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,11 @@ std::vector<double> speech_after(const TempDir &dir, std::size_t lead, double sc
 
 // The clip as a 4-channel 32-bit WAV: channel k hears the source delays[k] samples late, with its own noise.
 std::string write_clip(const TempDir &dir, const std::string &name, const std::vector<double> &source,
-                       const std::vector<int> &delays, double noise_sigma) {
+                       const std::vector<int> &delays, double noise_sigma, uint32_t rate = 16000) {
     const WavData audio = delayed_array(source, delays, noise_sigma, 7);
     const std::vector<int32_t> codes = looped_codes(audio, audio.samples[0].size());
     const std::vector<unsigned char> pcm = s32le_bytes(codes);
-    write_file(dir.file(name), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(pcm.begin(), pcm.end()))));
+    write_file(dir.file(name), riff(fmt_chunk(1, 4, rate, 32) + chunk("data", std::string(pcm.begin(), pcm.end()))));
     return dir.file(name);
 }
 
@@ -101,6 +102,16 @@ TEST(Denoise, CutsTheNoiseKeepsTheSpeechAndStaysAlignedWithTheInput) {
     EXPECT_NEAR(level_db(denoised.beam, kLead, end), level_db(plain.beam, kLead, end), 3.0);
     EXPECT_EQ(best_alignment(plain.beam, denoised.beam, kLead, end - 200, 150), 0)
         << "the library's own delay is taken out of a batch beam";
+
+    // The library takes 16 kHz only: another rate is an error before any beam is written.
+    const std::string fast = write_clip(dir, "fast.wav", speech_after(dir, 1600, 1.0), {0, 1, 2, 3}, 0.01, 48000);
+    ASSERT_EQ(std::remove(dir.file("beam.wav").c_str()), 0);
+    const BatchRun other_rate = run_batch(dir, fast, {"--denoise", "high"});
+    EXPECT_EQ(other_rate.result.status, 20);
+    EXPECT_NE(other_rate.result.out.find("\nerror: --denoise and --agc need audio at 16000 Hz, not 48000 Hz\n"),
+              std::string::npos)
+        << other_rate.result.out;
+    EXPECT_FALSE(file_exists(dir.file("beam.wav")));
 }
 
 TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) {
