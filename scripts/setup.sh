@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev libopencv-contrib-dev opencv-data libx11-dev libxrandr-dev nlohmann-json3-dev zlib1g-dev
+  libwebrtc-audio-processing-dev
   alsa-utils espeak-ng sox
   xvfb xdotool x11-utils x11-apps imagemagick
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon

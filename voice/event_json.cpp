@@ -65,6 +65,9 @@ std::string event_document(const EventReport &r) {
     nested("direction_second_correlation", format_fixed(d.second_correlation, 5));
     nested("direction_lag_consistency", format_fixed(d.lag_consistency, 5));
     if (d.geometric) nested("direction_delay_samples", format_fixed(d.delay_samples, 5));
+    if (o.beam_angle_degrees) nested("beam_fixed_angle_degrees", format_fixed(*o.beam_angle_degrees, 2));
+    if (!o.denoise.empty()) nested("beam_denoise", quoted(o.denoise));
+    if (o.agc) nested("beam_agc", "true");
     nested("beamforming_lags", int_vector_json(r.beam.lags));
     nested("beamforming_method", quoted(r.beam.method), true);
     doc += "  },\n";

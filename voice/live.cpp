@@ -130,12 +130,15 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
 }
 
 LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions,
-                                   DirectionHistory *history) {
+                                   DirectionHistory *history, BeamProcessing *processing) {
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
     result.direction = estimate_direction(chunk, "processed-live", mic_positions, history);
-    result.beam = beamform_delay_and_sum(chunk, result.direction, mic_positions);
+    BeamProcessing plain;
+    BeamProcessing &run = processing != nullptr ? *processing : plain;
+    result.beam = beamform_delay_and_sum(chunk, beam_steering(result.direction, run), mic_positions);
+    process_beam_chunk(result.beam, run);
     return result;
 }
 
@@ -167,6 +170,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         return kLiveOutputNotOpenedStatus;
     }
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
+    BeamProcessing processing = start_beam_processing(options, options.live_chunk_frames);
     const auto start = Clock::now();
     // A finite run waits for data at most one chunk's time past its duration, so a device that
     // stops delivering cannot hold it up.
@@ -200,7 +204,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         if (frames > 0) {
             const LiveChunkResult chunk =
                 process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions,
-                                   &direction_memory);
+                                   &direction_memory, &processing);
             const ChunkDelivery delivery = write_pcm_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno);
             if (delivery != ChunkDelivery::delivered) {
                 output_failed = delivery == ChunkDelivery::failed;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "beam_processing.h"
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
@@ -35,9 +36,10 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
 
 // Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk;
 // with `mic_positions` (see Options) the direction from the array's geometry, resting on the
-// chunks `history` holds when one is given.
+// chunks `history` holds when one is given; with `processing` the run's fixed angle, noise
+// suppression and gain control.
 LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions = {},
-                                   DirectionHistory *history = nullptr);
+                                   DirectionHistory *history = nullptr, BeamProcessing *processing = nullptr);
 
 // Returns the exit status: 0 or one of the live statuses of names.h.
 int run_live_mode(const Options &options, Logger &logger);

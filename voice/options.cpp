@@ -77,11 +77,33 @@ bool parse_mic_positions(const std::string &text, std::vector<double> &positions
     return true;
 }
 
+// Degrees from -90 to 90, the whole word a number.
+bool parse_beam_angle(const std::string &text, std::optional<double> &angle) {
+    char *end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !(value >= -90.0 && value <= 90.0)) {
+        return false;
+    }
+    angle = value;
+    return true;
+}
+
+bool parse_denoise(const std::string &text, std::string &level) {
+    for (const char *name : kDenoiseLevels) {
+        if (text == name) {
+            level = text;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool is_value_option(const std::string &word) {
     static const char *const names[] = {"--duration",      "--device",        "--output",
                                         "--beamformed",    "--event",         "--log",
                                         "--input-gain-db", "--pcm-output",    "--live-duration",
-                                        "--live-chunk-frames", "--input-wav",     "--mic-positions"};
+                                        "--live-chunk-frames", "--input-wav",     "--mic-positions",
+                                        "--beam-angle",    "--denoise"};
     for (const char *name : names) {
         if (word == name) {
             return true;
@@ -113,6 +135,22 @@ bool set_value_option(const std::string &name, const std::string &value, Options
         if (!parse_mic_positions(value, options.mic_positions)) {
             std::cerr << "--mic-positions must be four finite positions in metres, strictly increasing or "
                          "decreasing, 0.01 to 5 m from first to last\n";
+            return false;
+        }
+        return true;
+    }
+    if (name == "--beam-angle") {
+        if (!parse_beam_angle(value, options.beam_angle_degrees)) {
+            std::cerr << "--beam-angle must be a number of degrees from -90 to 90\n";
+            return false;
+        }
+        return true;
+    }
+    if (name == "--denoise") {
+        if (!parse_denoise(value, options.denoise)) {
+            std::cerr << "--denoise must be one of";
+            for (const char *name : kDenoiseLevels) std::cerr << ' ' << name;
+            std::cerr << "\n";
             return false;
         }
         return true;
@@ -226,6 +264,8 @@ bool parse_args(int argc, char **argv, Options &options) {
             options.live = true;
         } else if (word == "--skip-capture") {
             options.skip_capture = true;
+        } else if (word == "--agc") {
+            options.agc = true;
         } else if (is_value_option(word)) {
             if (i + 1 >= argc) {
                 std::cerr << word << " requires a value\n";
@@ -238,6 +278,11 @@ bool parse_args(int argc, char **argv, Options &options) {
             std::cerr << "Unknown argument: " << word << "\n";
             return false;
         }
+    }
+    // The angle becomes delays through the microphones' positions.
+    if (options.beam_angle_degrees && options.mic_positions.empty()) {
+        std::cerr << "--beam-angle needs --mic-positions\n";
+        return false;
     }
     return files_are_apart(options);
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Command line of vocrin: the options record, its parser and the usage text.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,17 @@ struct Options {
     // --mic-positions: the four microphones' positions in metres along the row, in channel
     // order. Empty: the direction from whole-sample lags within fixed limits.
     std::vector<double> mic_positions;
+    // --beam-angle: the beam held at this angle in degrees (sign as the reported angle) instead of
+    // following the estimate; needs mic_positions.
+    std::optional<double> beam_angle_degrees;
+    // --denoise: one of kDenoiseLevels, the beam's noise suppression; empty: none.
+    std::string denoise;
+    // --agc: adaptive digital gain control of the beam.
+    bool agc = false;
 };
+
+// The words --denoise takes, mildest first.
+constexpr const char *kDenoiseLevels[] = {"low", "moderate", "high", "very-high"};
 
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help. Refuses, with a message,
 // two options that name the same file to be written (or the input and a file to be written).

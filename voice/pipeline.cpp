@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "beam_processing.h"
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
@@ -82,7 +83,8 @@ std::vector<std::string> format_warnings(const WavData &raw) {
     return warnings;
 }
 
-void log_results(Logger &logger, const DirectionEstimate &direction, const BeamformResult &beam) {
+void log_results(Logger &logger, const DirectionEstimate &direction, const BeamformResult &beam,
+                 const BeamProcessing &processing) {
     logger.line("direction_angle_degrees: " + format_fixed(direction.angle_degrees));
     logger.line("direction_confidence: " + format_fixed(direction.confidence));
     logger.line("direction_method: " + direction.method);
@@ -96,6 +98,9 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
     logger.line("direction_lag_consistency: " + format_fixed(direction.lag_consistency));
     logger.line("beamforming_method: " + beam.method);
     logger.line("beamforming_lags: " + int_vector_json(beam.lags));
+    if (processing.fixed_angle_degrees) {
+        logger.line("beam_fixed_angle_degrees: " + format_fixed(*processing.fixed_angle_degrees));
+    }
 }
 
 }  // namespace
@@ -149,7 +154,9 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     }
 
     // The processed channels are not needed past this point: channel 0's storage takes the beam.
-    BeamformResult beam = beamform_in_place(processed, direction, options.mic_positions);
+    BeamProcessing processing = start_beam_processing(options, 0);
+    BeamformResult beam = beamform_in_place(processed, beam_steering(direction, processing), options.mic_positions);
+    process_whole_beam(beam, raw.sample_rate, processing);
     end_if_asked_to_stop(logger);
     write_beamformed_wav(options.beamformed_path, raw.sample_rate, beam.samples);
 
@@ -165,7 +172,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     log_diagnostics(logger, "raw 4-channel levels (unmodified capture)", raw_diagnostics);
     log_diagnostics(logger, "processed 4-channel levels (after input gain)", processed_diagnostics);
     log_diagnostics(logger, "beamformed mono levels (from processed audio)", beam_diagnostics);
-    log_results(logger, direction, beam);
+    log_results(logger, direction, beam, processing);
     for (const std::string &warning : warnings) {
         logger.line("warning: " + warning);
     }

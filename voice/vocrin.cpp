@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "beam_processing.h"
 #include "live.h"
 #include "names.h"
 #include "options.h"
@@ -51,6 +52,7 @@ int main(int argc, char **argv) {
     logger.line("Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool");
     logger.line("scope: Lumivar only; no Imbra integration; no system audio configuration changes");
     logger.line("device: " + options.device);
+    for (const std::string &line : beam_processing_lines(options)) logger.line(line);
     const int status = run(options, logger);
     close_run_log(logger, options.log_path);
     return status;

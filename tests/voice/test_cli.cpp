@@ -85,6 +85,8 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
     const std::string mics =
         "--mic-positions must be four finite positions in metres, strictly increasing or decreasing, 0.01 to 5 m "
         "from first to last\n";
+    const std::string angle = "--beam-angle must be a number of degrees from -90 to 90\n";
+    const std::string denoise = "--denoise must be one of low moderate high very-high\n";
     const std::vector<Case> cases = {
         {{"--bogus", "--help"}, "Unknown argument: --bogus\n"},
         {{"--duration", "3", "--log"}, "--log requires a value\n"},
@@ -106,6 +108,17 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--mic-positions", "-1e308,-1e307,1e307,1e308"}, mics},  // the span overflows
         {{"--mic-positions", "0,1,2,5.001"}, mics},
         {{"--mic-positions", "-0.113,0.036, ,0.113"}, mics},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle"}, "--beam-angle requires a value\n"},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "90.5"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "-91"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "nan"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "40deg"}, angle},
+        {{"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", ""}, angle},
+        {{"--beam-angle", "40"}, "--beam-angle needs --mic-positions\n"},
+        {{"--denoise", "max"}, denoise},
+        {{"--denoise", "High"}, denoise},
+        {{"--denoise", ""}, denoise},
+        {{"--agc", "--denoise"}, "--denoise requires a value\n"},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);

@@ -237,6 +237,47 @@ TEST_F(LiveFixture, StreamsEachChunksBeamIntoAFileForAFiniteDuration) {
     EXPECT_GT(warnings, 0) << "the run should have covered a clipping chunk that was reported";
 }
 
+// Held at 0 degrees, every chunk's beam is the plain mean of its channels, as a whole recording's
+// is: the live stream must be the batch beam of the same audio, the logged latency late, with each
+// chunk's part of a 10 ms frame carried into the next. The status lines give the levels after it.
+TEST_F(LiveFixture, DenoiseAndAgcCarryFramesAcrossChunksAndStreamTheBatchBeamLate) {
+    const std::string output = dir.file("mic.pcm");
+    const std::vector<std::string> processing = {"--mic-positions", "-0.113,0.036,0.076,0.113", "--beam-angle", "0",
+                                                 "--denoise", "high", "--agc"};
+    std::vector<std::string> args = {"--live-duration", "1", "--pcm-output", output};
+    args.insert(args.end(), processing.begin(), processing.end());
+    ASSERT_TRUE(exited_with(wait_for_exit(start(args), 60), 0)) << err();
+    const std::vector<std::string> lines = log();
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.begin() + 7),
+              (std::vector<std::string>{"beam_fixed_angle_degrees: 0.000000", "denoise: high (WebRTC noise suppression)",
+                                        "agc: adaptive digital (WebRTC gain control)",
+                                        "live processing_latency_samples: 224"}));
+
+    const std::vector<unsigned char> bytes = read_bytes(output);
+    const std::string pcm(bytes.begin(), bytes.end());
+    ASSERT_GT(pcm.size(), 0u);
+    ASSERT_EQ(pcm.size() % 2048, 0u) << "every chunk gives as many samples as it brought";
+    const std::size_t frames = pcm.size() / 2;
+    ASSERT_LE(frames, kInfileFrames);
+    const std::vector<unsigned char> raw = s32le_bytes(std::vector<int32_t>(codes.begin(), codes.begin() + 4 * frames));
+    write_file(dir.file("same.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(raw.begin(), raw.end()))));
+    std::vector<std::string> batch = {VOCRIN_BIN, "--input-wav", dir.file("same.wav"), "--beamformed",
+                                      dir.file("beam.wav"), "--event", dir.file("event.json"), "--log", ""};
+    batch.insert(batch.end(), processing.begin(), processing.end());
+    ASSERT_EQ(run(batch, dir.path).status, 0);
+    const std::string wav = read_file(dir.file("beam.wav"));
+    ASSERT_EQ(wav.size(), 44 + pcm.size());
+    std::size_t differing = 0;
+    for (std::size_t t = 224; t < frames; ++t) differing += get16s(pcm, 2 * t) != get16s(wav, 44 + 2 * (t - 224));
+    EXPECT_EQ(differing, 0u);
+    int peak = 0;
+    for (std::size_t t = 0; t < 1024; ++t) peak = std::max(peak, std::abs(static_cast<int>(get16s(pcm, 2 * t))));
+    const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return l.rfind("live chunk=1 ", 0) == 0; });
+    ASSERT_NE(first, lines.end());
+    EXPECT_NE(first->find(" beam_peak=" + format_fixed(peak / 32767.0, 6) + " "), std::string::npos) << *first;
+}
+
 TEST_F(LiveFixture, EndsWhenTheCaptureStreamEndsAndKeepsTheShortLastChunk) {
     const std::string output = dir.file("mic.pcm");
     const int chunk = 300;  // unrelated to arecord's period size, so the last read is usually short
