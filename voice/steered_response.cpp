@@ -81,9 +81,12 @@ struct Frame {
 
 // Of the loudest kSteeringLoudestFrames frames with any signal, in time order, those louder than
 // the frame before (a sound's onset, before its reflections build up; only in a recording of
-// kOnsetFrames frames or more: a live chunk keeps all), and the quietest tenth of all frames. A
+// kOnsetFrames frames or more: a live chunk keeps all), and the quietest tenth of all frames (at
+// most kFloorFramesAtMost). A
 // recording shorter than one frame gives one zero-padded frame.
 constexpr std::size_t kOnsetFrames = 30;
+// The noise floor comes from at most this many of the quietest frames (1 s at 16 kHz).
+constexpr std::size_t kFloorFramesAtMost = 32;
 
 struct FramePick {
     std::vector<Frame> loud;
@@ -111,7 +114,7 @@ FramePick pick_frames(const std::vector<std::vector<double>> &channels, std::siz
         }
     }
     std::sort(pick.loud.begin(), pick.loud.end(), [](const Frame &a, const Frame &b) { return a.start < b.start; });
-    for (std::size_t f = count - std::max<std::size_t>(1, count / 10); f < count; ++f) {
+    for (std::size_t f = count - std::clamp<std::size_t>(count / 10, 1, kFloorFramesAtMost); f < count; ++f) {
         pick.quiet.push_back(Frame{energy[f].second, -energy[f].first});
     }
     return pick;
@@ -144,7 +147,7 @@ double bin_power(const Complex (*spectra)[kSteeringBins], int k) {
 
 // Frequencies where the noise is as loud as the sound say nothing of its direction, yet the
 // whitening gives them the same weight: a loud frame's bin counts only when its power is above
-// kAboveNoiseFloor times the mean power of that bin over the quietest tenth of the frames. Only
+// kAboveNoiseFloor times the mean power of that bin over the quietest frames (FramePick). Only
 // a recording of about a second or more with pauses has a floor (three quiet frames at least,
 // the loud ones 3 dB above them): a live chunk has none.
 constexpr double kAboveNoiseFloor = 4.0;
@@ -283,8 +286,8 @@ PairSpectra whitened_pair_spectra(const std::vector<std::vector<double>> &channe
             if (!floor.empty() && bin_power(frame, k) <= kAboveNoiseFloor * floor[k]) continue;
             for (int p = 0; p < kMicPairs; ++p) {
                 const Complex g = times(std::conj(frame[kPairFirst[p]][k]), frame[kPairSecond[p]][k]);
-                const double magnitude = std::sqrt(std::norm(g));  // no overflow to guard against, unlike std::abs
-                if (magnitude > 0.0) spectra.bins[p * kSteeringBins + k] += g / magnitude;
+                const double power = std::norm(g);  // no overflow to guard against, unlike std::abs
+                if (power > 0.0) spectra.bins[p * kSteeringBins + k] += g * (1.0 / std::sqrt(power));
             }
         }
         ++spectra.frames;

@@ -5,6 +5,7 @@
 # alternation with vocrin as whole processes.
 #
 #   bash bench/voice/bench_batch.sh [VOCRIN] [RUNS] [PAIRS]
+#   VOCRIN_ARGS="--mic-positions -0.113,0.036,0.076,0.113" bash bench/voice/bench_batch.sh
 #
 # VOCRIN defaults to build-bench/voice/vocrin, (re)built here in Release. The input is the
 # bundled recording (scripts/make_demo_recording.sh) looped to 60 s. Targets: >= 200x real time;
@@ -18,6 +19,7 @@ pairs=${3:-9}
 seconds=60
 python=/usr/bin/python3  # Debian's, with python3-numpy
 peer=$top/bench/voice/numpy_peer.py
+read -r -a extra <<< "${VOCRIN_ARGS:-}"  # options added to every vocrin run
 
 if [ -z "$vocrin" ]; then
     if [ ! -f "$top/build-bench/CMakeCache.txt" ]; then
@@ -42,7 +44,7 @@ echo "input: $frames frames, 4 channels, 32-bit, 16000 Hz ($(awk -v f="$frames" 
 
 run_vocrin() {
     "$vocrin" --input-wav "$work/capture60.wav" --beamformed "$work/beam.wav" --event "$work/event.json" \
-        --log "$work/run.log" >/dev/null
+        --log "$work/run.log" "${extra[@]}" >/dev/null
 }
 
 # As a user's numpy runs: without the OpenBLAS core and cache overrides some machines set.
@@ -54,7 +56,7 @@ run_peer() {
 best=""
 for run in $(seq "$runs"); do
     /usr/bin/time -v -o "$work/time.txt" "$vocrin" --input-wav "$work/capture60.wav" \
-        --beamformed "$work/beam.wav" --event "$work/event.json" --log "$work/run.log" >/dev/null
+        --beamformed "$work/beam.wav" --event "$work/event.json" --log "$work/run.log" "${extra[@]}" >/dev/null
     elapsed=$(awk -F': ' '/Elapsed \(wall clock\)/{n=split($2,p,":"); s=0; for(i=1;i<=n;i++) s=s*60+p[i]; print s}' "$work/time.txt")
     cpu=$(awk -F': ' '/User time|System time/{s+=$2} END{print s}' "$work/time.txt")
     rss=$(awk -F': ' '/Maximum resident set size/{print $2}' "$work/time.txt")
