@@ -127,7 +127,7 @@ TEST_F(Liveness, EachAttackAndAFacePartlyWithoutDepthIsRefusedWithItsReasonAndNe
                                       {"d_bent_300", attack(SceneKind::BentPhoto, 0, 0, 300)},
                                       {"e_screen", attack(SceneKind::Screen)},
                                       {"f_no_depth_file", std::nullopt},
-                                      {"g_live_half_depth", partly_measured(live(7), 0.55)}});
+                                      {"g_live_part_depth", partly_measured(live(7), 0.9)}});
     const std::vector<std::string> expected = {"flat", "flat", "flat", "flat", "no_depth", "no_depth", "no_depth"};
     const face_test::RunResult result = run(scenes, 7, {"--liveness", "--calibration-log", "--log-every", "1"});
     ASSERT_EQ(result.status, 0) << result.out << result.err;
