@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,8 +65,10 @@ bool wait_for_room(int fd, Clock::time_point &drain_end) {
 int open_pcm_output(const std::string &path) {
     for (;;) {
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-        // ENXIO: a FIFO that no reader has open yet.
-        if (fd >= 0 || errno != ENXIO || stop_signal() != 0) {
+        // ENXIO from a FIFO: no reader has it open yet.
+        struct stat info {};
+        if (fd >= 0 || errno != ENXIO || ::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode) ||
+            stop_signal() != 0) {
             return fd;
         }
         pollfd wake{stop_wake_fd(), POLLIN, 0};

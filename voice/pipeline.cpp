@@ -31,6 +31,7 @@ constexpr auto kCaptureStopGrace = std::chrono::milliseconds(100);
 // reaps arecord, names the signal and ends the program by it: the clip is incomplete and nothing
 // has been analysed or written, so the run must not look like a finished one.
 int run_capture(const std::string &command, Logger &logger) {
+    catch_stop_signals();
     RecorderProcess recorder;
     int status = -1;
     if (start_recorder(command, /*piped=*/false, recorder) && !wait_for_recorder(recorder, status)) {
@@ -39,11 +40,13 @@ int run_capture(const std::string &command, Logger &logger) {
         logger.flush();
         end_by_signal(stop_signal());
     }
+    release_stop_signals();
     return status;
 }
 
-// A SIGINT or SIGTERM during the analysis takes effect between two steps: the files written so far
-// are whole (whole_file.h), the rest are not started, and the program ends by that signal.
+// A SIGINT or SIGTERM during the analysis takes effect before the next file is written: those
+// written so far are whole (whole_file.h), the rest are not started, and the program ends by that
+// signal. While the WAV is read (from a terminal, perhaps) the signals keep their usual effect.
 void end_if_asked_to_stop(Logger &logger) {
     const int signal = stop_signal();
     if (signal != 0) {
@@ -106,7 +109,6 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
 }  // namespace
 
 int run_batch_pipeline(Options &options, Logger &logger) {
-    catch_stop_signals();
     if (options.skip_capture) {
         if (!options.input_wav.empty()) {
             options.output_path = options.input_wav;
@@ -129,7 +131,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     // Once its levels are taken, the raw record becomes the processed one: the gain works in
     // place, so the run holds the audio once, not twice. The raw file on disk is never touched.
     WavData processed = read_wav(options.output_path);
-    end_if_asked_to_stop(logger);
+    catch_stop_signals();
     const WavData &raw = processed;  // raw until the gain below; its format fields never change
     const double duration = duration_of(raw);
     log_audio_report(logger, options, raw, duration);

@@ -252,14 +252,14 @@ TEST(RunLog, ReaderMessagesReachTheLog) {
     put32(data, 0xFFFFFFF0u);
     data += std::string(16, '\x7f');
     write_file(hostile, riff(fmt_chunk(1, 4, 16000, 32) + data));
-    const std::string extensible = make_wav(box, "ext.wav", "-r 16000 -c 4", "-b 32 -e signed-integer", 0.05);
+    const std::string floating = make_wav(box, "float.wav", "-r 16000 -c 4", "-b 32 -e floating-point", 0.05);
 
     struct Case {
         std::string path;
         std::string error;
     };
     for (const Case &c : {Case{hostile, "truncated WAV chunk: data"},
-                          Case{extensible, "unsupported WAV encoding; expected PCM"},
+                          Case{floating, "unsupported WAV encoding; expected PCM"},
                           Case{box.dir.path.string(), "failed to open WAV: " + box.dir.path.string()}}) {
         const RunResult r = box.vocrin({"--log", "run.log", "--input-wav", c.path});
         EXPECT_EQ(r.status, 20) << c.path;

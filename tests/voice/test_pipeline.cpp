@@ -253,14 +253,14 @@ TEST(BatchCapture, ASignalDuringTheCaptureStopsArecordAndEndsTheProgramByIt) {
     }
 }
 
-// SIGINT or SIGTERM once the capture is over, while a long clip is read and analysed: the run stops
+// SIGINT or SIGTERM once the capture is over, while a long clip is analysed: the run stops
 // before its next file, says which signal asked and ends by it. The beam and the manifest of an
 // earlier run stay as they were, and no hidden file is left beside them.
 TEST(BatchAnalysis, ASignalDuringTheAnalysisEndsTheProgramByItWithNoFileHalfWritten) {
     TempDir dir;
     const std::string wav = dir.file("long.wav");
     ASSERT_EQ(shell("sox -R -r 16000 -c 4 -n -t wavpcm -b 32 -e signed-integer " + quote(wav) +
-                    " synth 20 sine 300 sine 500 sine 700 sine 900 vol 0.5"),
+                    " synth 40 sine 300 sine 500 sine 700 sine 900 vol 0.5"),
               0);
     for (const int signal : {SIGINT, SIGTERM}) {
         const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
