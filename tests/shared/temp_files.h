@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -38,7 +39,11 @@ struct ScratchDir {
 // The whole file as it is on disk (text or binary); empty when it cannot be read.
 inline std::string read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure &) {
+        return std::string();  // a read that failed, e.g. /proc/PID/stat of a process that just ended
+    }
 }
 
 inline std::vector<unsigned char> read_bytes(const fs::path &path) {
