@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -394,6 +395,35 @@ TEST(WriteBeamformedWav, ReplacesAFileWholeOrLeavesItAsItWas) {
     ASSERT_EQ(stat("/dev/null", &info), 0);
     EXPECT_TRUE(S_ISCHR(info.st_mode));
     EXPECT_EQ(shell_output("ls -A " + quote(dir.path)), "kept.wav\nlink.wav\ntarget.wav\n");
+
+    // New files take the caller's umask, the second as the first.
+    const mode_t previous_mask = umask(022);
+    write_beamformed_wav(dir.file("new1.wav"), 16000, beam);
+    write_beamformed_wav(dir.file("new2.wav"), 16000, beam);
+    umask(previous_mask);
+    for (const char *name : {"new1.wav", "new2.wav"}) {
+        ASSERT_EQ(stat(dir.file(name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << name;
+    }
+
+    // A file its user may not write is refused, not replaced, even in a directory they may write.
+    if (geteuid() == 0) {
+        const std::string locked = dir.file("locked.wav");
+        write_file(locked, std::string("earlier"));
+        ASSERT_EQ(chown(locked.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+        ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool refused = setgid(65534) == 0 && setuid(65534) == 0 &&
+                                 write_error(locked, 1) == "failed to write WAV: " + locked;
+            _exit(refused ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        EXPECT_EQ(read_file(locked), "earlier");
+    }
 
     const std::string disk = dir.file("disk");
     ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
