@@ -18,4 +18,10 @@ inline void write_image(const fs::path &path, const cv::Mat &image) {
     if (!cv::imwrite(path.string(), image)) throw std::runtime_error("cannot write image " + path.string());
 }
 
+// rwxr-xr-x: an unprivileged user the test switches to may look into `dir`.
+inline void let_others_in(const fs::path &dir) {
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+}
+
 }  // namespace face_test

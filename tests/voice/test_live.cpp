@@ -42,6 +42,15 @@ constexpr std::size_t kInfileFrames = 90 * 16000;
 
 std::string yes_no(bool value) { return value ? "true" : "false"; }
 
+// Ends a running parecord (it finishes its WAV header on SIGINT) and marks it gone.
+void finish_recording(pid_t &recorder) {
+    if (recorder > 0) {
+        kill(recorder, SIGINT);
+        EXPECT_TRUE(exited_with(wait_for_exit(recorder, 10), 0));
+        recorder = -1;
+    }
+}
+
 std::vector<std::string> startup_lines(const std::string &pcm_output, int duration, int chunk_frames) {
     return {"Vocrin v1.4.0 capture/live-global-mic/input-gain/direction/beamforming/event tool",
             "scope: Lumivar only; no Imbra integration; no system audio configuration changes",
@@ -633,11 +642,7 @@ TEST_F(LiveFixture, PulseAudioPipeSourceDeliversTheStreamToARecorder) {
     };
     pid_t recorder = -1;
     auto stop = [&] {
-        if (recorder > 0) {
-            kill(recorder, SIGINT);  // parecord finishes its WAV header on SIGINT
-            EXPECT_TRUE(exited_with(wait_for_exit(recorder, 10), 0));
-            recorder = -1;
-        }
+        finish_recording(recorder);
         kill(server, SIGTERM);
         wait_for_exit(server, 10);
     };
@@ -736,11 +741,7 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
     };
     pid_t recorder = -1;
     auto stop = [&] {
-        if (recorder > 0) {
-            kill(recorder, SIGINT);  // parecord finishes its WAV header on SIGINT
-            EXPECT_TRUE(exited_with(wait_for_exit(recorder, 10), 0));
-            recorder = -1;
-        }
+        finish_recording(recorder);
         for (const std::string &pid : split_lines(read_file(pw + "/pids"))) kill(std::stoi(pid), SIGTERM);
         if (wait_for_exit(session, 10) == -1) {  // a server deaf to SIGTERM
             for (const std::string &pid : split_lines(read_file(pw + "/pids"))) kill(std::stoi(pid), SIGKILL);

@@ -276,8 +276,7 @@ TEST(SampleDiscovery, ASubdirectoryThatCannotBeOpenedFailsTheWholeDiscovery) {
     ScratchDir dir;
     put_image(dir, "a.png");
     put_image(dir, "locked/b.png");
-    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+    face_test::let_others_in(dir.path);
     fs::permissions(dir / "locked", fs::perms::owner_all);
     const std::string path = dir.path.string();
     EXPECT_EXIT(

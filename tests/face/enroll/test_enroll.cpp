@@ -18,6 +18,7 @@
 #include "core/frame_steps.h"
 #include "core/identity.h"
 #include "program_output.h"
+#include "face_files.h"
 #include "face_programs.h"
 #include "sensor_frames.h"
 
@@ -239,8 +240,7 @@ TEST(EnrollFailures, TheManifestKeepsItsModeAndOwnerAndAReadOnlyOneIsRefused) {
     if (stills.empty()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away and to switch to an unprivileged user";
     ScratchDir dir;
-    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+    face_test::let_others_in(dir.path);
     fs::create_directories(dir / "photos");
     fs::copy_file(stills[1], dir / "photos/a.jpg");
     const fs::path manifest = dir / "samples/manifest.json";

@@ -13,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "enroll/sample_store.h"
+#include "face_files.h"
 #include "face_programs.h"
 #include "program_output.h"
 #include "test_photos.h"
@@ -149,8 +150,7 @@ TEST(SampleStoreLock, ARunWaitsForTheLockOfTheRealManifestWhereverItIsAndNeverSa
     const std::vector<fs::path> stills = face_test::enrolled_stills();
     if (stills.empty()) GTEST_SKIP() << "test photos missing: run scripts/fetch_test_faces.sh";
     ScratchDir dir;
-    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+    face_test::let_others_in(dir.path);
     fs::create_directories(dir / "photos");
     fs::copy_file(stills[1], dir / "photos/a.jpg");
     const fs::path samples = dir / "samples";
