@@ -1,7 +1,7 @@
 #pragma once
 // --track: faces followed from frame to frame near where they were, while full-frame scans run on a thread of
-// their own as often as the machine allows and bring in the faces that appear. The first frame is scanned in
-// full before tracking starts.
+// their own as often as the machine allows. A face that appears is found where the picture changed, or else by
+// the next scan. The first frame is scanned in full before tracking starts.
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -38,6 +38,7 @@ struct FaceTracker {
     ScanExchange exchange;
     std::thread scanner;
     std::vector<TrackedFace> faces;
+    cv::Mat previous;  // the frame before's detection image, to see where the picture changed
     bool first_frame_done = false;
     // Joins the scanning thread on every way out of the loop that owns it.
     ~FaceTracker();
