@@ -21,6 +21,11 @@ char pending_path[PATH_MAX];
 volatile sig_atomic_t pending_set = 0;
 char dependent_path[PATH_MAX];
 volatile sig_atomic_t dependent_set = 0;
+// While the temporary is taking the dependent file's name (set_claimed_file): the file it is, so that a signal
+// removes the name only once it names that file, never another run's file of the same name.
+volatile sig_atomic_t claiming = 0;
+dev_t claimed_device = 0;
+ino_t claimed_inode = 0;
 
 void remember(const std::string &path, char (&slot)[PATH_MAX], volatile sig_atomic_t &set) {
     set = 0;
@@ -138,7 +143,22 @@ void finish_temporary(const std::string &temporary, bool remove) {
     if (remove && !temporary.empty()) ::unlink(temporary.c_str());
 }
 
-void set_dependent_file(const std::string &path) { remember(path, dependent_path, dependent_set); }
+void set_dependent_file(const std::string &path) {
+    claiming = 0;
+    remember(path, dependent_path, dependent_set);
+}
+
+void set_claimed_file(const std::string &path, const std::string &temporary) {
+    set_dependent_file("");
+    struct stat info {};
+    if (::stat(temporary.c_str(), &info) != 0) return;
+    claimed_device = info.st_dev;
+    claimed_inode = info.st_ino;
+    claiming = 1;
+    remember(path, dependent_path, dependent_set);
+}
+
+void end_claim() { claiming = 0; }
 
 bool replace_file_atomically(const fs::path &path, const std::string &bytes, std::string &problem) {
     const fs::path target = resolve_links(path);
@@ -176,7 +196,12 @@ void sync_directory(const fs::path &dir) {
 
 void remove_pending_temporary() {
     const bool had_temporary = pending_set;
+    bool claimed = false;
+    if (dependent_set && claiming) {
+        struct stat info {};
+        claimed = ::stat(dependent_path, &info) == 0 && info.st_dev == claimed_device && info.st_ino == claimed_inode;
+    }
     // Removing the temporary decides: once it is gone, it can no longer take its name.
     const bool temporary_removed = had_temporary && ::unlink(pending_path) == 0;
-    if (dependent_set && (!had_temporary || temporary_removed)) ::unlink(dependent_path);
+    if (dependent_set && (claiming ? claimed : (!had_temporary || temporary_removed))) ::unlink(dependent_path);
 }

@@ -32,6 +32,12 @@ bool replace_file_atomically(const std::filesystem::path &path, const std::strin
 // replace forgets it. `path` empty: forget it.
 void set_dependent_file(const std::string &path);
 
+// The name `path` that the temporary file is about to take by a link or rename of its own (a sample's number):
+// until end_claim, a signal removes `path` only if it is already that file. end_claim then makes it the
+// dependent file, as set_dependent_file does; call it after finish_temporary.
+void set_claimed_file(const std::string &path, const std::string &temporary);
+void end_claim();
+
 // Makes the renames and links of a directory durable; a failure here loses nothing already written.
 void sync_directory(const std::filesystem::path &dir);
 

@@ -177,9 +177,10 @@ bool write_sample_file(SampleStore &store, const std::string &png, SavedSample &
     while (true) {
         const std::string id = sample_id_for(store.stage, store.next_number);
         const fs::path target = stage_dir / (id + ".png");
+        set_claimed_file(target.string(), temporary);  // a signal from here on removes the name once it is ours
         if (claim_name(temporary, target)) {
             finish_temporary(temporary, false);
-            set_dependent_file(target.string());  // until its manifest entry is in place
+            end_claim();  // a sample until its manifest entry is in place
             sync_directory(stage_dir);
             saved.sample_id = id;
             saved.file = store.stage + "/" + id + ".png";
@@ -188,6 +189,7 @@ bool write_sample_file(SampleStore &store, const std::string &png, SavedSample &
         }
         if (errno != EEXIST) {
             problem = "failed to write sample: " + target.string() + ": " + std::strerror(errno);
+            set_dependent_file("");
             finish_temporary(temporary, true);
             return false;
         }
