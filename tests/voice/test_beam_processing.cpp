@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,12 @@ TEST(Denoise, CutsTheNoiseKeepsTheSpeechAndStaysAlignedWithTheInput) {
     EXPECT_EQ(best_alignment(plain.beam, denoised.beam, kLead, end - 200, 150), 0)
         << "the library's own delay is taken out of a batch beam";
 
+    // A higher level suppresses more: `low` stops about 12 dB short of `high` on steady noise.
+    const BatchRun low = run_batch(dir, clip, {"--mic-positions", kKinect, "--denoise", "low"});
+    ASSERT_EQ(low.result.status, 0) << low.result.err;
+    EXPECT_LT(level_db(denoised.beam, 16000, kLead), level_db(low.beam, 16000, kLead) - 6.0);
+    EXPECT_LT(level_db(low.beam, 16000, kLead), level_db(plain.beam, 16000, kLead) - 3.0);
+
     // The library takes 16 kHz only: another rate is an error before any beam is written.
     const std::string fast = write_clip(dir, "fast.wav", speech_after(dir, 1600, 1.0), {0, 1, 2, 3}, 0.01, 48000);
     ASSERT_EQ(std::remove(dir.file("beam.wav").c_str()), 0);
@@ -138,6 +145,19 @@ TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) 
     const std::string logged = block[1].substr(block[1].find("rms=") + 4, 10);
     EXPECT_NEAR(std::stod(logged), rms, 1e-6) << block[1];
     EXPECT_NE(agc.manifest.find("\"beamformed_rms\": [" + logged + "]"), std::string::npos);
+
+    // A microphone's DC offset is filtered out before the gain control, not raised with the speech.
+    std::vector<double> offset_source = speech_after(dir, 8000, 0.05, 2);
+    for (double &v : offset_source) v += 0.05;
+    const std::string offset = write_clip(dir, "offset.wav", offset_source, {0, 1, 2, 3}, 0.0002);
+    const BatchRun plain_offset = run_batch(dir, offset, {});
+    const BatchRun agc_offset = run_batch(dir, offset, {"--agc"});
+    ASSERT_EQ(agc_offset.result.status, 0) << agc_offset.result.err;
+    const auto mean_after_half = [](const std::vector<double> &x) {
+        return std::accumulate(x.begin() + x.size() / 2, x.end(), 0.0) / (x.size() - x.size() / 2);
+    };
+    EXPECT_GT(mean_after_half(plain_offset.beam), 0.04);
+    EXPECT_LT(std::fabs(mean_after_half(agc_offset.beam)), 0.002);
 
     // An input gain that clips is still reported, whatever level the gain control brings the beam to.
     const BatchRun clipped = run_batch(dir, clip, {"--agc", "--input-gain-db", "36"});
