@@ -15,6 +15,10 @@ namespace {
 
 // Noise suppression's overlap-add holds its output back by this much (measured at 16 kHz).
 constexpr int kNoiseSuppressionDelay = 96;
+// Gain control as the library's documented defaults: a target 3 dB below full scale, 9 dB of
+// compression gain, and the limiter on so that the gain never clips.
+constexpr int kAgcTargetBelowFullScale = 3;
+constexpr int kAgcCompressionGain = 9;
 
 webrtc::NoiseSuppression::Level library_level(const std::string &name) {
     static const webrtc::NoiseSuppression::Level levels[] = {
@@ -70,16 +74,26 @@ BeamProcessing start_beam_processing(const Options &options, int chunk_frames) {
     BeamProcessing processing;
     processing.fixed_angle_degrees = options.beam_angle_degrees;
     if (options.denoise.empty() && !options.agc) return processing;
-    processing.library.reset(webrtc::AudioProcessing::Create());
+    // The library's newer gain control steers a microphone volume we do not have and overrides the mode,
+    // target and compression set below: off, so that adaptive digital is what runs.
+    webrtc::Config config;
+    config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
+    processing.library.reset(webrtc::AudioProcessing::Create(config));
     if (!processing.library) throw std::runtime_error("WebRTC audio processing could not be created");
     webrtc::AudioProcessing &library = *processing.library;
+    // A room's rumble below speech otherwise fills the noise estimate and the gain control's level.
+    check(library.high_pass_filter()->Enable(true), "enable the high-pass filter");
     if (!options.denoise.empty()) {
         check(library.noise_suppression()->set_level(library_level(options.denoise)), "set the denoise level");
         check(library.noise_suppression()->Enable(true), "enable noise suppression");
     }
     if (options.agc) {
-        check(library.gain_control()->set_mode(webrtc::GainControl::kAdaptiveDigital), "set the gain mode");
-        check(library.gain_control()->Enable(true), "enable gain control");
+        webrtc::GainControl &gain = *library.gain_control();
+        check(gain.set_mode(webrtc::GainControl::kAdaptiveDigital), "set the gain mode");
+        check(gain.set_target_level_dbfs(kAgcTargetBelowFullScale), "set the gain target");
+        check(gain.set_compression_gain_db(kAgcCompressionGain), "set the compression gain");
+        check(gain.enable_limiter(true), "enable the limiter");
+        check(gain.Enable(true), "enable gain control");
     }
     processing.library_delay = library_delay(options);
     if (chunk_frames > 0) processing.ready.assign(static_cast<std::size_t>(chunk_shortfall(chunk_frames)), 0.0);
