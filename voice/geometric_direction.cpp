@@ -54,11 +54,14 @@ DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::
     // The angle and its confidence from all six pairs' whitened cross-spectra; an array too wide
     // for the frame keeps the outer pair's whole lag and the pairs' confidence.
     PairSpectra spectra = whitened_pair_spectra(audio.samples);
-    if (history != nullptr) spectra = remember_spectra(*history, std::move(spectra));
     const std::vector<double> travel = geometric_delays(x, 90.0, rate);
+    SteeringGrid grid;
+    if (history != nullptr && history->grid.travel != travel) history->grid = steering_grid(travel, candidate_sines(travel));
+    if (history == nullptr) grid = steering_grid(travel, candidate_sines(travel));
+    const PairSpectra &heard = history != nullptr ? remember_spectra(*history, std::move(spectra)) : spectra;
     SteeredDirection found;
     estimate.delay_samples = lags.outer.lag;
-    if (steered_direction(spectra, travel, found)) {
+    if (steered_direction(heard, history != nullptr ? history->grid : grid, found)) {
         estimate.delay_samples = found.sine * travel[3];
         set_direction_confidence(estimate, found.confidence);
     }
