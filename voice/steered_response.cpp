@@ -65,6 +65,26 @@ void butterflies(double *__restrict lr, double *__restrict li, double *__restric
     }
 }
 
+// Two stages at once (lengths L and 2 L, quarter = L / 2) over one block of 2 L: the same
+// butterflies as two calls of `butterflies`, each value loaded and stored once instead of twice.
+// w: the first stage's twiddles; v: the second's (k and k + quarter).
+void two_stages(double *__restrict z0r, double *__restrict z0i, double *__restrict z1r, double *__restrict z1i,
+                double *__restrict z2r, double *__restrict z2i, double *__restrict z3r, double *__restrict z3i,
+                const double *__restrict wr, const double *__restrict wi, const double *__restrict vr,
+                const double *__restrict vi, std::size_t quarter) {
+    for (std::size_t k = 0; k < quarter; ++k) {
+        const double tr = wr[k] * z1r[k] - wi[k] * z1i[k], ti = wr[k] * z1i[k] + wi[k] * z1r[k];
+        const double ur = wr[k] * z3r[k] - wi[k] * z3i[k], ui = wr[k] * z3i[k] + wi[k] * z3r[k];
+        const double ar = z0r[k] + tr, ai = z0i[k] + ti, br = z0r[k] - tr, bi = z0i[k] - ti;
+        const double cr = z2r[k] + ur, ci = z2i[k] + ui, dr = z2r[k] - ur, di = z2i[k] - ui;
+        const std::size_t m = k + quarter;
+        const double xr = vr[k] * cr - vi[k] * ci, xi = vr[k] * ci + vi[k] * cr;
+        const double yr = vr[m] * dr - vi[m] * di, yi = vr[m] * di + vi[m] * dr;
+        z0r[k] = ar + xr, z0i[k] = ai + xi, z2r[k] = ar - xr, z2i[k] = ai - xi;
+        z1r[k] = br + yr, z1i[k] = bi + yi, z3r[k] = br - yr, z3i[k] = bi - yi;
+    }
+}
+
 // In-place iterative radix-2 transform of one frame, e^(-j 2 pi k n / N).
 void fft(SplitFrame &z) {
     const FrameTables &tables = frame_tables();
@@ -78,8 +98,16 @@ void fft(SplitFrame &z) {
         re[s] = ar + cr, im[s] = ai + ci, re[s + 2] = ar - cr, im[s + 2] = ai - ci;
         re[s + 1] = br + dr, im[s + 1] = bi + di, re[s + 3] = br - dr, im[s + 3] = bi - di;
     }
-    std::size_t offset = 0;
-    for (std::size_t length = 8; length <= n; offset += length / 2, length <<= 1) {
+    std::size_t offset = 0, length = 8;
+    for (; 2 * length <= n; offset += length / 2 + length, length <<= 2) {
+        const std::size_t q = length / 2;
+        const double *wr = &tables.twiddle_re[offset], *wi = &tables.twiddle_im[offset];
+        for (std::size_t s = 0; s < n; s += 2 * length) {
+            two_stages(re + s, im + s, re + s + q, im + s + q, re + s + 2 * q, im + s + 2 * q, re + s + 3 * q,
+                       im + s + 3 * q, wr, wi, wr + q, wi + q, q);
+        }
+    }
+    for (; length <= n; offset += length / 2, length <<= 1) {
         const std::size_t half = length / 2;
         for (std::size_t start = 0; start < n; start += length) {
             butterflies(re + start, im + start, re + start + half, im + start + half, &tables.twiddle_re[offset],
