@@ -201,7 +201,7 @@ double bin_power(const Complex (*spectra)[kSteeringBins], int k) {
 // kAboveNoiseFloor times the mean power of that bin over the quietest frames (FramePick). Only
 // a recording of about a second or more with pauses has a floor (three quiet frames at least,
 // the loud ones 3 dB above them): a live chunk has none.
-constexpr double kAboveNoiseFloor = 4.0;
+constexpr double kAboveNoiseFloor = 5.0;  // 7 dB
 constexpr std::size_t kFloorFrames = 3;
 
 std::vector<double> noise_floor(const std::vector<std::vector<double>> &channels, std::size_t n, const FramePick &pick,
