@@ -440,12 +440,10 @@ std::vector<LagSearchResult> lags_behind_first(const std::vector<std::vector<dou
                                                const std::vector<int> &max_lags) {
     std::vector<LagRequest> requests;
     for (std::size_t i = 1; i < channels.size() && i <= max_lags.size(); ++i) {
-        if (max_lags[i - 1] >= 0) requests.push_back(LagRequest{&channels[0], &channels[i], max_lags[i - 1]});
+        requests.push_back(LagRequest{&channels[0], &channels[i], max_lags[i - 1]});
     }
     const std::vector<std::vector<double>> scores = one_pass_lag_scores(requests);
-    std::vector<LagSearchResult> found(max_lags.size());
-    for (std::size_t i = 0, r = 0; i < found.size() && i + 1 < channels.size(); ++i) {
-        if (max_lags[i] >= 0) found[i] = pick_best_lag(scores[r++], max_lags[i]);
-    }
+    std::vector<LagSearchResult> found;
+    for (std::size_t r = 0; r < scores.size(); ++r) found.push_back(pick_best_lag(scores[r], requests[r].max_lag));
     return found;
 }
