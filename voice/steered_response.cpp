@@ -423,6 +423,10 @@ void add_pair_spectra(PairSpectra &sum, const PairSpectra &more) {
     sum.energy += more.energy;
 }
 
+double steered_response_at(const PairSpectra &spectra, const std::vector<double> &travel, double sine, double *pairs) {
+    return response_at(spectra, travel, sine, pairs);
+}
+
 double whitened_correlation(const PairSpectra &spectra, int pair, double delay) {
     if (spectra.frames == 0) return 0.0;
     const Complex *g = &spectra.bins[pair * kSteeringBins];

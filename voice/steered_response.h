@@ -41,6 +41,10 @@ void add_pair_spectra(PairSpectra &sum, const PairSpectra &more);
 // every frame of one clean plane wave at that delay.
 double whitened_correlation(const PairSpectra &spectra, int pair, double delay);
 
+// The six pairs' whitened correlations at the delays of `sine`, evaluated bin by bin as
+// whitened_correlation does, into `pairs` (kMicPairs values; may be null), and their mean.
+double steered_response_at(const PairSpectra &spectra, const std::vector<double> &travel, double sine, double *pairs);
+
 // `travel`: each microphone's delay behind the first for a sound from +90 degrees, in samples
 // (geometric_delays(mic_positions, 90, rate)); a pair's delay for a sound from angle a is
 // (travel[j] - travel[i]) * sin(a).

@@ -224,6 +224,16 @@ TEST(SteeredResponse, CorrelationAndMapAgreeWithADirectEvaluationOfEveryPair) {
             EXPECT_NEAR(whitened_correlation(spectra, pair, delay), direct(pair, delay), 1e-9) << pair << " " << delay;
 
     const std::vector<double> travel = geometric_delays(kKinect, 90.0, 16000);
+    for (const double sine : {-0.93, -0.2, 0.0, 0.57}) {  // the six pairs at once, as one by one
+        double pairs[kMicPairs], mean = 0.0;
+        const double response = steered_response_at(spectra, travel, sine, pairs);
+        for (int pair = 0; pair < kMicPairs; ++pair) {
+            const double one = whitened_correlation(spectra, pair, (travel[kPairSecond[pair]] - travel[kPairFirst[pair]]) * sine);
+            EXPECT_NEAR(pairs[pair], one, 1e-12) << sine << " " << pair;
+            mean += one / kMicPairs;
+        }
+        EXPECT_NEAR(response, mean, 1e-12) << sine;
+    }
     const std::vector<double> sines = candidate_sines(travel);
     ASSERT_EQ(sines.front(), -1.0);
     ASSERT_EQ(sines.back(), 1.0);
