@@ -234,6 +234,9 @@ TEST(SteeredResponse, CorrelationAndMapAgreeWithADirectEvaluationOfEveryPair) {
         }
         EXPECT_NEAR(response, mean, 1e-12) << sine;
     }
+    SteeredDirection none;  // no frame heard, or an array too wide for the frame: no angle
+    EXPECT_FALSE(steered_direction(PairSpectra(), travel, none));
+    EXPECT_FALSE(steered_direction(spectra, geometric_delays({-0.113, 0.036, 0.076, 3.0}, 90.0, 16000), none));
     const std::vector<double> sines = candidate_sines(travel);
     ASSERT_EQ(sines.front(), -1.0);
     ASSERT_EQ(sines.back(), 1.0);
