@@ -37,6 +37,16 @@ std::vector<int> geometric_lags(std::size_t channels, const std::vector<double> 
 // its distance from channel 0 allows when the positions are known.
 std::vector<int> aligned_lags(const WavData &audio, std::size_t count, const std::vector<double> &mic_positions) {
     std::vector<int> lags(count, 0);
+    if (!mic_positions.empty() && count >= 2 && count <= mic_positions.size()) {
+        // Known positions: the channels' searches share one pass (one-pass sums, as the estimate's).
+        std::vector<int> limits;
+        for (std::size_t i = 1; i < count; ++i) {
+            limits.push_back(geometric_lag_limit(mic_positions[i] - mic_positions[0], audio.sample_rate));
+        }
+        const std::vector<LagSearchResult> found = lags_behind_first(audio.samples, limits);
+        for (std::size_t i = 1; i < count; ++i) lags[i] = found[i - 1].lag;
+        return lags;
+    }
     for (std::size_t i = 1; i < count; ++i) {
         const int limit = i < mic_positions.size()
                               ? geometric_lag_limit(mic_positions[i] - mic_positions[0], audio.sample_rate)

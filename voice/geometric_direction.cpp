@@ -48,17 +48,24 @@ DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::
     const int32_t rate = audio.sample_rate;
     const int max_lags[4] = {geometric_lag_limit(x[3] - x[0], rate), geometric_lag_limit(x[1] - x[0], rate),
                              geometric_lag_limit(x[2] - x[1], rate), geometric_lag_limit(x[3] - x[2], rate)};
-    const PairLags lags = search_pairs(audio.samples, max_lags, true);
-    set_pair_results(estimate, lags);
-
-    // The angle and its confidence from all six pairs' whitened cross-spectra; an array too wide
-    // for the frame keeps the outer pair's whole lag and the pairs' confidence.
+    // The angle and its confidence from all six pairs' whitened cross-spectra.
     PairSpectra spectra = whitened_pair_spectra(audio.samples);
-    if (history != nullptr) spectra = remember_spectra(*history, std::move(spectra));
     const std::vector<double> travel = geometric_delays(x, 90.0, rate);
+    SteeringGrid grid;
+    if (history != nullptr && history->grid.travel != travel) history->grid = steering_grid(travel, candidate_sines(travel));
+    if (history == nullptr) grid = steering_grid(travel, candidate_sines(travel));
+    const PairSpectra &heard = history != nullptr ? remember_spectra(*history, std::move(spectra)) : spectra;
     SteeredDirection found;
-    estimate.delay_samples = lags.outer.lag;
-    if (steered_direction(spectra, travel, found)) {
+    const bool steered = steered_direction(heard, history != nullptr ? history->grid : grid, found);
+    // The pairs' whole-lag searches: batch reports their lags, peaks and consistency, live mode
+    // (with a history) none of them, so there they run only for an array too wide for the frame,
+    // whose outer whole lag and the pairs' confidence then stand in for the steered response.
+    if (history == nullptr || !steered) {
+        const PairLags lags = search_pairs(audio.samples, max_lags, true);
+        set_pair_results(estimate, lags);
+        estimate.delay_samples = lags.outer.lag;
+    }
+    if (steered) {
         estimate.delay_samples = found.sine * travel[3];
         set_direction_confidence(estimate, found.confidence);
     }

@@ -17,7 +17,8 @@ constexpr const char *kGeometricDirectionMethod =
 // Each pair is searched over the delays its spacing allows at the file's rate (lag, peaks and
 // consistency keep their meaning); the angle, its confidence and the outer delay come from the
 // steered response of all six pairs (steered_response.h). With a `history` (live mode) the
-// response rests on the last half second's chunks (direction_history.h).
+// response rests on the last half second's chunks (direction_history.h), and the pairs' lag searches,
+// which only batch reports, run only when the array is too wide for the steered response.
 DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::string &samples_source,
                                                const std::vector<double> &mic_positions,
                                                DirectionHistory *history = nullptr);

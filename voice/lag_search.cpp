@@ -435,3 +435,15 @@ PairLags search_pairs(const std::vector<std::vector<double>> &ch, const int (&ma
     return PairLags{pick_best_lag(scores[0], max_lags[0]), pick_best_lag(scores[1], max_lags[1]),
                     pick_best_lag(scores[2], max_lags[2]), pick_best_lag(scores[3], max_lags[3])};
 }
+
+std::vector<LagSearchResult> lags_behind_first(const std::vector<std::vector<double>> &channels,
+                                               const std::vector<int> &max_lags) {
+    std::vector<LagRequest> requests;
+    for (std::size_t i = 1; i < channels.size() && i <= max_lags.size(); ++i) {
+        requests.push_back(LagRequest{&channels[0], &channels[i], max_lags[i - 1]});
+    }
+    const std::vector<std::vector<double>> scores = one_pass_lag_scores(requests);
+    std::vector<LagSearchResult> found;
+    for (std::size_t r = 0; r < scores.size(); ++r) found.push_back(pick_best_lag(scores[r], requests[r].max_lag));
+    return found;
+}

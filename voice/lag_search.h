@@ -23,3 +23,8 @@ struct PairLags {
 // two-pass scores, or with `one_pass` the sums of one pass (rounded differently, far below any
 // digit the program prints).
 PairLags search_pairs(const std::vector<std::vector<double>> &channels, const int (&max_lags)[4], bool one_pass);
+
+// Channel 0 against each channel i >= 1 within max_lags[i - 1] (not negative), all in one pass
+// over the channels with the one-pass sums (as search_pairs with `one_pass`).
+std::vector<LagSearchResult> lags_behind_first(const std::vector<std::vector<double>> &channels,
+                                               const std::vector<int> &max_lags);

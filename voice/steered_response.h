@@ -19,7 +19,7 @@ constexpr int kSteeringLoudestFrames = 256;
 constexpr int kMicPairs = 6;
 constexpr int kPairFirst[kMicPairs] = {0, 0, 0, 1, 1, 2};
 constexpr int kPairSecond[kMicPairs] = {1, 2, 3, 2, 3, 3};
-// An array whose outer delay reaches this many samples (a very high rate or a wide array) is
+// An array where a pair's delay reaches this many samples (a very high rate or a wide array) is
 // beyond the frame's reach.
 constexpr int kLongestSteeringDelay = kSteeringFrame / 4;
 
@@ -41,6 +41,10 @@ void add_pair_spectra(PairSpectra &sum, const PairSpectra &more);
 // every frame of one clean plane wave at that delay.
 double whitened_correlation(const PairSpectra &spectra, int pair, double delay);
 
+// The six pairs' whitened correlations at the delays of `sine`, evaluated bin by bin as
+// whitened_correlation does, into `pairs` (kMicPairs values; may be null), and their mean.
+double steered_response_at(const PairSpectra &spectra, const std::vector<double> &travel, double sine, double *pairs);
+
 // `travel`: each microphone's delay behind the first for a sound from +90 degrees, in samples
 // (geometric_delays(mic_positions, 90, rate)); a pair's delay for a sound from angle a is
 // (travel[j] - travel[i]) * sin(a).
@@ -48,6 +52,19 @@ double whitened_correlation(const PairSpectra &spectra, int pair, double delay);
 // The candidate angles' sines, from -1 to +1 in steps that move the outer pair's delay by a
 // quarter sample at most.
 std::vector<double> candidate_sines(const std::vector<double> &travel);
+
+// What a fixed geometry means for the map, made once per run: the candidates and, for each
+// candidate and pair, the windowed-sinc weights that read the pair's correlation between its
+// whole delays (the taps at whole delays first - t, t = 0 .. kSteeringTaps - 1).
+constexpr int kSteeringTaps = 12;
+struct SteeringGrid {
+    std::vector<double> travel;
+    std::vector<double> sines;
+    std::vector<int> first;       // per candidate and pair (candidate * kMicPairs + pair)
+    std::vector<double> weights;  // kSteeringTaps per candidate and pair
+};
+
+SteeringGrid steering_grid(const std::vector<double> &travel, const std::vector<double> &sines);
 
 // The mean of the six pairs' whitened correlations at each candidate, read from each pair's
 // correlation at whole delays between the samples (windowed sinc).
@@ -67,4 +84,5 @@ struct SteeredDirection {
 // The map's best lobe (of its three highest, the one whose centre evaluates highest), refined by
 // a parabola through the bin-by-bin response there and at its neighbours. False when the spectra
 // hold no frame or the array is too wide for the frame.
+bool steered_direction(const PairSpectra &spectra, const SteeringGrid &grid, SteeredDirection &found);
 bool steered_direction(const PairSpectra &spectra, const std::vector<double> &travel, SteeredDirection &found);

@@ -17,7 +17,7 @@ without --mic-positions:
 For each estimate it prints the mean and largest absolute error, the share within 10 degrees, the
 share flagged low-confidence and the largest error among the unflagged ones, per setting.
 
-  python3 bench/voice/direction_accuracy.py VOCRIN [--refinements] [--check] [--quick] [--cases]
+  python3 bench/voice/direction_accuracy.py VOCRIN [--refinements] [--check] [--quick] [--cases] [--live]
 
 --check exits with status 1 when the geometric estimate misses its targets (free field: mean at
 most 0.5 degrees; 0.3 s: at least 97% within 10 degrees; 0.6 s: mean at most 4.5 and at least
@@ -25,7 +25,13 @@ most 0.5 degrees; 0.3 s: at least 97% within 10 degrees; 0.6 s: mean at most 4.5
 error above 20 degrees). --quick keeps every third
 room position and skips the whole-sample runs (the test suite runs `--check --quick`). --refinements adds numpy versions of the
 refinements (Pearson parabola, GCC-PHAT of the outer pair, SRP-PHAT over all six pairs).
---cases prints every room position.
+--cases prints every room position. --live measures only how still a still talker's live angles
+are: in the 0.3 s rooms, talkers 1.2 m away at -60, -20, 20 and 60 degrees (the fan 15 dB down,
+diffuse noise at 30 dB), each 1024-frame chunk through live mode's own step, alone and with the
+half second of history (voice_chunk_angles, built beside VOCRIN's build in bench/, VOCRIN then
+being that build's voice/vocrin). Over the chunks during speech (the talker's own sound within
+20 dB of its loudest chunk) it prints the standard deviation of the angles, their mean absolute
+error and the share flagged, alone and with the history.
 
 SNR is the ratio of the mean signal power over the whole file (pauses included) to the noise
 power, per channel."""
@@ -48,6 +54,8 @@ DISTANCES = (1.2, 2.5)
 TALKER_HEIGHT = 1.3
 WALL_CLEARANCE = 0.4
 SNRS = (30, 10, 5)  # of the diffuse noise
+LIVE_ANGLES = (-60, -20, 20, 60)
+LIVE_CHUNK = 1024
 POINT_NOISE_SNR = 15  # of the fan or babble source
 
 
@@ -221,6 +229,34 @@ def room_recording(speech, case, rng, cache):
             + rng.normal(0, np.sqrt(power / 1e3), x.shape)), truth
 
 
+def live_stability(chunk_angles, speech, rng, work):
+    """Standard deviation and mean error of a still talker's chunk angles during speech, one chunk
+    on its own against live mode's half second of history."""
+    cache, chunk = {}, LIVE_CHUNK
+    loud = np.add.reduceat(speech ** 2, np.arange(0, len(speech) - chunk + 1, chunk))[:len(speech) // chunk]
+    speaking = loud >= 0.01 * loud.max()
+    rows = []
+    for name, size, centre in ROOMS:
+        for angle in LIVE_ANGLES:
+            channels, truth = room_recording(speech, (name, size, centre, 0.3, 1.2, angle, 'fan', 30), rng, cache)
+            wav = os.path.join(work, 'live.wav')
+            write_wav32(wav, channels)
+            out = subprocess.run([chunk_angles, wav, str(chunk), ','.join('%g' % x for x in MICS)], check=True,
+                                 capture_output=True, text=True).stdout
+            table = np.array([[float(v) for v in line.split()] for line in out.splitlines()])
+            during = table[speaking[:len(table)]]
+            rows.append((name, truth, during[:, 1], during[:, 3], during[:, 2].mean(), during[:, 4].mean()))
+    print('Live, RT60 0.3 s, a still talker 1.2 m away, the fan 15 dB down, diffuse noise at 30 dB; the angles of the'
+          ' %d-frame chunks during speech, one chunk alone / with the half-second history:' % chunk)
+    for name, truth, alone, kept, low_alone, low_kept in rows:
+        print('  %-13s true %6.1f (%3d chunks): sd %5.2f / %5.2f, mean error %5.2f / %5.2f, flagged %3.0f%% / %3.0f%%' % (
+            name, truth, len(alone), alone.std(), kept.std(), np.abs(alone - truth).mean(), np.abs(kept - truth).mean(),
+            100 * low_alone, 100 * low_kept))
+    sd = [np.sqrt(np.mean([r[k].var() for r in rows])) for k in (2, 3)]
+    error = [np.mean(np.concatenate([np.abs(r[k] - r[1]) for r in rows])) for k in (2, 3)]
+    print('  all: sd (root of the mean variance) %.2f / %.2f, mean error %.2f / %.2f' % (sd[0], sd[1], error[0], error[1]))
+
+
 def vocrin_estimate(vocrin, wav, work, extra):
     """(angle in degrees, low-confidence flag) from vocrin's log."""
     log = os.path.join(work, 'run.log')
@@ -330,6 +366,10 @@ def main():
                        stdout=subprocess.DEVNULL)
         speech = read_wav_channel0(os.path.join(work, 'kinect_array_speech.wav'))
         rng = np.random.default_rng(20)
+        if '--live' in flags_given:
+            live_stability(os.path.join(os.path.dirname(os.path.dirname(vocrin)), 'bench', 'voice_chunk_angles'),
+                           speech, rng, work)
+            return
         limit = int(np.ceil((MICS[3] - MICS[0]) * RATE / C)) + 1
         wav = os.path.join(work, 'sim.wav')
 

@@ -224,6 +224,19 @@ TEST(SteeredResponse, CorrelationAndMapAgreeWithADirectEvaluationOfEveryPair) {
             EXPECT_NEAR(whitened_correlation(spectra, pair, delay), direct(pair, delay), 1e-9) << pair << " " << delay;
 
     const std::vector<double> travel = geometric_delays(kKinect, 90.0, 16000);
+    for (const double sine : {-0.93, -0.2, 0.0, 0.57}) {  // the six pairs at once, as one by one
+        double pairs[kMicPairs], mean = 0.0;
+        const double response = steered_response_at(spectra, travel, sine, pairs);
+        for (int pair = 0; pair < kMicPairs; ++pair) {
+            const double one = whitened_correlation(spectra, pair, (travel[kPairSecond[pair]] - travel[kPairFirst[pair]]) * sine);
+            EXPECT_NEAR(pairs[pair], one, 1e-12) << sine << " " << pair;
+            mean += one / kMicPairs;
+        }
+        EXPECT_NEAR(response, mean, 1e-12) << sine;
+    }
+    SteeredDirection none;  // no frame heard, or an array too wide for the frame: no angle
+    EXPECT_FALSE(steered_direction(PairSpectra(), travel, none));
+    EXPECT_FALSE(steered_direction(spectra, geometric_delays({-0.113, 0.036, 0.076, 3.0}, 90.0, 16000), none));
     const std::vector<double> sines = candidate_sines(travel);
     ASSERT_EQ(sines.front(), -1.0);
     ASSERT_EQ(sines.back(), 1.0);
@@ -304,4 +317,57 @@ TEST(DirectionHistory, HoldsHalfASecondAndLeavesPausesOut) {
     for (int i = 0; i < 7; ++i) sum = remember_spectra(history, chunk(0.02, 1.0));
     EXPECT_EQ(sum.frames, 16);  // the loud chunk has left the half second: the rest count
     EXPECT_EQ(sum.bins[1], std::complex<double>(107.0));
+}
+
+// The sum a live chunk's estimate rests on is kept up to date chunk by chunk; over a long run of
+// talk and pauses (chunks changing sides as the loudest comes and goes) it must stay the sum of
+// exactly the chunks held that count, as summed afresh.
+TEST(DirectionHistory, TheRunningSumIsTheSumOfTheChunksThatCount) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::uniform_int_distribution<int> loudness(0, 3);
+    DirectionHistory history = direction_history(1024, 16000);
+    for (int i = 0; i < 60; ++i) {
+        PairSpectra s;
+        s.frames = 2, s.energy = 2.0 * std::pow(10.0, -2.0 * loudness(gen));  // 0, -20, -40, -60 dB
+        for (std::complex<double> &bin : s.bins) bin = {value(gen), value(gen)};
+        const PairSpectra sum = remember_spectra(history, s);
+        double loudest = 0.0;
+        for (const PairSpectra &c : history.chunks) loudest = std::max(loudest, c.energy / c.frames);
+        PairSpectra fresh;
+        for (const PairSpectra &c : history.chunks) {
+            if (c.energy / c.frames >= 0.01 * loudest) add_pair_spectra(fresh, c);
+        }
+        ASSERT_EQ(sum.frames, fresh.frames) << i;
+        ASSERT_NEAR(sum.energy, fresh.energy, 1e-12) << i;
+        double worst = 0.0;
+        for (std::size_t k = 0; k < sum.bins.size(); ++k) worst = std::max(worst, std::abs(sum.bins[k] - fresh.bins[k]));
+        ASSERT_LT(worst, 1e-12) << i;
+    }
+}
+
+// Every frequency of a frame weighs one in every pair, at any level (145 orders of magnitude
+// below or above one, where the four magnitudes' product leaves the range of doubles), with two
+// channels silent (their pairs then get nothing; they are one transform's two: each channel is
+// taken out of sums with its partner, so beside a loud partner it keeps that one's rounding), and
+// at any offset (the DC bin is left out).
+TEST(SteeredResponse, WhiteningGivesEveryFrequencyUnitWeightWhateverTheChannelsLevels) {
+    for (const std::vector<double> &level : {std::vector<double>{1.0, 1.0, 1.0, 1.0}, {1e-145, 1e-145, 1e-145, 1e-145},
+                                             {1e145, 1e145, 1e145, 1e145}, {1.0, 1.0, 0.0, 0.0}}) {
+        std::vector<std::vector<double>> channels;
+        for (unsigned c = 0; c < 4; ++c) {
+            channels.push_back(white_noise(kSteeringFrame, 11 + c));
+            for (double &u : channels.back()) u = u * level[c] + (c == 3 ? 0.5 * level[c] : 0.0);
+        }
+        const PairSpectra spectra = whitened_pair_spectra(channels);
+        ASSERT_EQ(spectra.frames, 1);
+        for (int p = 0; p < kMicPairs; ++p) {
+            const bool silent = level[kPairFirst[p]] == 0.0 || level[kPairSecond[p]] == 0.0;
+            EXPECT_EQ(std::abs(spectra.bins[p * kSteeringBins]), 0.0) << p;
+            for (int k = 1; k < kSteeringBins; ++k) {
+                ASSERT_NEAR(std::abs(spectra.bins[p * kSteeringBins + k]), silent ? 0.0 : 1.0, 1e-12)
+                    << level[0] << " " << level[2] << " pair " << p << " bin " << k;
+            }
+        }
+    }
 }
