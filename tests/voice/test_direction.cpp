@@ -53,6 +53,11 @@ double two_pass_correlation(const std::vector<double> &a, const std::vector<doub
 TEST(LagSearch, FindsEveryWholeSampleDelayOfBroadbandNoise) {
     const auto source = white_noise(2048, 7);
     const auto a = delayed(source, 0, 2000);
+    // Limits whose last lags fall alone into a group of shifts scored side by side, on either side.
+    for (int limit : {1, 10, 11}) {
+        EXPECT_EQ(best_lag(a, delayed(source, limit, 2000), limit).lag, limit);
+        EXPECT_EQ(best_lag(a, delayed(source, -limit, 2000), limit).lag, -limit);
+    }
     for (int d = -8; d <= 8; ++d) {
         const LagSearchResult r = best_lag(a, delayed(source, d, 2000), 8);
         EXPECT_EQ(r.lag, d);
