@@ -61,6 +61,15 @@ TEST(AtomicFile, ASignalWhileASampleTakesItsNameRemovesTheNameOnlyOnceItIsOurs) 
     remove_pending_temporary();
     EXPECT_FALSE(fs::exists(target));
     set_dependent_file("");
+
+    // The manifest naming it already renamed into place: the sample stays.
+    lumivar_test::write_file(target, "ours");
+    set_dependent_file(target.string());
+    ASSERT_TRUE(write_temporary(dir.path / "manifest.json", "[]", temporary));
+    fs::rename(temporary, dir.path / "manifest.json");
+    remove_pending_temporary();
+    EXPECT_TRUE(fs::exists(target));
+    forget(temporary);
 }
 
 }  // namespace
