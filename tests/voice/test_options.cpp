@@ -148,6 +148,11 @@ TEST(FormatFixed, FollowsPrintfFixedNotation) {
     EXPECT_EQ(format_fixed(12.0, 1), "12.0");
     EXPECT_EQ(format_fixed(0.0123456789, 8), "0.01234568");
     EXPECT_EQ(format_fixed(1e300).size(), 308u);  // no truncation of very large values
+    // Longer than the first buffer: written again in one of the right size, without its terminator.
+    const std::string longest = format_fixed(1e308, 250);
+    ASSERT_EQ(longest.size(), 560u);
+    EXPECT_EQ(longest.substr(0, 5), "10000");
+    EXPECT_EQ(longest.substr(309), "." + std::string(250, '0'));
 }
 
 }  // namespace
