@@ -57,8 +57,15 @@ void scan_loop(FaceTracker &tracker, const Options &options) {
 
 bool overlaps(const cv::Rect &a, const cv::Rect &b) { return (a & b).area() > 0; }
 
-// Takes a finished scan's faces in as new faces to follow, unless one is already followed there; hands the
-// current detection image to the thread when it is idle.
+// A face found by a wider search (a scan, or where the picture changed) becomes one to follow, unless one is
+// already followed there.
+void take_in(FaceTracker &tracker, const cv::Rect &face) {
+    const bool followed = std::any_of(tracker.faces.begin(), tracker.faces.end(),
+                                      [&](const TrackedFace &t) { return overlaps(t.box, face); });
+    if (!followed) tracker.faces.push_back(TrackedFace{face, 0, true});
+}
+
+// Takes a finished scan's faces in; hands the current detection image to the thread when it is idle.
 void exchange_with_scanner(FaceTracker &tracker, const cv::Mat &detection) {
     ScanExchange &ex = tracker.exchange;
     std::vector<cv::Rect> scanned;
@@ -74,11 +81,7 @@ void exchange_with_scanner(FaceTracker &tracker, const cv::Mat &detection) {
         if (!ex.scanning && ex.waiting.empty()) ex.waiting = detection.clone();
     }
     ex.wake.notify_one();
-    for (const cv::Rect &face : scanned) {
-        const bool followed = std::any_of(tracker.faces.begin(), tracker.faces.end(),
-                                          [&](const TrackedFace &t) { return overlaps(t.box, face); });
-        if (!followed) tracker.faces.push_back(TrackedFace{face, 0, true});
-    }
+    for (const cv::Rect &face : scanned) take_in(tracker, face);
 }
 
 cv::Rect grown(const cv::Rect &box, double margin, const cv::Size &image) {
@@ -176,18 +179,14 @@ std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &dete
     return boxes;
 }
 
-// Searches where the frame changed and takes what it finds in as new faces to follow, as a scan's.
+// Searches where the frame changed and takes what it finds in, as a scan's faces.
 void search_changes(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
                     const Options &options) {
     const int side = detection_min_side(options.min_face_size, options.scale);
     for (const cv::Rect &area : changed_areas(tracker.previous, detection, tracker.faces, side)) {
         if (area.width < side || area.height < side) continue;
-        for (cv::Rect face : run_cascade(detector, detection(area), options, cv::Size(side, side))) {
-            face += area.tl();
-            const bool followed = std::any_of(tracker.faces.begin(), tracker.faces.end(),
-                                              [&](const TrackedFace &t) { return overlaps(t.box, face); });
-            if (!followed) tracker.faces.push_back(TrackedFace{face, 0, true});
-        }
+        for (const cv::Rect &face : run_cascade(detector, detection(area), options, cv::Size(side, side)))
+            take_in(tracker, face + area.tl());
     }
 }
 
