@@ -32,6 +32,17 @@ inline std::vector<fs::path> enrolled_stills() {
     return stills;
 }
 
+// A scratch folder others may look into, holding "photos/a.jpg", one of the enrolled person's stills; false when
+// the test photos are missing.
+inline bool one_still_in(const fs::path &dir) {
+    const std::vector<fs::path> stills = enrolled_stills();
+    if (stills.empty()) return false;
+    let_others_in(dir);
+    fs::create_directories(dir / "photos");
+    fs::copy_file(stills[1], dir / "photos/a.jpg");
+    return true;
+}
+
 inline cv::Mat read_photo(const std::string &path) {
     cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
     if (photo.empty()) throw std::runtime_error("cannot read " + path + " (run scripts/setup.sh)");
