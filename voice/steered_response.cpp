@@ -340,19 +340,6 @@ double response_at(const PairSpectra &spectra, const std::vector<double> &travel
     return mean / kMicPairs;
 }
 
-// The map's local maxima (ends included), highest first, at most three; one below half the
-// highest cannot win and is skipped.
-std::vector<std::size_t> map_peaks(const std::vector<double> &map) {
-    std::vector<std::size_t> peaks;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        if ((i == 0 || map[i] >= map[i - 1]) && (i + 1 == map.size() || map[i] > map[i + 1])) peaks.push_back(i);
-    }
-    std::stable_sort(peaks.begin(), peaks.end(), [&](std::size_t a, std::size_t b) { return map[a] > map[b]; });
-    if (peaks.size() > 3) peaks.resize(3);
-    while (peaks.size() > 1 && map[peaks.back()] < 0.5 * map[peaks.front()]) peaks.pop_back();
-    return peaks;
-}
-
 // The highest map value outside the lobe around `peak` (where the map falls on both sides);
 // the lowest value when the lobe covers the whole map.
 double rival_of(const std::vector<double> &map, std::size_t peak) {
@@ -397,6 +384,17 @@ bool fits_frame(const std::vector<double> &travel) {
 }
 
 }  // namespace
+
+std::vector<std::size_t> map_peaks(const std::vector<double> &map) {
+    std::vector<std::size_t> peaks;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if ((i == 0 || map[i] >= map[i - 1]) && (i + 1 == map.size() || map[i] > map[i + 1])) peaks.push_back(i);
+    }
+    std::stable_sort(peaks.begin(), peaks.end(), [&](std::size_t a, std::size_t b) { return map[a] > map[b]; });
+    if (peaks.size() > 3) peaks.resize(3);
+    while (peaks.size() > 1 && map[peaks.back()] < 0.5 * map[peaks.front()]) peaks.pop_back();
+    return peaks;
+}
 
 PairSpectra whitened_pair_spectra(const std::vector<std::vector<double>> &channels) {
     PairSpectra spectra;

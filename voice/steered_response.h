@@ -71,6 +71,10 @@ SteeringGrid steering_grid(const std::vector<double> &travel, const std::vector<
 std::vector<double> steered_response_map(const PairSpectra &spectra, const std::vector<double> &travel,
                                          const std::vector<double> &sines);
 
+// The map's local maxima (ends included; of equal neighbours, the last), highest first, at most
+// three; one below half the highest cannot win and is left out.
+std::vector<std::size_t> map_peaks(const std::vector<double> &map);
+
 // The best angle and how far to trust it.
 struct SteeredDirection {
     double sine = 0.0;       // of the angle

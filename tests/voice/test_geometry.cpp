@@ -371,3 +371,45 @@ TEST(SteeredResponse, WhiteningGivesEveryFrequencyUnitWeightWhateverTheChannelsL
         }
     }
 }
+
+// A recording with pauses: each microphone's own faint noise throughout and, in its middle second,
+// a loud sound from 30 degrees with frequencies from 2.5 to 3.5 kHz only. The pauses set the
+// floor, so the frequencies where the loud frames hold only that noise count for nothing and the
+// sound's own count fully. A live chunk (two frames, the first a third as loud) has no floor: both
+// frames count in every frequency.
+TEST(SteeredResponse, FrequenciesNoLouderThanThePausesCountForNothingExceptInALiveChunk) {
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<double> frequency(2500.0, 3500.0), phase(0.0, 2 * M_PI);
+    std::vector<double> f(24), p(24);
+    for (std::size_t k = 0; k < f.size(); ++k) f[k] = frequency(gen), p[k] = phase(gen);
+    std::vector<std::vector<double>> channels;
+    for (unsigned c = 0; c < 4; ++c) {
+        channels.push_back(white_noise(32000, 21 + c, 0.001));
+        for (std::size_t t = 16 * kSteeringFrame; t < 48 * kSteeringFrame; ++t) {  // whole frames: no onset click
+            for (std::size_t k = 0; k < f.size(); ++k) channels[c][t] += 0.01 * std::sin(2 * M_PI * f[k] * (t - true_delay(c, 30.0)) / kRate + p[k]);
+        }
+    }
+    const PairSpectra spectra = whitened_pair_spectra(channels);
+    const auto mean_magnitude = [&](int from, int to) {
+        double sum = 0.0;
+        for (int k = from; k < to; ++k) sum += std::abs(spectra.bins[k]) / (to - from);  // pair 0-1
+        return sum;
+    };
+    EXPECT_GT(mean_magnitude(84, 108), 10.0);  // 2.6 to 3.4 kHz
+    EXPECT_LT(mean_magnitude(1, 48), 0.1);    // below 1.5 kHz
+    EXPECT_LT(mean_magnitude(160, kSteeringBins), 0.1);  // above 5 kHz
+
+    std::vector<std::vector<double>> chunk(4, white_noise(2 * kSteeringFrame, 3));
+    for (std::vector<double> &x : chunk) std::for_each(x.begin(), x.begin() + kSteeringFrame, [](double &u) { u /= 3; });
+    const PairSpectra live = whitened_pair_spectra(chunk);
+    ASSERT_EQ(live.frames, 2);
+    for (int k = 1; k < kSteeringBins; ++k) ASSERT_NEAR(live.bins[k].real(), 2.0, 1e-9) << k;
+}
+
+// The lobes a map offers: local maxima only (not the falling sides of the highest), at most three,
+// none below half the highest.
+TEST(SteeredResponse, MapPeaksAreTheHighestLobesNotTheirSides) {
+    EXPECT_EQ(map_peaks({0.0, 1.0, 3.0, 2.0, 1.0, 2.5, 0.0}), (std::vector<std::size_t>{2, 5}));
+    EXPECT_EQ(map_peaks({2.0, 1.0, 1.2, 1.0, 3.0, 3.0, 0.5, 1.4}), (std::vector<std::size_t>{5, 0}));
+    EXPECT_EQ(map_peaks({1.0, 0.0, 0.9, 0.0, 0.8, 0.0, 0.7}), (std::vector<std::size_t>{0, 2, 4}));
+}
