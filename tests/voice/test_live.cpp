@@ -735,9 +735,12 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
     auto run = [&](const std::vector<std::string> &args, const std::string &name) {
         return wait_for_exit(spawn_process(args, options, pw + "/" + name + ".out", pw + "/" + name + ".err"), 20);
     };
-    auto source_listed = [&] {
-        return exited_with(run({"pactl", "list", "short", "sources"}, "sources"), 0) &&
-               read_file(pw + "/sources.out").find("\tvocrin_mic\t") != std::string::npos;
+    auto source_line = [&] {  // vocrin_mic's line of the server's sources; empty when it has none
+        if (exited_with(run({"pactl", "list", "short", "sources"}, "sources"), 0)) {
+            for (const std::string &line : split_lines(read_file(pw + "/sources.out")))
+                if (line.find("\tvocrin_mic\t") != std::string::npos) return line;
+        }
+        return std::string();
     };
     pid_t recorder = -1;
     auto stop = [&] {
@@ -753,19 +756,10 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
     }
 
     const int loaded = run(service.start_pre, "start_pre");
-    const bool listed = source_listed();
+    const bool listed = !source_line().empty();
     const std::string recorded = pw + "/recorded.wav";
     // Linked by WirePlumber, the source runs and reads the FIFO; before that, a full FIFO would hold vocrin up. A
     // recorder that came before WirePlumber was ready may stay unlinked: it is started again, three times at most.
-    auto source_running = [&] {
-        if (!exited_with(run({"pactl", "list", "short", "sources"}, "sources"), 0)) return false;
-        for (const std::string &line : split_lines(read_file(pw + "/sources.out"))) {
-            if (line.find("\tvocrin_mic\t") != std::string::npos && line.find("RUNNING") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    };
     bool connected = false;
     for (int attempt = 0; attempt < 3 && !connected; ++attempt) {
         if (recorder > 0) {
@@ -775,7 +769,7 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
         recorder = spawn_process({"parecord", "-d", "vocrin_mic", "--rate=16000", "--channels=1", "--format=s16le",
                                   "--file-format=wav", recorded},
                                  options, pw + "/parecord.out", pw + "/parecord.err");
-        connected = wait_until(source_running, 10);
+        connected = wait_until([&] { return source_line().find("RUNNING") != std::string::npos; }, 10);
     }
     auto chunks_streamed = [&] {
         int chunks = 0;
@@ -807,7 +801,7 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
         wait_until([&] { return heard().size() >= sent_samples * 9 / 10 + 1024; }, 30);
     }
     const int unloaded = run(service.stop_post, "stop_post");
-    const bool left_behind = source_listed();
+    const bool left_behind = !source_line().empty();
     stop();
     ASSERT_TRUE(exited_with(loaded, 0)) << read_file(pw + "/start_pre.err");
     ASSERT_TRUE(listed) << "no source vocrin_mic after the start command: " << read_file(pw + "/sources.out");
