@@ -129,8 +129,25 @@ void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const c
     tracker.faces = std::move(kept);
 }
 
-// Grows each changed box by half the smallest face on every side (a face that came in may differ from the
-// background only in part) and merges those that then overlap.
+// Searches where the frame changed and takes what it finds in, as a scan's faces.
+void search_changes(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
+                    const Options &options) {
+    const int side = detection_min_side(options.min_face_size, options.scale);
+    for (const cv::Rect &area : changed_areas(tracker.previous, detection, tracker.faces, side)) {
+        if (area.width < side || area.height < side) continue;
+        for (const cv::Rect &face : run_cascade(detector, detection(area), options, cv::Size(side, side)))
+            take_in(tracker, face + area.tl());
+    }
+}
+
+std::vector<cv::Rect> to_frame(const std::vector<cv::Rect> &boxes, double scale) {
+    std::vector<cv::Rect> faces;
+    for (const cv::Rect &box : boxes) faces.push_back(map_to_frame(box, scale));
+    return faces;
+}
+
+}  // namespace
+
 std::vector<cv::Rect> merged_areas(std::vector<cv::Rect> boxes, int margin, const cv::Size &image) {
     for (cv::Rect &box : boxes)
         box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
@@ -148,8 +165,6 @@ std::vector<cv::Rect> merged_areas(std::vector<cv::Rect> boxes, int margin, cons
     return boxes;
 }
 
-// The places, away from the faces followed, where this frame differs from the one before; none when the
-// change covers more than the budget.
 std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &detection,
                                     const std::vector<TrackedFace> &faces, int smallest) {
     const cv::Size cells(detection.cols / kChangeCell, detection.rows / kChangeCell);
@@ -178,25 +193,6 @@ std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &dete
     if (area > kChangeBudget * detection.total()) return {};
     return boxes;
 }
-
-// Searches where the frame changed and takes what it finds in, as a scan's faces.
-void search_changes(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
-                    const Options &options) {
-    const int side = detection_min_side(options.min_face_size, options.scale);
-    for (const cv::Rect &area : changed_areas(tracker.previous, detection, tracker.faces, side)) {
-        if (area.width < side || area.height < side) continue;
-        for (const cv::Rect &face : run_cascade(detector, detection(area), options, cv::Size(side, side)))
-            take_in(tracker, face + area.tl());
-    }
-}
-
-std::vector<cv::Rect> to_frame(const std::vector<cv::Rect> &boxes, double scale) {
-    std::vector<cv::Rect> faces;
-    for (const cv::Rect &box : boxes) faces.push_back(map_to_frame(box, scale));
-    return faces;
-}
-
-}  // namespace
 
 FaceTracker::~FaceTracker() { stop_tracking(*this); }
 

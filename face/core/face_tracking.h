@@ -57,6 +57,16 @@ void stop_tracking(FaceTracker &tracker);
 std::vector<cv::Rect> track_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
                                   const Options &options);
 
+// The places, away from the faces followed, where the detection image differs from the one before (in 4 x 4
+// averages, by 24 grey levels or more, over a quarter of the smallest face's area at least), each grown by
+// half the smallest face and merged with those it then overlaps; none when they cover more than a third of
+// the image or the images differ in size.
+std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &detection,
+                                    const std::vector<TrackedFace> &faces, int smallest);
+
+// Each box grown by `margin` on every side within `image`, and those that then overlap merged into one.
+std::vector<cv::Rect> merged_areas(std::vector<cv::Rect> boxes, int margin, const cv::Size &image);
+
 // With --track, the tracker's faces; otherwise find_faces on every frame.
 std::vector<cv::Rect> frame_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
                                   const Options &options);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/face_tracking.h"
 #include "face_programs.h"
 #include "program_output.h"
 #include "sensor_frames.h"
@@ -188,6 +189,25 @@ TEST_F(Tracking, EnrolmentFollowsTheWalkerAndRefusesTrackingPhotos) {
     EXPECT_NE(photos.err.find("--track follows faces from frame to frame: it cannot be used with --images"),
               std::string::npos)
         << photos.err;
+}
+
+// Where the picture changed: a face-sized change is searched with a margin, a speck or a face already followed is
+// not, a change of most of the picture is left to the scans; boxes that overlap once grown become one.
+TEST(ChangedAreas, FaceSizedChangesAwayFromTheFacesFollowedWithinTheBudget) {
+    const cv::Size image(200, 200);
+    EXPECT_EQ(merged_areas({{10, 10, 10, 10}, {25, 10, 10, 10}, {40, 10, 10, 10}, {150, 150, 10, 10}}, 4, image),
+              (std::vector<cv::Rect>{{6, 6, 48, 18}, {146, 146, 18, 18}}));
+    EXPECT_EQ(merged_areas({{0, 190, 10, 10}}, 4, image), (std::vector<cv::Rect>{{0, 186, 14, 14}}));
+
+    const cv::Mat before(image, CV_8U, cv::Scalar(100));
+    cv::Mat now = before.clone();
+    now(cv::Rect(100, 60, 40, 40)) = 200;
+    now(cv::Rect(20, 20, 4, 4)) = 0;  // one cell: less than a quarter of a 20-pixel face
+    EXPECT_EQ(changed_areas(before, now, {}, 20), (std::vector<cv::Rect>{{90, 50, 60, 60}}));
+    EXPECT_EQ(changed_areas(before, now, {TrackedFace{{110, 70, 20, 20}}}, 20), std::vector<cv::Rect>{});
+    EXPECT_EQ(changed_areas(before, now(cv::Rect(0, 0, 100, 100)), {}, 20), std::vector<cv::Rect>{});
+    now(cv::Rect(0, 0, 200, 110)) = 0;  // 55 % of the picture
+    EXPECT_EQ(changed_areas(before, now, {}, 20), std::vector<cv::Rect>{});
 }
 
 }  // namespace
