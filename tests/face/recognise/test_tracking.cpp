@@ -68,6 +68,20 @@ std::vector<std::string> startup_lines(const std::string &out) {
     return std::vector<std::string>(lines.begin(), sensor);
 }
 
+// The keys of a summary or status line, in order.
+std::vector<std::string> keys(const std::string &line) {
+    std::vector<std::string> found;
+    for (size_t at = 0; at < line.size();) {
+        const size_t end = std::min(line.find('=', at), line.find(": ", at));
+        if (end == std::string::npos) break;
+        found.push_back(line.substr(at, end - at));
+        const size_t next = line.find(", ", end);
+        if (next == std::string::npos) break;
+        at = next + 2;
+    }
+    return found;
+}
+
 class Tracking : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -128,12 +142,16 @@ TEST_F(Tracking, FollowsTheWalkerPicksUpTheStrangerAndLeavesWhatFollowsDetection
     }
 
     // After detection everything is as before: a decision and a calibration line per face, the enrolled person
-    // confirmed.
+    // confirmed, the same status and summary fields.
     const std::vector<std::string> calibration = face_test::lines_starting(tracked.out, "calibration frame=");
     int faces = 0;
     for (const int n : seen) faces += n;
     EXPECT_EQ(static_cast<int>(calibration.size()), faces);
     const std::string summary = face_test::lines_starting(tracked.out, "summary: ").at(0);
+    const std::string plain_summary = face_test::lines_starting(plain.out, "summary: ").at(0);
+    EXPECT_EQ(keys(summary), keys(plain_summary));
+    EXPECT_EQ(keys(face_test::lines_starting(tracked.out, "processed frames: ").back()),
+              keys(face_test::lines_starting(plain.out, "processed frames: ").back()));
     EXPECT_EQ(face_test::field(summary, "frames"), std::to_string(kFrames));
     EXPECT_EQ(face_test::field(summary, "max_faces_observed"), "2");
     EXPECT_GT(std::stoi(face_test::field(summary, "confirmed_veyra_predictions")), 0) << tracked.out;
