@@ -224,6 +224,9 @@ TEST(ChangedAreas, FaceSizedChangesAwayFromTheFacesFollowedWithinTheBudget) {
     EXPECT_EQ(changed_areas(before, now, {}, 20), (std::vector<cv::Rect>{{90, 50, 60, 60}}));
     EXPECT_EQ(changed_areas(before, now, {TrackedFace{{110, 70, 20, 20}}}, 20), std::vector<cv::Rect>{});
     EXPECT_EQ(changed_areas(before, now(cv::Rect(0, 0, 200, 160)), {}, 20), std::vector<cv::Rect>{});  // holds the square
+    cv::Mat quarter = before.clone();
+    quarter(cv::Rect(40, 40, 8, 8)) = 0;  // 2 x 2 cells: exactly a quarter of a 16-pixel face counts
+    EXPECT_EQ(changed_areas(before, quarter, {}, 16), (std::vector<cv::Rect>{{32, 32, 24, 24}}));
     now(cv::Rect(0, 0, 200, 110)) = 0;  // 55 % of the picture
     EXPECT_EQ(changed_areas(before, now, {}, 20), std::vector<cv::Rect>{});
 }
