@@ -156,14 +156,10 @@ TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) 
     std::vector<double> offset_source = speech_after(dir, 8000, 0.05, 2);
     for (double &v : offset_source) v += 0.05;
     const std::string offset = write_clip(dir, "offset.wav", offset_source, {0, 1, 2, 3}, 0.0002);
-    const BatchRun plain_offset = run_batch(dir, offset, {});
     const BatchRun agc_offset = run_batch(dir, offset, {"--agc"});
     ASSERT_EQ(agc_offset.result.status, 0) << agc_offset.result.err;
-    const auto mean_after_half = [](const std::vector<double> &x) {
-        return std::accumulate(x.begin() + x.size() / 2, x.end(), 0.0) / (x.size() - x.size() / 2);
-    };
-    EXPECT_GT(mean_after_half(plain_offset.beam), 0.04);
-    EXPECT_LT(std::fabs(mean_after_half(agc_offset.beam)), 0.002);
+    const std::vector<double> &beam = agc_offset.beam;  // the input's mean is 0.05
+    EXPECT_LT(std::fabs(std::accumulate(beam.begin() + beam.size() / 2, beam.end(), 0.0) / (beam.size() / 2)), 0.002);
 
     // An input gain that clips is still reported, whatever level the gain control brings the beam to.
     const BatchRun clipped = run_batch(dir, clip, {"--agc", "--input-gain-db", "36"});
