@@ -1,5 +1,6 @@
-# Each generated manual page renders, says everything the program's own --help says, and lists every option the
-# program accepts in its OPTIONS section.
+# Each generated manual page renders in a terminal of 80 columns without a message from groff, says everything the
+# program's own --help says, and lists every option the program accepts in its SYNOPSIS and OPTIONS sections (and
+# the README in its command lines).
 if(TARGET lumivar_man_pages)
   find_program(MAN_EXECUTABLE man)
   if(NOT MAN_EXECUTABLE)

@@ -1,5 +1,6 @@
 # Renders PAGE with `man -l` and checks that the NAME line and every line of `PROGRAM --help` are in it,
-# the usage line naming the program by its own NAME rather than the path it was run from.
+# the usage line naming the program by its own NAME rather than the path it was run from, and that groff has
+# nothing to say about it at 80 columns.
 function(squeeze text out)  # white space of any kind and length as one blank
   string(REGEX REPLACE "[ \t\r\n]+" " " text "${text}")
   string(STRIP "${text}" text)
@@ -15,6 +16,14 @@ if(NOT man_status EQUAL 0)
   message(FATAL_ERROR "man -l ${PAGE} failed (${man_status}): ${man_errors}")
 endif()
 squeeze("${rendered}" rendered)
+
+# At 80 columns, as lintian renders it: groff says nothing (no table wider than the line, no line it cannot break).
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 MANWIDTH=80
+                        ${MAN} --warnings -E UTF-8 -l -Tutf8 -Z ${PAGE}
+  RESULT_VARIABLE narrow_status OUTPUT_QUIET ERROR_VARIABLE groff_messages)
+if(NOT narrow_status EQUAL 0 OR NOT groff_messages STREQUAL "")
+  message(FATAL_ERROR "man -l ${PAGE} at 80 columns (${narrow_status}):\n${groff_messages}")
+endif()
 
 execute_process(COMMAND ${PROGRAM} --help RESULT_VARIABLE help_status OUTPUT_VARIABLE help)
 if(NOT help_status EQUAL 0)

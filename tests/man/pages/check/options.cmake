@@ -2,7 +2,8 @@
 # the manual's sections. The accepted options come from the program itself: each option word written in its
 # option-parsing sources (PARSER_SOURCES: globs such as voice/*.cpp or face/*/*options*.cpp under SOURCE_DIR,
 # whatever the files are called there) that the page does not list is given to the program, and the test fails
-# unless the program calls it an unknown argument. So an option added to a parser later is checked too.
+# unless the program calls it an unknown argument. So an option added to a parser later is checked too. The same
+# holds for the page's SYNOPSIS and for the program's command lines in the README.
 set(unknown_prefix "Unknown argument: ")
 set(probe_dir ${WORK_DIR}/man_options_${NAME})
 file(REMOVE_RECURSE ${probe_dir})
@@ -70,12 +71,39 @@ refused_as_unknown(--not-an-option-at-all probe_works)
 if(NOT probe_works)
   message(FATAL_ERROR "${NAME} does not say '${unknown_prefix}WORD' for an unknown option: the probe cannot tell")
 endif()
+# Each option word missing from a place that must list every option: refused as unknown, or a problem there.
+set(refused "")
 foreach(word IN LISTS unlisted)
   refused_as_unknown(${word} unknown)
-  if(NOT unknown)
+  if(unknown)
+    list(APPEND refused ${word})
+  else()
     string(APPEND problems "\n  ${word} is accepted but not in OPTIONS")
   endif()
 endforeach()
+function(check_lists_every_option place text)
+  foreach(word IN LISTS candidates)
+    list(FIND refused ${word} known_unknown)
+    if(known_unknown EQUAL -1 AND NOT " ${text} " MATCHES "[^a-z0-9-]${word}[^a-z0-9-]")
+      refused_as_unknown(${word} unknown)
+      if(NOT unknown)
+        string(APPEND problems "\n  ${word} is accepted but not in ${place}")
+      endif()
+    endif()
+  endforeach()
+  set(problems "${problems}" PARENT_SCOPE)
+endfunction()
+# The synopsis: the manual page's, and the program's command lines in the README (its lines that start with
+# the program's name, and the deeper indented lines that carry them on).
+string(REGEX MATCH "\nSYNOPSIS\n([ \t][^\n]*\n|\n)*" synopsis_section "${rendered}")
+check_lists_every_option(SYNOPSIS "${synopsis_section}")
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REGEX REPLACE "[][;]" " " readme "${readme}")
+string(REGEX MATCHALL "\n    ${NAME} [^\n]*(\n      +[^\n]*)*" readme_lines "${readme}")
+if(readme_lines STREQUAL "")
+  string(APPEND problems "\n  no command line of ${NAME} in README.md")
+endif()
+check_lists_every_option("README.md's command lines" "${readme_lines}")
 if(NOT problems STREQUAL "")
   message(FATAL_ERROR "${PAGE}:${problems}\nOPTIONS section:${options_section}")
 endif()
