@@ -30,6 +30,11 @@ if(NOT help_status EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} --help ended with ${help_status}")
 endif()
 
+# The measurements (bench/) stay in the sources: an installed page must not send its reader there.
+if(rendered MATCHES "bench/")
+  message(FATAL_ERROR "${PAGE} points to bench/, which is not installed")
+endif()
+
 set(expected "NAME ${NAME} - ")
 string(REPLACE "\n" ";" help_lines "${help}")
 foreach(line IN LISTS help_lines)
