@@ -148,6 +148,18 @@ function Table(table_block)
   return pandoc.DefinitionList(items)
 end
 
+-- The synopsis as written, line for line, at the section's indent rather than a code block's deeper one, so
+-- its lines of up to 72 characters fit 80 columns.
+local function synopsis(code)
+  local lines = {}
+  for line in (code .. "\n"):gmatch("(.-)\n") do
+    line = line:gsub("\\", "\\e"):gsub("%-", "\\-")
+    if line:match("^[.']") then line = "\\&" .. line end
+    table.insert(lines, line)
+  end
+  return pandoc.RawBlock("man", ".nf\n" .. table.concat(lines, "\n") .. "\n.fi")
+end
+
 function Pandoc(doc)
   local program = text(doc.meta.program)
   local blocks = {}
@@ -170,7 +182,7 @@ function Pandoc(doc)
         add(pandoc.Header(block.level - 1, block.content))
       end
     elseif waiting_for_synopsis and block.t == "CodeBlock" then
-      add(block)
+      add(synopsis(block.text))
       add(pandoc.Header(1, "OPTIONS"))
       waiting_for_synopsis = false
     else
