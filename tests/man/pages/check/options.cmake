@@ -93,12 +93,13 @@ function(check_lists_every_option place text)
   endforeach()
   set(problems "${problems}" PARENT_SCOPE)
 endfunction()
-# The synopsis: the manual page's, and the program's command lines in the README (its lines that start with
-# the program's name, and the deeper indented lines that carry them on).
+# The synopsis: the manual page's, and the program's command lines in the README's "Command lines" (the lines
+# that start with the program's name, and the deeper indented lines that carry them on).
 string(REGEX MATCH "\nSYNOPSIS\n([ \t][^\n]*\n|\n)*" synopsis_section "${rendered}")
 check_lists_every_option(SYNOPSIS "${synopsis_section}")
 file(READ ${SOURCE_DIR}/README.md readme)
 string(REGEX REPLACE "[][;]" " " readme "${readme}")
+string(REGEX MATCH "\n## Command lines\n[^#]*" readme "${readme}")
 string(REGEX MATCHALL "\n    ${NAME} [^\n]*(\n      +[^\n]*)*" readme_lines "${readme}")
 if(readme_lines STREQUAL "")
   string(APPEND problems "\n  no command line of ${NAME} in README.md")
