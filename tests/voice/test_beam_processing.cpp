@@ -202,4 +202,11 @@ TEST(BeamAngle, HoldsTheBeamWhereToldWhileTheDirectionIsStillEstimated) {
     EXPECT_EQ(angle(away.result.out), angle(toward.result.out));
     // Held at the talker the beam keeps the speech whole; held away, it loses its higher frequencies.
     EXPECT_GT(power(toward.beam), 1.5 * power(away.beam));
+
+    // Noise alone leaves the estimate unsure: the beam is held all the same, not aligned on the noise.
+    const std::string noise = write_clip(dir, "noise.wav", std::vector<double>(16032, 0.0), {0, 0, 0, 0}, 0.05);
+    const BatchRun unsure = run_batch(dir, noise, {"--mic-positions", kKinect, "--beam-angle", "40"});
+    ASSERT_EQ(unsure.result.status, 0) << unsure.result.err;
+    EXPECT_TRUE(has_line(unsure.result.out, "direction_low_confidence: true")) << unsure.result.out;
+    EXPECT_TRUE(has_line(unsure.result.out, "beamforming_lags: [0, 4, 6, 7]")) << unsure.result.out;
 }
