@@ -129,7 +129,7 @@ TEST(Denoise, CutsTheNoiseKeepsTheSpeechAndStaysAlignedWithTheInput) {
 
 TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) {
     TempDir dir;
-    const std::string clip = write_clip(dir, "quiet.wav", speech_after(dir, 8000, 0.05, 4), {0, 1, 2, 3}, 0.0002);
+    const std::string clip = write_clip(dir, "quiet.wav", speech_after(dir, 8000, 0.05, 12), {0, 1, 2, 3}, 0.0002);
     const BatchRun plain = run_batch(dir, clip, {});
     const BatchRun agc = run_batch(dir, clip, {"--agc"});
     ASSERT_EQ(plain.result.status, 0) << plain.result.err;
@@ -138,10 +138,15 @@ TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) 
     EXPECT_NE(agc.manifest.find("    \"beam_agc\": true,\n"), std::string::npos);
 
     const std::size_t end = plain.beam.size();
-    // The gain control adapts over seconds: the last quarter has it settled, the talker's peaks near
-    // the target 3 dB below full scale, none clipped.
+    // The gain control adapts over seconds: in the second half of the half minute it has settled, the
+    // talker's peaks near the target 3 dB below full scale (0.71; they reach 0.73 to 0.88 here, 0.38 to 0.45
+    // with a 9 dB target, 0.54 with 6 dB), none clipped.
     EXPECT_GT(level_db(agc.beam, 3 * end / 4, end), level_db(plain.beam, 3 * end / 4, end) + 10.0);
-    EXPECT_GT(peak_of(agc.beam, 3 * end / 4, end), 0.35);
+    for (std::size_t quarter = 2; quarter < 4; ++quarter) {
+        const double peak = peak_of(agc.beam, quarter * end / 4, (quarter + 1) * end / 4);
+        EXPECT_GT(peak, 0.6) << "quarter " << quarter + 1;
+        EXPECT_LT(peak, 0.95) << "quarter " << quarter + 1;
+    }
     EXPECT_LT(peak_of(agc.beam, 0, end), 0.99);
     // The beam's level lines are measured on what was written (the WAV reads codes / 32768).
     const double rms = std::sqrt(power(agc.beam)) * 32768.0 / 32767.0;
