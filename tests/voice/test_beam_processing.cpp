@@ -129,7 +129,7 @@ TEST(Denoise, CutsTheNoiseKeepsTheSpeechAndStaysAlignedWithTheInput) {
 
 TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) {
     TempDir dir;
-    const std::string clip = write_clip(dir, "quiet.wav", speech_after(dir, 8000, 0.05, 4), {0, 1, 2, 3}, 0.0002);
+    const std::string clip = write_clip(dir, "quiet.wav", speech_after(dir, 8000, 0.05, 12), {0, 1, 2, 3}, 0.0002);
     const BatchRun plain = run_batch(dir, clip, {});
     const BatchRun agc = run_batch(dir, clip, {"--agc"});
     ASSERT_EQ(plain.result.status, 0) << plain.result.err;
@@ -138,10 +138,15 @@ TEST(Agc, BringsAQuietBeamUpWithoutClippingAndTheLevelsReportedAreThoseAfterIt) 
     EXPECT_NE(agc.manifest.find("    \"beam_agc\": true,\n"), std::string::npos);
 
     const std::size_t end = plain.beam.size();
-    // The gain control adapts over seconds: the last quarter has it settled, the talker's peaks near
-    // the target 3 dB below full scale, none clipped.
+    // The gain control adapts over seconds: in the second half of the half minute it has settled, the
+    // talker's peaks near the target 3 dB below full scale (0.71; they reach 0.73 to 0.88 here, 0.38 to 0.45
+    // with a 9 dB target, 0.54 with 6 dB), none clipped.
     EXPECT_GT(level_db(agc.beam, 3 * end / 4, end), level_db(plain.beam, 3 * end / 4, end) + 10.0);
-    EXPECT_GT(peak_of(agc.beam, 3 * end / 4, end), 0.35);
+    for (std::size_t quarter = 2; quarter < 4; ++quarter) {
+        const double peak = peak_of(agc.beam, quarter * end / 4, (quarter + 1) * end / 4);
+        EXPECT_GT(peak, 0.6) << "quarter " << quarter + 1;
+        EXPECT_LT(peak, 0.95) << "quarter " << quarter + 1;
+    }
     EXPECT_LT(peak_of(agc.beam, 0, end), 0.99);
     // The beam's level lines are measured on what was written (the WAV reads codes / 32768).
     const double rms = std::sqrt(power(agc.beam)) * 32768.0 / 32767.0;
@@ -202,4 +207,11 @@ TEST(BeamAngle, HoldsTheBeamWhereToldWhileTheDirectionIsStillEstimated) {
     EXPECT_EQ(angle(away.result.out), angle(toward.result.out));
     // Held at the talker the beam keeps the speech whole; held away, it loses its higher frequencies.
     EXPECT_GT(power(toward.beam), 1.5 * power(away.beam));
+
+    // Noise alone leaves the estimate unsure: the beam is held all the same, not aligned on the noise.
+    const std::string noise = write_clip(dir, "noise.wav", std::vector<double>(16032, 0.0), {0, 0, 0, 0}, 0.05);
+    const BatchRun unsure = run_batch(dir, noise, {"--mic-positions", kKinect, "--beam-angle", "40"});
+    ASSERT_EQ(unsure.result.status, 0) << unsure.result.err;
+    EXPECT_TRUE(has_line(unsure.result.out, "direction_low_confidence: true")) << unsure.result.out;
+    EXPECT_TRUE(has_line(unsure.result.out, "beamforming_lags: [0, 4, 6, 7]")) << unsure.result.out;
 }

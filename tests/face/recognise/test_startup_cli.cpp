@@ -2,6 +2,7 @@
 // the LOGFILE run log, the files written and the exit status, byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -274,6 +275,32 @@ TEST(StartupModelFiles, UnwritableModelOrLabelsIsStatusEightWithoutTheTrainedLin
         EXPECT_EQ(r.err, "") << c.args[1];
         EXPECT_EQ(face_test::read_file(ws.dir / "run.log"), expected) << c.args[1];
     }
+}
+
+// A new file renamed over the model would replace it whatever its mode: a read-only model in a folder the user may
+// write is refused all the same. Root may write any file, so an unprivileged user runs it.
+TEST(StartupModelFiles, AReadOnlyModelInAWritableFolderIsStatusEightAndLeftAsItWas) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    Workspace ws;
+    face_test::let_others_in(ws.dir.path);
+    const fs::path model = ws.dir / "models/face_recognizer.yml";
+    const std::string kept = "%YAML:1.0\n# the model the user keeps\n";
+    face_test::write_file(model, kept);
+    ASSERT_EQ(::chown((ws.dir / "models").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(model.c_str(), 0444), 0);
+
+    RunRequest request;
+    request.program = kProgram;
+    request.args = {"--cascade", "missing.xml"};
+    request.cwd = ws.dir.path.string();
+    request.as_nobody = true;
+    const RunResult r = face_test::run_program(request);
+    EXPECT_EQ(r.status, 8) << r.out << r.err;
+    EXPECT_EQ(r.out, report("faces/veyra", "models/face_recognizer.yml") +
+                         kTrainedTail.substr(0, kTrainedTail.rfind("trained")) +
+                         "error: failed to write model: models/face_recognizer.yml\n");
+    EXPECT_TRUE(face_test::read_file(model) == kept) << "the read-only model was replaced";
+    EXPECT_FALSE(fs::exists(ws.dir / "models/labels.txt"));
 }
 
 TEST(StartupModelFiles, BareFileNamesLandInTheWorkingDirectory) {

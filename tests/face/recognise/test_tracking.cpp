@@ -1,17 +1,23 @@
 // --track on the real programs: a short stream on the simulated sensor in which the enrolled person walks across
-// the frame and a stranger appears half-way, run with and without --track.
+// the frame and a stranger appears half-way, run with and without --track; and the tracker called directly on
+// scripted frames, each scan waited for so that what the scans bring in is known frame by frame.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
 #include "core/face_tracking.h"
+#include "core/frame_steps.h"
 #include "face_programs.h"
 #include "program_output.h"
 #include "sensor_frames.h"
@@ -229,6 +235,131 @@ TEST(ChangedAreas, FaceSizedChangesAwayFromTheFacesFollowedWithinTheBudget) {
     EXPECT_EQ(changed_areas(before, quarter, {}, 16), (std::vector<cv::Rect>{{32, 32, 24, 24}}));
     now(cv::Rect(0, 0, 200, 110)) = 0;  // 55 % of the picture
     EXPECT_EQ(changed_areas(before, now, {}, 20), std::vector<cv::Rect>{});
+}
+
+// A head on the first background on which per-frame detection finds just its face, at `left` and three quarters
+// of the face's width further right, and nothing on the background alone.
+struct HeadScene {
+    cv::Mat background, head;
+    int left = 100, top = 80, shift = 0;
+    cv::Rect face, moved;  // as per-frame detection finds it at `left` and at `left + shift`
+
+    cv::Mat with_head(int x) const {
+        cv::Mat frame = background.clone();
+        face_test::paste(frame, head, x, top);
+        return frame;
+    }
+};
+
+HeadScene head_scene() {
+    HeadScene scene;
+    scene.head = face_test::read_photo(face_test::kOtherPhoto)(cv::Rect(80, 0, 300, 300));
+    for (uint64_t seed = 1; seed < 20; ++seed) {
+        scene.background = face_test::textured_background(960, 540, seed);
+        const std::vector<cv::Rect> at_left = face_test::default_detections(scene.with_head(scene.left));
+        if (at_left.size() != 1 || !face_test::default_detections(scene.background).empty()) continue;
+        scene.face = at_left[0];
+        scene.shift = 3 * scene.face.width / 4;
+        const std::vector<cv::Rect> moved = face_test::default_detections(scene.with_head(scene.left + scene.shift));
+        if (moved.size() != 1) continue;
+        scene.moved = moved[0];
+        return scene;
+    }
+    throw std::runtime_error("no background keeps the detections to the head's face");
+}
+
+cv::Mat grey_of(const cv::Mat &bgr) {
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    return grey;
+}
+
+// The tracker on one frame, then the scan it handed over finished, so that the next frame takes its faces in.
+std::vector<cv::Rect> track_then_scan(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &bgr,
+                                      const Options &options) {
+    cv::Mat grey = grey_of(bgr);
+    const std::vector<cv::Rect> faces = track_faces(tracker, detector, grey, options);
+    const bool scanned = face_test::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+            return !tracker.exchange.scanning && tracker.exchange.waiting.empty();
+        },
+        120);
+    if (!scanned) throw std::runtime_error("the scan did not finish");
+    return faces;
+}
+
+int centre_offset(const cv::Rect &a, const cv::Rect &b) {
+    const cv::Point d = (a.tl() + a.br()) / 2 - (b.tl() + b.br()) / 2;
+    return std::max(std::abs(d.x), std::abs(d.y));
+}
+
+Options tracking_options() {
+    Options options;
+    options.track = true;
+    options.cascade_path = face_test::kHaarCascade;
+    return options;
+}
+
+// The light comes on with a face in view: the whole picture changed, so only a scan finds the face. It leaves and is
+// gone from the count at once; missed, it is still searched for over 3 frames, then dropped, and found again when
+// it comes back either way. The light goes off and on again and the face moves three quarters of its width before
+// the scan that placed it is taken in: searched for that far, it is still followed.
+TEST(TrackFaces, FindsByScanLetsGoOfALeaverKeepsAMissedFaceThreeFramesAndFollowsAScannedFaceFar) {
+    const HeadScene scene = head_scene();
+    const Options options = tracking_options();
+    cv::CascadeClassifier detector(face_test::kHaarCascade);
+    FaceTracker tracker;
+    ASSERT_TRUE(start_tracking(tracker, options));
+    const auto track = [&](const cv::Mat &bgr) { return track_then_scan(tracker, detector, bgr, options); };
+    const cv::Mat dark(scene.background.size(), CV_8UC3, cv::Scalar::all(0));
+    const cv::Mat here = scene.with_head(scene.left);
+
+    EXPECT_TRUE(track(dark).empty());
+    EXPECT_TRUE(track(dark).empty());
+    EXPECT_TRUE(track(here).empty()) << "a picture changed in whole is left to the scans";
+    for (int frame = 4; frame <= 6; ++frame) EXPECT_EQ(track(here).size(), 1u) << "frame " << frame;
+
+    for (int missed = 1; missed <= 3; ++missed) {
+        EXPECT_TRUE(track(scene.background).empty()) << "miss " << missed;
+        ASSERT_EQ(tracker.faces.size(), 1u) << "miss " << missed;
+        EXPECT_EQ(tracker.faces[0].misses, missed);
+    }
+    EXPECT_EQ(track(here).size(), 1u) << "back after 3 misses";
+    ASSERT_EQ(tracker.faces.size(), 1u);
+    EXPECT_EQ(tracker.faces[0].misses, 0);
+    for (int missed = 1; missed <= 4; ++missed) EXPECT_TRUE(track(scene.background).empty()) << "miss " << missed;
+    EXPECT_TRUE(tracker.faces.empty()) << "kept after 4 misses";
+    std::vector<cv::Rect> faces = track(here);
+    ASSERT_EQ(faces.size(), 1u) << "back after 4 misses, where the picture changed";
+    EXPECT_LE(centre_offset(faces[0], scene.face), scene.face.width / 8);
+
+    // Dark for 4 frames: the face is dropped, and the frame it is back in is left to the scans again.
+    for (int frame = 16; frame <= 19; ++frame) EXPECT_TRUE(track(dark).empty()) << "frame " << frame;
+    EXPECT_TRUE(track(here).empty());
+    faces = track(scene.with_head(scene.left + scene.shift));
+    ASSERT_EQ(faces.size(), 1u) << "the scan's face, moved by " << scene.shift << " pixels, is not followed";
+    EXPECT_LE(centre_offset(faces[0], scene.moved), scene.face.width / 8);
+}
+
+// Two followed boxes of different sizes that find the same face: one person, one face.
+TEST(TrackFaces, TwoFollowedBoxesOnOneFaceBecomeOne) {
+    const HeadScene scene = head_scene();
+    const Options options = tracking_options();
+    cv::CascadeClassifier detector(face_test::kHaarCascade);
+    FaceTracker tracker;  // no scans: only the two boxes are searched
+    cv::Mat grey = grey_of(scene.with_head(scene.left));
+    cv::Mat copy = grey.clone();
+    tracker.previous = detection_image(copy, options.scale);
+    tracker.first_frame_done = true;
+    const cv::Rect face(scene.face.tl() / 2, scene.face.br() / 2);  // on the detection image
+    const auto grown = [&](int d) { return cv::Rect(face.x - d, face.y - d, face.width + 2 * d, face.height + 2 * d); };
+    // Each alone finds the face, the first a little smaller than the second does.
+    tracker.faces = {TrackedFace{grown(-face.width * 3 / 16)}, TrackedFace{grown(face.width * 3 / 16)}};
+    const std::vector<cv::Rect> faces = track_faces(tracker, detector, grey, options);
+    ASSERT_EQ(faces.size(), 1u);
+    EXPECT_LE(centre_offset(faces[0], scene.face), scene.face.width / 8);
+    EXPECT_EQ(tracker.faces.size(), 1u);
 }
 
 }  // namespace
