@@ -267,8 +267,11 @@ TEST_F(LiveFixture, DenoiseAndAgcCarryFramesAcrossChunksAndStreamTheBatchBeamLat
     const std::string pcm(bytes.begin(), bytes.end());
     ASSERT_GT(pcm.size(), 0u);
     ASSERT_EQ(pcm.size() % 2048, 0u) << "every chunk gives as many samples as it brought";
-    const std::size_t frames = pcm.size() / 2;
-    ASSERT_LE(frames, kInfileFrames);
+    // The simulated array is not paced: a fast build streams past the input, where the array repeats old data.
+    // The stream is compared as far as it is known; the input's length, a whole number of 10 ms frames, also
+    // ends a frame of the processing.
+    const std::size_t frames = std::min(pcm.size() / 2, kInfileFrames);
+    static_assert(kInfileFrames % 160 == 0);
     const std::vector<unsigned char> raw = s32le_bytes(std::vector<int32_t>(codes.begin(), codes.begin() + 4 * frames));
     write_file(dir.file("same.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(raw.begin(), raw.end()))));
     std::vector<std::string> batch = {VOCRIN_BIN, "--input-wav", dir.file("same.wav"), "--beamformed",
@@ -276,7 +279,7 @@ TEST_F(LiveFixture, DenoiseAndAgcCarryFramesAcrossChunksAndStreamTheBatchBeamLat
     batch.insert(batch.end(), processing.begin(), processing.end());
     ASSERT_EQ(run(batch, dir.path).status, 0);
     const std::string wav = read_file(dir.file("beam.wav"));
-    ASSERT_EQ(wav.size(), 44 + pcm.size());
+    ASSERT_EQ(wav.size(), 44 + 2 * frames);
     std::size_t differing = 0;
     for (std::size_t t = 224; t < frames; ++t) differing += get16s(pcm, 2 * t) != get16s(wav, 44 + 2 * (t - 224));
     EXPECT_EQ(differing, 0u);
