@@ -275,6 +275,8 @@ bool parse_args(int argc, char **argv, Options &options) {
             options.skip_capture = true;
         } else if (word == "--agc") {
             options.agc = true;
+        } else if (word == "--require-fifo") {
+            options.require_fifo = true;
         } else if (is_value_option(word)) {
             if (i + 1 >= argc) {
                 std::cerr << word << " requires a value\n";
