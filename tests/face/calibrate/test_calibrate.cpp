@@ -490,6 +490,10 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     }
     EXPECT_FALSE(face_test::fs::exists(dir / "no/such/dir"));
+    // The plot's ending in any case chooses its format.
+    r = calibrate({"--enrolled", good, "--others", others, "--plot", (dir / "upper.SVG").string()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(face_test::read_file(dir / "upper.SVG").rfind("<svg ", 0), 0u);
 
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"--enrolled", good},
