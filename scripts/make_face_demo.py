@@ -5,7 +5,11 @@ Writes 1920 x 1080 frames on a textured background for the simulated sensor:
 <out>/enrol_frames/: the enrolled person alone, moving about and in changing light, as in front of
 the sensor while lumivar_enroll saves her samples;
 <out>/frames/: first the enrolled person alone, then the other person alone, then both side by side,
-for lumivar_face.
+for lumivar_face;
+<out>/depth/: for each of those frames the depth picture the simulated sensor reads (LUMIVAR_SIM_DEPTH):
+16-bit millimetres, aligned with the frame, each face the relief of a live head (nose, eye sockets,
+cheeks curving back) at the distance its size gives, a wall behind, with the sensor's noise and gaps;
+so lumivar_face --liveness accepts the demo's faces.
 """
 import argparse
 import os
@@ -18,6 +22,10 @@ ENROLLED = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg"  # pyth
 OTHER = "/usr/lib/python3/dist-packages/imageio/resources/images/astronaut.png"  # python3-imageio
 CASCADE = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml"  # opencv-data
 FRAME_W, FRAME_H = 1920, 1080
+# The simulated sensor's cameras (face/sim_freenect2): colour focal length at 1920 x 1080, depth camera.
+COLOUR_F = 1081.37
+DEPTH_F, DEPTH_CX, DEPTH_CY, DEPTH_W, DEPTH_H = 365.46, 256.0, 205.4, 512, 424
+FACE_BOX_MM = 160.0  # width of the detector's box around a real face
 
 
 def textured_background(rng):
@@ -70,8 +78,61 @@ def write_enrol_frames(enrolled, out_dir, count):
     return count
 
 
-def write_frames(enrolled, other, out_dir, per_segment):
+def head_height(xn, yn, nose_mm=25.0):
+    """Height of a live face over its central plane (mm, towards the camera) at box-relative coordinates (in box
+    widths and heights from the box's centre, y down), and where the head is."""
+    ex, ey = xn / 0.56, (yn + 0.05) / 0.8
+    inside = ex * ex + ey * ey <= 1.0
+    neck = ~inside & (yn > 0.5) & (np.abs(xn) < 0.28)
+
+    def gauss(x, s):
+        return np.exp(-0.5 * (x / s) ** 2)
+
+    h = -50.0 * (xn / 0.5) ** 2 - 15.0 * (yn / 0.5) ** 2  # curving back to the ears, up and down
+    ridge = np.where(yn < -0.15, 8.0 * gauss(yn + 0.15, 0.05),
+                     np.where(yn <= 0.12, 8.0 + (nose_mm - 8.0) * (yn + 0.15) / 0.27, nose_mm * gauss(yn - 0.12, 0.04)))
+    h = h + ridge * gauss(xn, 0.06)
+    for side in (-0.2, 0.2):  # eye sockets
+        h = h - 10.0 * gauss(np.hypot(xn - side, (yn + 0.1) * 0.9), 0.07)
+    h = h + 6.0 * gauss(xn, 0.1) * gauss(yn - 0.3, 0.04) + 4.0 * gauss(xn, 0.12) * gauss(yn - 0.45, 0.05)
+    return np.where(neck, -70.0, h), inside | neck
+
+
+def depth_picture(faces, rng):
+    """The depth picture of live heads whose faces the detector boxed at `faces` (x, y, w, h in frame pixels)."""
+    cx, cy = (FRAME_W - 1) / 2.0, (FRAME_H - 1) / 2.0
+    nearest = min(COLOUR_F * FACE_BOX_MM / w for (_, _, w, _) in faces) if len(faces) else 2000.0
+    clean = np.full((FRAME_H, FRAME_W), min(nearest + 1200.0, 4300.0))  # a wall behind everyone
+    for (x, y, w, h) in faces:
+        d = COLOUR_F * FACE_BOX_MM / w
+        box_w, box_h = FACE_BOX_MM, h * d / COLOUR_F
+        centre_x, centre_y = (x + w / 2.0 - cx) * d / COLOUR_F, (y + h / 2.0 - cy) * d / COLOUR_F
+        left, top = max(0, x - w * 4 // 5), max(0, y - h * 4 // 5)
+        right, bottom = min(FRAME_W, x + w * 13 // 5 - w * 4 // 5), min(FRAME_H, y + h * 13 // 5 - h * 4 // 5)
+        u, v = np.meshgrid(np.arange(left, right), np.arange(top, bottom))
+        ray_x, ray_y = (u - cx) / COLOUR_F, (v - cy) / COLOUR_F
+        t = np.full(u.shape, d)
+        for _ in range(8):  # where each ray meets the surface; damped, so that steep sides converge too
+            height, _ = head_height((t * ray_x - centre_x) / box_w, (t * ray_y - centre_y) / box_h)
+            t = 0.5 * t + 0.5 * (d - height)
+        _, hit = head_height((t * ray_x - centre_x) / box_w, (t * ray_y - centre_y) / box_h)
+        region = clean[top:bottom, left:right]
+        region[hit] = np.minimum(region[hit], t[hit])
+    # The sensor's noise (about 1.5 mm at 1 m, 4 mm at 3 m) and missing pixels, drawn once per depth pixel.
+    j = np.clip(np.rint((np.arange(FRAME_H) - cy) / COLOUR_F * DEPTH_F + DEPTH_CY).astype(int), 0, DEPTH_H - 1)
+    i = np.clip(np.rint((np.arange(FRAME_W) - cx) / COLOUR_F * DEPTH_F + DEPTH_CX).astype(int), 0, DEPTH_W - 1)
+    noise = rng.standard_normal((DEPTH_H, DEPTH_W))[np.ix_(j, i)]
+    missing = rng.uniform(size=(DEPTH_H, DEPTH_W))[np.ix_(j, i)] < 0.03
+    measured = clean + noise * np.maximum(0.8, 1.5 + 1.25 * (clean / 1000.0 - 1.0))
+    return np.where(missing, 0, np.clip(np.rint(measured), 0, 65535)).astype(np.uint16)
+
+
+def write_frames(enrolled, other, out_dir, depth_dir, per_segment):
+    """The frames for lumivar_face and, for each, the depth picture of the faces the detector finds in it."""
     os.makedirs(out_dir, exist_ok=True)
+    os.makedirs(depth_dir, exist_ok=True)
+    detector = cv2.CascadeClassifier(CASCADE)
+    rng = np.random.default_rng(1)
     background = clean_background()
     segments = (("enrolled",), ("other",), ("enrolled", "other"))
     places = {"enrolled": (260, 240), "other": (1150, 300)}
@@ -85,7 +146,12 @@ def write_frames(enrolled, other, out_dir, per_segment):
                 # a little sway, as a person in front of the sensor would
                 paste(frame, photos[who], left + 3 * (step % 5), top + 2 * (step % 3))
             index += 1
-            cv2.imwrite(os.path.join(out_dir, "frame_%04d.jpg" % index), frame, [cv2.IMWRITE_JPEG_QUALITY, 92])
+            name = os.path.join(out_dir, "frame_%04d.jpg" % index)
+            cv2.imwrite(name, frame, [cv2.IMWRITE_JPEG_QUALITY, 92])
+            # The faces where lumivar_face finds them: in the frame as it reads it back.
+            grey = cv2.imread(name, cv2.IMREAD_GRAYSCALE)
+            faces = [tuple(2 * int(n) for n in face) for face in detections(detector, grey)]
+            cv2.imwrite(os.path.join(depth_dir, "frame_%04d.png" % index), depth_picture(faces, rng))
     return index
 
 
@@ -101,7 +167,8 @@ def main():
         sys.exit("make_face_demo: install python-matplotlib-data and python3-imageio (scripts/setup.sh)")
     enrolled = enrolled[:460]  # head and shoulders: the uniform's insignia fool the detector
     enrol_frames = write_enrol_frames(enrolled, os.path.join(args.out, "enrol_frames"), args.enrol_frames)
-    frames = write_frames(enrolled, other, os.path.join(args.out, "frames"), args.per_segment)
+    frames = write_frames(enrolled, other, os.path.join(args.out, "frames"), os.path.join(args.out, "depth"),
+                          args.per_segment)
     print("make_face_demo: %d frames to enrol from, %d frames to recognise in %s" % (enrol_frames, frames, args.out))
 
 

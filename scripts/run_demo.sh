@@ -33,6 +33,9 @@ rm -rf build/demo/face/samples  # a second enrolment would add to the first
   --samples-dir samples --count 15)
 (cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LOGFILE=face_run.log "$face_bin" \
   --samples-dir samples --frames 36 --log-every 1)
+# The same frames with the depth check: the demo's depth pictures give each face the relief of a live head.
+(cd build/demo/face && LUMIVAR_SIM_FRAMES=frames LUMIVAR_SIM_DEPTH=depth LOGFILE=face_liveness_run.log "$face_bin" \
+  --samples-dir samples --frames 36 --log-every 12 --liveness)
 
 # lumivar_calibrate on the demo's own runs: the frames of the enrolled person alone and of the other person
 # alone, each run with --calibration-log, are the two groups; it recommends thresholds and draws both.

@@ -164,9 +164,11 @@ int run_live_mode(const Options &options, Logger &logger) {
         return kLiveRecorderNotStartedStatus;
     }
     // A FIFO waits here for its reader, or a stop request, while the capture pipe fills.
-    output = open_pcm_output(options.pcm_output);
+    output = open_pcm_output(options.pcm_output, options.require_fifo);
     if (output < 0 && stop_signal() == 0) {
-        logger.line("error: failed to open live PCM output: " + options.pcm_output);
+        logger.line((options.require_fifo && !is_fifo(options.pcm_output) ? "error: live PCM output is not a FIFO: "
+                                                                          : "error: failed to open live PCM output: ") +
+                    options.pcm_output);
         return kLiveOutputNotOpenedStatus;
     }
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);

@@ -41,6 +41,20 @@ bool parse_double(const std::string &text, double &value) {
     return true;
 }
 
+// A number that is the whole word but for blanks on either side ("30", " 30", "30 "), read as strtod reads it.
+bool parse_whole_number(const std::string &text, double &value) {
+    char *end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    while (end != text.c_str() && std::isspace(static_cast<unsigned char>(*end))) {
+        ++end;  // strtod skips the blanks before a number; these are the ones after it
+    }
+    if (end == text.c_str() || end != text.c_str() + text.size()) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
 // Four finite numbers separated by commas, blanks around them allowed; strictly increasing or
 // decreasing, from 1 cm to 5 m from the first to the last: the angle's divisor is a real span, and
 // no huge or overflowing span (1e308 apart) passes for an array.
@@ -50,12 +64,8 @@ bool parse_mic_positions(const std::string &text, std::vector<double> &positions
     for (;;) {
         const std::size_t comma = text.find(',', start);
         const std::string field = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        char *end = nullptr;
-        const double value = std::strtod(field.c_str(), &end);
-        while (end != field.c_str() && std::isspace(static_cast<unsigned char>(*end))) {
-            ++end;  // strtod skips the blanks before a number; these are the ones after it
-        }
-        if (end == field.c_str() || end != field.c_str() + field.size() || !std::isfinite(value)) {
+        double value = 0.0;
+        if (!parse_whole_number(field, value) || !std::isfinite(value)) {
             return false;
         }
         parsed.push_back(value);
@@ -77,11 +87,10 @@ bool parse_mic_positions(const std::string &text, std::vector<double> &positions
     return true;
 }
 
-// Degrees from -90 to 90, the whole word a number.
+// Degrees from -90 to 90, the whole word a number but for blanks around it.
 bool parse_beam_angle(const std::string &text, std::optional<double> &angle) {
-    char *end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !(value >= -90.0 && value <= 90.0)) {
+    double value = 0.0;
+    if (!parse_whole_number(text, value) || !(value >= -90.0 && value <= 90.0)) {
         return false;
     }
     angle = value;
@@ -266,6 +275,8 @@ bool parse_args(int argc, char **argv, Options &options) {
             options.skip_capture = true;
         } else if (word == "--agc") {
             options.agc = true;
+        } else if (word == "--require-fifo") {
+            options.require_fifo = true;
         } else if (is_value_option(word)) {
             if (i + 1 >= argc) {
                 std::cerr << word << " requires a value\n";

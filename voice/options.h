@@ -18,6 +18,8 @@ struct Options {
     int live_duration_seconds = 0;
     int live_chunk_frames = 1024;
     std::string pcm_output = "/tmp/vocrin-beamformed-mic.pcm";
+    // --require-fifo: live output only into an existing FIFO (a sound server's pipe), never a file.
+    bool require_fifo = false;
     // --mic-positions: the four microphones' positions in metres along the row, in channel
     // order. Empty: the direction from whole-sample lags within fixed limits.
     std::vector<double> mic_positions;

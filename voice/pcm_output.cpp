@@ -62,13 +62,23 @@ bool wait_for_room(int fd, Clock::time_point &drain_end) {
 
 }  // namespace
 
-int open_pcm_output(const std::string &path) {
+bool is_fifo(const std::string &path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+int open_pcm_output(const std::string &path, bool fifo_only) {
+    // A FIFO is never created: were it removed while the reader is awaited, a creating open would fill a
+    // regular file in the pipe's place (on a RAM disk, for a sound server's pipe).
+    const bool fifo = is_fifo(path);
+    if (fifo_only && !fifo) {
+        return -1;
+    }
+    const int flags = fifo ? O_WRONLY | O_NONBLOCK | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC;
     for (;;) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        const int fd = ::open(path.c_str(), flags, 0666);
         // ENXIO from a FIFO: no reader has it open yet.
-        struct stat info {};
-        if (fd >= 0 || errno != ENXIO || ::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode) ||
-            stop_signal() != 0) {
+        if (fd >= 0 || errno != ENXIO || !is_fifo(path) || stop_signal() != 0) {
             return fd;
         }
         pollfd wake{stop_wake_fd(), POLLIN, 0};

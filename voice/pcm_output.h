@@ -5,9 +5,12 @@
 #include <vector>
 
 // Opens `path` for writing, created 0666 less the umask and truncated, as fopen "w" does. A FIFO is
-// opened once a reader has opened it. Returns the descriptor, or -1 when the open failed or a stop
-// was requested before a reader came.
-int open_pcm_output(const std::string &path);
+// opened once a reader has opened it; a FIFO that goes away meanwhile fails the open rather than
+// leaving a regular file in its place. With `fifo_only`, anything but an existing FIFO fails it.
+// Returns the descriptor, or -1 when the open failed or a stop was requested before a reader came.
+int open_pcm_output(const std::string &path, bool fifo_only = false);
+
+bool is_fifo(const std::string &path);
 
 enum class ChunkDelivery { delivered, stopped, failed };
 

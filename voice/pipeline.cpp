@@ -1,6 +1,7 @@
 #include "pipeline.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,6 +136,12 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     const WavData &raw = processed;  // raw until the gain below; its format fields never change
     const double duration = duration_of(raw);
     log_audio_report(logger, options, raw, duration);
+    // The fixed angle becomes delays through the four microphones' positions: another recording would
+    // get the fallback's beam under the angle's name.
+    if (options.beam_angle_degrees && raw.channels != kCaptureChannels) {
+        throw std::runtime_error("--beam-angle needs a 4-channel recording, not a " + std::to_string(raw.channels) +
+                                 "-channel one: " + options.output_path);
+    }
 
     std::vector<std::string> warnings = format_warnings(raw);
     const ChannelDiagnostics raw_diagnostics = diagnose_channels(raw, "raw channel");

@@ -8,10 +8,11 @@
 
 namespace {
 
+// `ending` is in lower case; the path's ending may be in any case.
 bool ends_with_any_case(const std::string &text, const std::string &ending) {
     if (text.size() < ending.size()) return false;
-    return std::equal(ending.begin(), ending.end(), text.end() - ending.size(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
+    return std::equal(ending.begin(), ending.end(), text.end() - ending.size(), [](char lower, char c) {
+        return lower == std::tolower(static_cast<unsigned char>(c));
     });
 }
 

@@ -17,6 +17,8 @@ constexpr int kPanelAndTitleHeight = 80;
 constexpr int kBorderWidth = 16;
 // Qt's highgui window puts a tool bar above the picture and a status bar below it (28 + 20 pixels).
 constexpr int kQtBarsHeight = 48;
+// Frames on which the window's size is checked, at most.
+constexpr int kSizeChecks = 30;
 
 // The monitor a new window appears on: the primary one (or the first), else the whole screen.
 cv::Size monitor_size(Display *display) {
@@ -86,9 +88,17 @@ void show_preview(PreviewWindow &window, const char *title, const cv::Mat &colou
     if (!window.available) return;
     if (!window.sized) {
         // A normal window starts tiny whatever the frame size, and Qt does not shrink one larger than the screen.
+        // Qt settles the window's layout for the first picture only while it handles its events, after the
+        // resize: when the frames come late that can give the window the picture's own size, so the size is
+        // checked on the next frames and applied again, until a frame finds it kept.
         const cv::Size picture = preview_picture_size(colour.size(), window.room);
-        cv::resizeWindow(title, picture.width, picture.height + kQtBarsHeight);
-        window.sized = true;
+        if (window.size_checks == 0 || cv::getWindowImageRect(title).width != picture.width) {
+            cv::resizeWindow(title, picture.width, picture.height + kQtBarsHeight);
+        } else {
+            window.sized = true;
+        }
+        // A window that never reports the size asked for is left as it is, free for the user to resize.
+        window.sized = window.sized || ++window.size_checks > kSizeChecks;
     }
     cv::imshow(title, colour);
 }

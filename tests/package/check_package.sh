@@ -63,7 +63,7 @@ done
 # The unit names the packaged files: verified with the unpacked root in their place.
 unit=$root/usr/lib/systemd/user/vocrin-mic.service
 grep -q '^ExecStart=/usr/bin/vocrin --live ' "$unit" || fail "the unit does not run /usr/bin/vocrin --live"
-grep -q '^ExecStopPost=-/usr/libexec/lumivar/vocrin-mic-source unload$' "$unit" || fail "the unit does not unload"
+grep -q '^ExecStopPost=-/usr/libexec/lumivar/vocrin-mic-source unload %t/vocrin-mic.fifo$' "$unit" || fail "the unit does not unload"
 if command -v systemd-analyze >/dev/null; then
   mkdir -m 700 "$work/runtime" "$work/verify"
   sed "s|/usr/|$root/usr/|g" "$unit" >"$work/verify/vocrin-mic.service"

@@ -181,8 +181,9 @@ TEST(BeamAngle, HoldsTheBeamWhereToldWhileTheDirectionIsStillEstimated) {
     TempDir dir;
     // Whole-sample delays of a talker at +40 degrees on the Kinect row.
     const std::string clip = write_clip(dir, "talker.wav", speech_after(dir, 1600, 1.0), {0, 4, 6, 7}, 0.002);
-    const BatchRun toward = run_batch(dir, clip, {"--mic-positions", kKinect, "--beam-angle", "40"});
-    const BatchRun away = run_batch(dir, clip, {"--mic-positions", kKinect, "--beam-angle", "-40"});
+    // Blanks around the number are taken on either side, as --mic-positions takes them.
+    const BatchRun toward = run_batch(dir, clip, {"--mic-positions", kKinect, "--beam-angle", "40 "});
+    const BatchRun away = run_batch(dir, clip, {"--mic-positions", kKinect, "--beam-angle", " -40"});
     const BatchRun end_on = run_batch(dir, clip, {"--mic-positions", kKinect, "--beam-angle", "-90"});
     for (const BatchRun *run : {&toward, &away, &end_on}) ASSERT_EQ(run->result.status, 0) << run->result.err;
 
@@ -214,4 +215,23 @@ TEST(BeamAngle, HoldsTheBeamWhereToldWhileTheDirectionIsStillEstimated) {
     ASSERT_EQ(unsure.result.status, 0) << unsure.result.err;
     EXPECT_TRUE(has_line(unsure.result.out, "direction_low_confidence: true")) << unsure.result.out;
     EXPECT_TRUE(has_line(unsure.result.out, "beamforming_lags: [0, 4, 6, 7]")) << unsure.result.out;
+
+    // A recording of other than four channels has no array to hold the beam with: refused before any file is
+    // written, as a runtime error.
+    const std::vector<unsigned char> pcm = s32le_bytes(std::vector<int32_t>(3 * 1600, 1 << 20));
+    for (const int channels : {1, 3}) {
+        const std::string name = std::to_string(channels) + "ch.wav";
+        write_file(dir.file(name), riff(fmt_chunk(1, static_cast<uint16_t>(channels), 16000, 32) +
+                                        chunk("data", std::string(pcm.begin(), pcm.end()))));
+        std::remove(dir.file("event.json").c_str());
+        std::remove(dir.file("beam.wav").c_str());
+        const BatchRun refused = run_batch(dir, dir.file(name), {"--mic-positions", kKinect, "--beam-angle", "30"});
+        EXPECT_EQ(refused.result.status, 20) << refused.result.out;
+        const std::vector<std::string> out = split_lines(refused.result.out);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back(), "error: --beam-angle needs a 4-channel recording, not a " + std::to_string(channels) +
+                                  "-channel one: " + dir.file(name));
+        EXPECT_FALSE(file_exists(dir.file("event.json")));
+        EXPECT_FALSE(file_exists(dir.file("beam.wav")));
+    }
 }

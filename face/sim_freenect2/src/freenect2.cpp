@@ -157,6 +157,12 @@ int Freenect2::enumerateDevices() {
     sim::log(Logger::Info, "[SimFreenect2] enumerating devices...");
     const int count = impl_->has_sensor() ? 1 : 0;
     sim::log(Logger::Info, "[SimFreenect2] " + std::to_string(count) + " devices connected");
+    // A build without libfreenect2 sees no sensor at all: the user is told what the program talks to instead.
+    if (count == 0) {
+        sim::log(Logger::Error, "[SimFreenect2] this program was built on the simulated sensor, not on libfreenect2: "
+                                "it shows the pictures named by LUMIVAR_SIM_FRAMES (a folder of pictures or a video "
+                                "file), and LUMIVAR_SIM_FRAMES is empty or not set");
+    }
     return count;
 }
 

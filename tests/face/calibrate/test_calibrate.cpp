@@ -119,7 +119,8 @@ TEST_F(CalibrateRealRuns, RecommendationIsWhatLumivarFaceThenDoesAndNamesNoneOfT
     const std::vector<std::string> logs = {"--enrolled", (scratch / "enrolled.log").string(), "--others",
                                            (scratch / "others.out").string()};
     std::vector<std::string> with_plot = logs;
-    with_plot.insert(with_plot.end(), {"--plot", (scratch / "plot.png").string()});
+    // The plot's ending may be in any case.
+    with_plot.insert(with_plot.end(), {"--plot", (scratch / "plot.Png").string()});
     const face_test::RunResult result = calibrate(with_plot);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(result.out.find("warning"), std::string::npos) << result.out;
@@ -152,7 +153,7 @@ TEST_F(CalibrateRealRuns, RecommendationIsWhatLumivarFaceThenDoesAndNamesNoneOfT
     EXPECT_GE(labels_of(others_again.out).faces, 8);
 
     // The picture: both groups and the recommended line in their colours.
-    const cv::Mat plot = cv::imread((scratch / "plot.png").string());
+    const cv::Mat plot = cv::imread((scratch / "plot.Png").string());
     ASSERT_EQ(plot.size(), cv::Size(1000, 600));
     auto columns_with = [&](cv::Scalar colour) {
         cv::Mat mask;
@@ -171,7 +172,7 @@ TEST_F(CalibrateRealRuns, RecommendationIsWhatLumivarFaceThenDoesAndNamesNoneOfT
     face_test::write_file(scratch / "twice.log", both);
     const face_test::RunResult twice = calibrate({"--enrolled", (scratch / "twice.log").string(), "--others",
                                                   (scratch / "others.out").string(), "--plot",
-                                                  (scratch / "plot.svg").string()});
+                                                  (scratch / "plot.SVG").string()});
     EXPECT_EQ(twice.status, 0) << twice.out;
     const std::vector<std::string> twice_firsts = lines_starting(twice.out, "first_confirmation: ");
     ASSERT_EQ(twice_firsts.size(), 2u) << twice.out;
@@ -179,7 +180,7 @@ TEST_F(CalibrateRealRuns, RecommendationIsWhatLumivarFaceThenDoesAndNamesNoneOfT
               twice_firsts[1].substr(0, twice_firsts[1].find(", log=")));
     EXPECT_NE(twice_firsts[1].find("twice.log (run 2)"), std::string::npos);
     EXPECT_EQ(leading(field(lines_starting(twice.out, "current: ").at(0), "enrolled_confirmed")), 2 * first.confirmed);
-    const std::string svg = face_test::read_file(scratch / "plot.svg");
+    const std::string svg = face_test::read_file(scratch / "plot.SVG");
     EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     EXPECT_NE(svg.find(">recommended candidate"), std::string::npos);
@@ -489,6 +490,10 @@ TEST(CalibrateBadInput, EachProblemGetsAClearMessageAndItsOwnStatus) {
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     }
     EXPECT_FALSE(face_test::fs::exists(dir / "no/such/dir"));
+    // The plot's ending in any case chooses its format.
+    r = calibrate({"--enrolled", good, "--others", others, "--plot", (dir / "upper.SVG").string()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(face_test::read_file(dir / "upper.SVG").rfind("<svg ", 0), 0u);
 
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"--enrolled", good},

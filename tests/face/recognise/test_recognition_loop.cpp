@@ -118,6 +118,11 @@ TEST_F(LiveLoop, SensorThatIsMissingFailsToOpenOrFailsToStartEndsWithItsStatus) 
         const face_test::RunResult result = face_test::run_program(request);
         EXPECT_EQ(result.status, c.status) << result.out << result.err;
         EXPECT_EQ(loop_lines(result.out), std::vector<std::string>{c.line}) << result.out;
+        // Without frames the simulated sensor says on standard error what it is and how it is fed.
+        EXPECT_EQ(result.err.find("[SimFreenect2] this program was built on the simulated sensor") != std::string::npos &&
+                      result.err.find("LUMIVAR_SIM_FRAMES") != std::string::npos,
+                  c.status == 5)
+            << result.err;
         // The model written before the sensor was touched stays in place.
         EXPECT_TRUE(face_test::fs::exists(run_dir_ / "model/face.yml"));
         EXPECT_EQ(face_test::read_file(run_dir_ / "model/labels.txt"), "1 Veyra\n");

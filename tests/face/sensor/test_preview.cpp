@@ -195,13 +195,15 @@ struct PreviewRun {
         faces = static_cast<int>(detected.size());
     }
 
-    void start(const std::string &log_every = "10") {
+    // `fps`: the sensor's pace; empty: frames as fast as the loop asks for them.
+    void start(const std::string &log_every = "10", const std::string &fps = "") {
         face_test::RunRequest request;
         request.args = face_test::base_args(scratch / "samples", scratch, 1000000);
         request.args.insert(request.args.end(), {"--log-every", log_every, "--calibration-log"});
         request.env = {{"DISPLAY", display.name},
                     {"LUMIVAR_SIM_FRAMES", (scratch / "frames").string()},
                     {"LUMIVAR_SIM_LOOP", "1"}};
+        if (!fps.empty()) request.env["LUMIVAR_SIM_FPS"] = fps;
         face_test::start_program(request, program);
     }
 
@@ -272,11 +274,12 @@ TEST(Preview, ShowsEachFaceInItsLabelColourWhereItIsAndStopsOnQ) {
 }
 
 TEST(Preview, OnALaptopScreenTheWholeSensorFrameAndEveryFaceAreVisible) {
-    // A sensor-sized frame with the enrolled person near its right edge, on a 1366 x 768 screen.
+    // A sensor-sized frame with the enrolled person near its right edge, on a 1366 x 768 screen. The frames come
+    // late, as from a sensor that is starting up: the loop waits for each one with the window's events unhandled.
     PreviewRun run(cv::Size(1920, 1080), {1350, 300}, {200, 250}, "1366x768x24");
     ASSERT_FALSE(run.display.name.empty()) << "Xvfb did not start";
     ASSERT_EQ(run.faces, 2) << "the test frame should hold exactly two faces";
-    run.start("1");
+    run.start("1", "2");
     ASSERT_TRUE(run.wait_for_status_lines(8)) << run.program.out();
     const std::string id = window_id(run.display);
     ASSERT_FALSE(id.empty()) << run.program.out() << face_test::read_file(run.program.err_path());
