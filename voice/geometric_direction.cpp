@@ -67,7 +67,13 @@ DirectionEstimate estimate_direction_geometric(const WavData &audio, const std::
     }
     if (steered) {
         estimate.delay_samples = found.sine * travel[3];
-        set_direction_confidence(estimate, found.confidence);
+        if (history != nullptr) {
+            // Live mode: the chance that the angle is within 10 degrees; flagged below kLiveTrustedChance.
+            estimate.confidence = chance_within_10_degrees(found);
+            estimate.low_confidence = !(estimate.confidence >= kLiveTrustedChance);
+        } else {
+            set_direction_confidence(estimate, found.confidence);
+        }
     }
     // Positive when channel 3 hears the sound later than channel 0, whichever way the row runs.
     const double s = std::clamp(estimate.delay_samples / travel[3], -1.0, 1.0);

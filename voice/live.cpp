@@ -9,11 +9,13 @@
 #include <cmath>
 #include <optional>
 
+#include "direction_lines.h"
 #include "gain.h"
 #include "geometric_direction.h"
 #include "names.h"
 #include "pcm_output.h"
 #include "recorder.h"
+#include "speech_detection.h"
 #include "stop_signals.h"
 
 namespace {
@@ -130,9 +132,10 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
 }
 
 LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions,
-                                   DirectionHistory *history, BeamProcessing *processing) {
+                                   DirectionHistory *history, BeamProcessing *processing, SpeechDetection *speech) {
     LiveChunkResult result;
     apply_input_gain_in_place(chunk, input_gain_db, result.gain_warnings);
+    if (speech != nullptr) result.speech = chunk_has_speech(*speech, chunk);
     result.diagnostics = diagnose_channels(chunk, "live processed channel");
     result.direction = estimate_direction(chunk, "processed-live", mic_positions, history);
     BeamProcessing plain;
@@ -152,6 +155,7 @@ int run_live_mode(const Options &options, Logger &logger) {
     if (!options.mic_positions.empty()) {
         logger.line(std::string("live direction_method: ") + kGeometricDirectionMethod);
     }
+    if (!options.directions_out.empty()) logger.line("live directions_out: " + options.directions_out);
     logger.flush();
 
     const std::size_t chunk_frames = static_cast<std::size_t>(options.live_chunk_frames);
@@ -171,6 +175,12 @@ int run_live_mode(const Options &options, Logger &logger) {
                     options.pcm_output);
         return kLiveOutputNotOpenedStatus;
     }
+    LineOutput directions;
+    if (!options.directions_out.empty() && !open_line_output(directions, options.directions_out) && stop_signal() == 0) {
+        logger.line("error: failed to open directions output: " + options.directions_out);
+        return kLiveOutputNotOpenedStatus;
+    }
+    SpeechDetection speech = start_speech_detection(directions.fd >= 0 ? chunk_frames : 0, kCaptureRate);
     std::vector<unsigned char> buffer(chunk_frames * kBytesPerFrame, 0);
     BeamProcessing processing = start_beam_processing(options, options.live_chunk_frames);
     const auto start = Clock::now();
@@ -198,6 +208,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         }
         const std::size_t items =
             read_capture(capture.output_fd, buffer.data(), buffer.size(), deadline, capture_stalled) / kBytesPerSample;
+        const auto read_at = std::chrono::system_clock::now();
         if (items == 0) {
             break;
         }
@@ -206,7 +217,7 @@ int run_live_mode(const Options &options, Logger &logger) {
         if (frames > 0) {
             const LiveChunkResult chunk =
                 process_live_chunk(live_chunk_audio(buffer.data(), frames), options.input_gain_db, options.mic_positions,
-                                   &direction_memory, &processing);
+                                   &direction_memory, &processing, directions.fd >= 0 ? &speech : nullptr);
             const ChunkDelivery delivery = write_pcm_chunk(output, encode_pcm16_le(chunk.beam.samples), output_errno);
             if (delivery != ChunkDelivery::delivered) {
                 output_failed = delivery == ChunkDelivery::failed;
@@ -220,6 +231,11 @@ int run_live_mode(const Options &options, Logger &logger) {
                 ++counters.low_confidence_chunks;
             }
             ++counters.chunks_processed;
+            if (directions.fd >= 0) {
+                const double first_sample = std::chrono::duration<double>(read_at.time_since_epoch()).count() -
+                                            static_cast<double>(frames) / kCaptureRate;
+                send_direction_line(directions, direction_line_of(first_sample, counters.chunks_processed, chunk), logger);
+            }
             if (counters.chunks_processed == 1 || counters.chunks_processed % 50 == 0) {
                 log_status(logger, counters, chunk);
                 logger.flush();  // a tailing reader sees each status line of a long run at once
@@ -235,12 +251,14 @@ int run_live_mode(const Options &options, Logger &logger) {
         ::close(output);
         output = -1;
     }
+    close_line_output(directions);
     const int capture_status = stop_recorder(capture, ending.grace);
     const int stopped_by = stop_signal();
 
     logger.line("live chunks_processed: " + std::to_string(counters.chunks_processed));
     logger.line("live low_confidence_chunks: " + std::to_string(counters.low_confidence_chunks));
     logger.line("live speech_detected: " + yes_no(counters.speech_seen));
+    if (!options.directions_out.empty()) logger.line("live directions_dropped: " + std::to_string(directions.dropped));
     if (counters.chunks_not_delivered > 0) {
         logger.line("live chunks_not_delivered: " + std::to_string(counters.chunks_not_delivered));
     }

@@ -27,7 +27,10 @@ struct LiveChunkResult {
     DirectionEstimate direction;
     BeamformResult beam;
     std::vector<std::string> gain_warnings;
+    bool speech = false;  // with a speech detection (speech_detection.h)
 };
+
+struct SpeechDetection;
 
 std::string live_capture_command(const Options &options);
 
@@ -37,9 +40,10 @@ WavData live_chunk_audio(const unsigned char *interleaved_s32le, std::size_t fra
 // Gain (in place: the chunk is the chain's own copy), levels, direction and beam of one chunk;
 // with `mic_positions` (see Options) the direction from the array's geometry, resting on the
 // chunks `history` holds when one is given; with `processing` the run's fixed angle, noise
-// suppression and gain control.
+// suppression and gain control; with `speech` whether the chunk holds speech.
 LiveChunkResult process_live_chunk(WavData chunk, double input_gain_db, const std::vector<double> &mic_positions = {},
-                                   DirectionHistory *history = nullptr, BeamProcessing *processing = nullptr);
+                                   DirectionHistory *history = nullptr, BeamProcessing *processing = nullptr,
+                                   SpeechDetection *speech = nullptr);
 
 // Returns the exit status: 0 or one of the live statuses of names.h.
 int run_live_mode(const Options &options, Logger &logger);

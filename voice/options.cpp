@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "output_stream.h"
+
 namespace {
 
 // Base-10 integer read the way std::stoi reads it (leading blanks, a sign, digits, rest ignored),
@@ -112,7 +114,7 @@ bool is_value_option(const std::string &word) {
                                         "--beamformed",    "--event",         "--log",
                                         "--input-gain-db", "--pcm-output",    "--live-duration",
                                         "--live-chunk-frames", "--input-wav",     "--mic-positions",
-                                        "--beam-angle",    "--denoise"};
+                                        "--beam-angle",    "--denoise",       "--directions-out"};
     for (const char *name : names) {
         if (word == name) {
             return true;
@@ -176,6 +178,8 @@ bool set_value_option(const std::string &name, const std::string &value, Options
         options.log_path = value;
     } else if (name == "--pcm-output") {
         options.pcm_output = value;
+    } else if (name == "--directions-out") {
+        options.directions_out = value;
     } else if (name == "--input-wav") {
         options.input_wav = value;
         options.skip_capture = true;
@@ -235,14 +239,18 @@ struct NamedFile {
 
 // The files a run writes, and in batch mode the WAV it reads, each with the option naming it.
 std::vector<NamedFile> files_of_run(const Options &options) {
+    std::vector<NamedFile> files;
     if (options.live) {
-        return {{"--pcm-output", options.pcm_output}, {"--log", options.log_path}};
+        files = {{"--pcm-output", options.pcm_output}, {"--log", options.log_path}};
+    } else {
+        const bool given_input = !options.input_wav.empty();
+        files = {{given_input ? "--input-wav" : "--output", given_input ? options.input_wav : options.output_path},
+                 {"--beamformed", options.beamformed_path},
+                 {"--event", options.event_path},
+                 {"--log", options.log_path}};
     }
-    const bool given_input = !options.input_wav.empty();
-    return {{given_input ? "--input-wav" : "--output", given_input ? options.input_wav : options.output_path},
-            {"--beamformed", options.beamformed_path},
-            {"--event", options.event_path},
-            {"--log", options.log_path}};
+    files.push_back({"--directions-out", options.directions_out});
+    return files;
 }
 
 // Two of them on one file would overwrite the recording, the beam, the manifest or the log.
@@ -295,7 +303,14 @@ bool parse_args(int argc, char **argv, Options &options) {
         std::cerr << "--beam-angle needs --mic-positions\n";
         return false;
     }
-    return files_are_apart(options);
+    if (!files_are_apart(options)) return false;
+    // Refused before anything is recorded, as a path that cannot take the lines.
+    const std::string problem = options.directions_out.empty() ? "" : line_output_problem(options.directions_out);
+    if (!problem.empty()) {
+        std::cerr << "--directions-out cannot be written: " << options.directions_out << ": " << problem << "\n";
+        return false;
+    }
+    return true;
 }
 
 void print_usage(const std::string &program_name) {

@@ -30,6 +30,9 @@ struct Options {
     std::string denoise;
     // --agc: adaptive digital gain control of the beam.
     bool agc = false;
+    // --directions-out: one JSON line per chunk with its direction and whether it holds speech;
+    // empty: none.
+    std::string directions_out;
 };
 
 // The words --denoise takes, mildest first.

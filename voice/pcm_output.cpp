@@ -21,8 +21,8 @@ constexpr int kReaderPollMs = 50;
 // What a reader that still reads gets, after a stop request, to take the chunk in hand.
 constexpr auto kStopDrain = std::chrono::milliseconds(200);
 
-// One write with SIGPIPE held back: a reader that left then shows as EPIPE instead of killing the
-// program. Console and log writes keep the default disposition.
+}  // namespace
+
 ssize_t write_without_sigpipe(int fd, const unsigned char *bytes, std::size_t size) {
     sigset_t pipe_only;
     sigset_t previous;
@@ -40,6 +40,8 @@ ssize_t write_without_sigpipe(int fd, const unsigned char *bytes, std::size_t si
     errno = error;
     return written;
 }
+
+namespace {
 
 // Waits until `fd` takes data, or, before a stop request, until one comes. False once the drain
 // after a stop request is over.

@@ -1,6 +1,9 @@
 #pragma once
 // The live PCM output, a file or a FIFO, opened and written without blocking, so that a stop request
 // (stop_signals.h) also ends the wait for a FIFO's reader and for room in a FIFO nobody reads.
+#include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,10 @@
 int open_pcm_output(const std::string &path, bool fifo_only = false);
 
 bool is_fifo(const std::string &path);
+
+// One write with SIGPIPE held back: a reader that left then shows as EPIPE instead of killing the
+// program. Console and log writes keep the default disposition.
+ssize_t write_without_sigpipe(int fd, const unsigned char *bytes, std::size_t size);
 
 enum class ChunkDelivery { delivered, stopped, failed };
 

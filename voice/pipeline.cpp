@@ -10,6 +10,7 @@
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
+#include "direction_lines.h"
 #include "event_json.h"
 #include "gain.h"
 #include "names.h"
@@ -107,6 +108,21 @@ void log_results(Logger &logger, const DirectionEstimate &direction, const Beamf
     }
 }
 
+// A FIFO waits here for its reader; a reader that leaves, or a full disk, costs the lines, not the run.
+void write_direction_lines(const std::string &path, const std::string &lines, Logger &logger) {
+    logger.flush();
+    LineOutput output;
+    if (!open_line_output(output, path)) {
+        end_if_asked_to_stop(logger);
+        throw std::runtime_error("failed to open directions output: " + path);
+    }
+    const bool written = write_text_waiting(output, lines);
+    close_line_output(output);
+    end_if_asked_to_stop(logger);
+    if (!written) logger.line("warning: " + line_output_failure(output, "directions"));
+    logger.line("directions_out: " + path);
+}
+
 }  // namespace
 
 int run_batch_pipeline(Options &options, Logger &logger) {
@@ -162,6 +178,9 @@ int run_batch_pipeline(Options &options, Logger &logger) {
         warnings.push_back("direction confidence is low; angle should be treated as a weak hint only");
     }
 
+    const std::string direction_lines =
+        options.directions_out.empty() ? std::string() : recording_direction_lines(processed, options);
+
     // The processed channels are not needed past this point: channel 0's storage takes the beam.
     BeamProcessing processing = start_beam_processing(options, 0);
     BeamformResult beam = beamform_in_place(processed, beam_steering(direction, processing), options.mic_positions);
@@ -194,6 +213,7 @@ int run_batch_pipeline(Options &options, Logger &logger) {
     logger.line("raw_wav: " + options.output_path);
     logger.line("beamformed_wav: " + options.beamformed_path);
     logger.line("event_json: " + options.event_path);
+    if (!options.directions_out.empty()) write_direction_lines(options.directions_out, direction_lines, logger);
     logger.line("clean exit");
     return 0;
 }

@@ -509,9 +509,25 @@ bool steered_direction(const PairSpectra &spectra, const SteeringGrid &grid, Ste
         agreement += own_best[p] > 0.0 ? std::clamp(pairs[p] / own_best[p], 0.0, 1.0) : 0.0;
     }
     found.agreement = agreement / kMicPairs;
+    double wide = 0.0;
+    int wide_count = 0;
+    for (int p = 0; p < kMicPairs; ++p) {
+        if (std::fabs(pair_delay(travel, p, 1.0)) >= 0.5 * std::fabs(travel[3] - travel[0])) wide += pairs[p], ++wide_count;
+    }
+    found.wide_pairs = wide / wide_count;
     // The margin over the rest of the map, scaled down as the pairs disagree: half of them
     // pointing elsewhere leaves nothing.
     const double agreeing = std::clamp(2.0 * found.agreement - 1.0, 0.0, 1.0);
     found.confidence = found.response > 0.0 ? agreeing * (1.0 - std::max(found.rival, 0.0) / found.response) : 0.0;
     return true;
+}
+
+double chance_within_10_degrees(const SteeredDirection &found) {
+    if (!(found.response > 0.0)) return 0.0;
+    // Fitted as described in the header; a sound from the side raises the chance at a given margin,
+    // since there the map stands higher away from the sound's lobe even when the angle is right.
+    constexpr double kBias = -3.818, kPerMargin = 4.962, kPerWidePairs = 21.134, kPerSine = 3.321;
+    const double margin = 1.0 - std::max(found.rival, 0.0) / found.response;
+    const double z = kBias + kPerMargin * margin + kPerWidePairs * found.wide_pairs + kPerSine * std::fabs(found.sine);
+    return 1.0 / (1.0 + std::exp(-z));
 }

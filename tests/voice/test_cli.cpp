@@ -119,6 +119,10 @@ TEST(CommandLine, RejectedArgumentsGiveTheirMessageThenUsageAndStatus2) {
         {{"--denoise", "High"}, denoise},
         {{"--denoise", ""}, denoise},
         {{"--agc", "--denoise"}, "--denoise requires a value\n"},
+        {{"--directions-out", box.file("build")},
+         "--directions-out cannot be written: " + box.file("build") + ": Is a directory\n"},
+        {{"--live", "--directions-out", box.file("missing/lines.jsonl")},
+         "--directions-out cannot be written: " + box.file("missing/lines.jsonl") + ": No such file or directory\n"},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);
@@ -159,6 +163,9 @@ TEST(CommandLine, TwoOptionsNamingOneFileAreRefusedBeforeAnythingIsWritten) {
         {{"--input-wav", "take.wav", "--beamformed", "beam.wav", "--event", "beam-link.json"},
          "--event must not name the same file as --beamformed\n"},
         {{"--live", "--pcm-output", "build/vocrin.log"}, "--log must not name the same file as --pcm-output\n"},
+        {{"--live", "--directions-out", "./build/vocrin.log"}, "--directions-out must not name the same file as --log\n"},
+        {{"--input-wav", "take.wav", "--directions-out", "take.wav"},
+         "--directions-out must not name the same file as --input-wav\n"},
     };
     for (const Case &c : cases) {
         const RunResult r = box.vocrin(c.args);

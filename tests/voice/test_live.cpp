@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
@@ -891,3 +893,108 @@ TEST_F(LiveFixture, PipeWireUserServiceDeliversTheBeamToARecorderAndUnloadsOnSto
 }
 
 }  // namespace
+
+namespace {
+
+// The lines of a directions output with their time taken out, and the times apart.
+std::vector<std::string> without_time(const std::vector<std::string> &lines, std::vector<double> *times = nullptr) {
+    std::vector<std::string> rest;
+    for (const std::string &line : lines) {
+        nlohmann::ordered_json json = nlohmann::ordered_json::parse(line);
+        if (times != nullptr) times->push_back(json["time"].get<double>());
+        json.erase("time");
+        rest.push_back(json.dump());
+    }
+    return rest;
+}
+
+int logged_count(const std::vector<std::string> &lines, const std::string &key) {
+    for (const std::string &line : lines) {
+        if (line.rfind(key, 0) == 0) return std::stoi(line.substr(key.size()));
+    }
+    return -1;
+}
+
+}  // namespace
+
+// --directions-out in live mode. Into a file: a line per chunk, each the line a batch run gives the
+// same audio, its time the wall clock of the chunk's first sample. Into a FIFO whose reader takes
+// nothing: the loop goes on, the lines that find no room are dropped and counted, the rest arrive
+// whole. Into a FIFO whose reader leaves: one warning, and the beam's stream goes on to its end.
+TEST_F(LiveFixture, DirectionsOutFollowsEveryChunkAndNeverHoldsUpTheStream) {
+    const std::string mics = "-0.113,0.036,0.076,0.113";
+    const std::string lines_path = dir.file("lines.jsonl");
+    const double before = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    ASSERT_TRUE(exited_with(wait_for_exit(start({"--live-duration", "1", "--pcm-output", dir.file("mic.pcm"),
+                                                 "--mic-positions", mics, "--directions-out", lines_path}),
+                                          60),
+                            0))
+        << err();
+    const double after = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::vector<std::string> logged = log();
+    ASSERT_GE(logged.size(), 10u);
+    EXPECT_EQ(logged[9], "live directions_out: " + lines_path);
+    const int chunks = logged_count(logged, "live chunks_processed: ");
+    EXPECT_EQ(logged[logged.size() - 2], "live directions_dropped: 0");
+    std::vector<double> times;
+    const std::vector<std::string> live_lines = without_time(split_lines(read_file(lines_path)), &times);
+    ASSERT_EQ(static_cast<int>(live_lines.size()), chunks);
+    for (double t : times) EXPECT_TRUE(t >= before - 1.0 && t <= after) << std::fixed << t << " " << before;
+
+    const int known = known_chunks(chunks, 1024);
+    const std::vector<unsigned char> raw = s32le_bytes(std::vector<int32_t>(codes.begin(), codes.begin() + 4 * 1024 * known));
+    write_file(dir.file("same.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(raw.begin(), raw.end()))));
+    ASSERT_EQ(run({VOCRIN_BIN, "--input-wav", dir.file("same.wav"), "--beamformed", dir.file("beam.wav"), "--event",
+                   dir.file("event.json"), "--log", "", "--mic-positions", mics, "--directions-out", dir.file("batch.jsonl")},
+                  dir.path)
+                  .status,
+              0);
+    const std::vector<std::string> batch_lines = without_time(split_lines(read_file(dir.file("batch.jsonl"))));
+    ASSERT_EQ(batch_lines.size(), static_cast<std::size_t>(known));
+    EXPECT_TRUE(std::equal(batch_lines.begin(), batch_lines.end(), live_lines.begin()));
+
+    const std::string fifo = dir.file("lines.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    {  // a reader that holds the FIFO open and reads nothing until the run is over
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+        ASSERT_TRUE(exited_with(wait_for_exit(start({"--live-duration", "1", "--pcm-output", dir.file("mic.pcm"),
+                                                     "--directions-out", fifo}),
+                                              60),
+                                0))
+            << err();
+        std::string taken;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;) taken.append(buffer, buffer + got);
+        ::close(reader);
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken.back(), '\n');
+        const std::vector<std::string> heard = split_lines(taken);
+        logged = log();
+        const int dropped = logged_count(logged, "live directions_dropped: ");
+        EXPECT_GT(dropped, 0);
+        EXPECT_EQ(static_cast<int>(heard.size()) + dropped, logged_count(logged, "live chunks_processed: "));
+        int previous = 0;
+        for (const std::string &line : heard) {
+            const int number = nlohmann::json::parse(line)["chunk"].get<int>();
+            EXPECT_GT(number, previous);
+            previous = number;
+        }
+        EXPECT_EQ(file_size(dir.file("mic.pcm")) / 2048, logged_count(logged, "live chunks_processed: "));
+    }
+    {  // a reader that takes three lines and leaves
+        const pid_t reader = spawn({"head", "-n", "3", fifo}, {}, dir.file("three.jsonl"), dir.file("head.err"));
+        ASSERT_TRUE(exited_with(wait_for_exit(start({"--live-duration", "1", "--pcm-output", dir.file("mic.pcm"),
+                                                     "--directions-out", fifo}),
+                                              60),
+                                0))
+            << err();
+        ASSERT_TRUE(exited_with(wait_for_exit(reader, 30), 0));
+        EXPECT_EQ(split_lines(read_file(dir.file("three.jsonl"))).size(), 3u);
+        logged = log();
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), "warning: directions output closed by reader: " + fifo), 1);
+        EXPECT_EQ(logged.back(), "live clean finite-duration exit");
+        EXPECT_EQ(file_size(dir.file("mic.pcm")) / 2048, logged_count(logged, "live chunks_processed: "));
+    }
+}

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
@@ -466,3 +468,69 @@ TEST(BatchReferenceOutputs, BeamManifestAndLogAreByteForByteThoseOfThePreviousPr
 }
 
 }  // namespace
+
+// --directions-out on a recording: one line per chunk of --live-chunk-frames (the last one short),
+// its keys in order, the time of each chunk's first sample from the recording's start, and
+// `speech` on the talker's chunks, not on the silence around them. Channel k hears the talker k
+// samples late, so the angle of every speech chunk left unflagged is asin(3 / 8).
+TEST(BatchDirectionsOut, WritesOneLinePerChunkWithItsTimeAngleAndSpeech) {
+    TempDir dir;
+    speak_to_wav(dir, "the microphone array hears one talker in the room", dir.file("talker.wav"));
+    const std::vector<double> words = read_wav(dir.file("talker.wav")).samples[0];
+    const std::size_t lead = 16000, tail = 24000, margin = 16;
+    std::vector<double> source(lead + margin, 0.0);
+    source.insert(source.end(), words.begin(), words.end());
+    source.resize(source.size() + tail + margin, 0.0);
+    const WavData scene = delayed_array(source, {0, 1, 2, 3}, 3e-4, 35);
+    const std::size_t frames = scene.samples[0].size(), chunk_frames = 500;
+    const std::vector<unsigned char> data = s32le_bytes(looped_codes(scene, frames));
+    write_file(dir.file("scene.wav"), riff(fmt_chunk(1, 4, 16000, 32) + chunk("data", std::string(data.begin(), data.end()))));
+    const std::string lines_path = dir.file("lines.jsonl");
+    const ProgramRun run = run_vocrin(dir, {"--input-wav", dir.file("scene.wav"), "--beamformed", dir.file("beam.wav"),
+                                            "--event", dir.file("event.json"), "--live-chunk-frames", "500",
+                                            "--directions-out", lines_path});
+    ASSERT_TRUE(exited_with(run.status, 0)) << run.out << run.err;
+    ASSERT_GE(run.log.size(), 2u);
+    EXPECT_EQ(run.log[run.log.size() - 2], "directions_out: " + lines_path);
+    EXPECT_EQ(run.log.back(), "clean exit");
+
+    const std::vector<std::string> lines = split_lines(read_file(lines_path));
+    ASSERT_EQ(lines.size(), (frames + chunk_frames - 1) / chunk_frames);
+    const std::vector<std::string> keys = {"time", "chunk", "angle_degrees", "confidence", "low_confidence", "speech",
+                                           "rms"};
+    int talker_chunks = 0, talker_speech = 0, unflagged = 0;
+    double loudest_silence = 0.0, quietest_talk = 1.0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const nlohmann::ordered_json line = nlohmann::ordered_json::parse(lines[i]);
+        std::vector<std::string> found;
+        for (const auto &member : line.items()) found.push_back(member.key());
+        ASSERT_EQ(found, keys) << lines[i];
+        EXPECT_EQ(line["chunk"].get<int>(), static_cast<int>(i + 1));
+        EXPECT_EQ(line["time"].get<double>(), std::round(i * chunk_frames / 16.0) / 1000.0) << lines[i];
+        EXPECT_TRUE(line["low_confidence"].is_boolean() && line["speech"].is_boolean()) << lines[i];
+        const double confidence = line["confidence"].get<double>();
+        EXPECT_TRUE(confidence >= 0.0 && confidence <= 1.0) << lines[i];
+        const bool speech = line["speech"].get<bool>();
+        const double rms = line["rms"].get<double>();
+        const std::size_t first = i * chunk_frames, end = std::min(frames, first + chunk_frames);
+        if (end <= lead) {  // silence before the talker
+            EXPECT_FALSE(speech) << lines[i];
+            loudest_silence = std::max(loudest_silence, rms);
+        } else if (first >= lead + words.size() + 8000) {  // half a second after the last word
+            EXPECT_FALSE(speech) << lines[i];
+            loudest_silence = std::max(loudest_silence, rms);
+        } else if (first >= lead && end <= lead + words.size() && power(std::vector<double>(
+                       source.begin() + margin + first, source.begin() + margin + end)) > 1e-4) {
+            ++talker_chunks, talker_speech += speech ? 1 : 0;
+            quietest_talk = std::min(quietest_talk, rms);
+        }
+        if (speech && !line["low_confidence"].get<bool>()) {
+            ++unflagged;
+            EXPECT_NEAR(line["angle_degrees"].get<double>(), 22.02, 0.005) << lines[i];
+        }
+    }
+    EXPECT_GE(talker_chunks, 20);
+    EXPECT_GE(talker_speech, talker_chunks * 8 / 10) << talker_speech << " of " << talker_chunks;
+    EXPECT_GT(unflagged, talker_chunks / 2);
+    EXPECT_GT(quietest_talk, 3 * loudest_silence);
+}
