@@ -78,8 +78,7 @@ SpeakerReading read_speaker_command(const std::vector<std::string> &words, Speak
 
 void print_speaker_usage(const std::string &program_name) {
     std::cout << "Usage: " << program_name
-              << " --faces PATH --voice PATH [--out PATH] [--follow] [--sign S] [--offset M]\n"
-                 "       " << program_name << " --calibrate --faces PATH --voice PATH [--follow]\n"
+              << " --faces PATH --voice PATH [--out PATH] [--follow] [--sign S] [--offset M] [--calibrate]\n"
                  "  Says who is speaking: each voice chunk's direction matched to the faces in view.\n"
                  "  --faces PATH   lumivar_face --faces-out lines (file or FIFO).\n"
                  "  --voice PATH   vocrin --directions-out lines (file or FIFO).\n"

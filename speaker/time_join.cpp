@@ -1,18 +1,17 @@
 #include "time_join.h"
 
+#include <algorithm>
 #include <cmath>
 
 const FaceFrame *nearest_frame(const FaceTimeline &timeline, double time) {
+    // The frames are in the order of time: the nearest is the first at or after `time`, or the one before it.
+    const auto after = std::lower_bound(timeline.frames.begin(), timeline.frames.end(), time,
+                                        [](const FaceFrame &frame, double t) { return frame.time < t; });
     const FaceFrame *nearest = nullptr;
-    double nearest_gap = kJoinWindowSeconds;
-    for (const FaceFrame &frame : timeline.frames) {
-        const double gap = std::fabs(frame.time - time);
-        if (gap <= nearest_gap && (nearest == nullptr || gap < nearest_gap)) {
-            nearest = &frame;
-            nearest_gap = gap;
-        }
-    }
-    return nearest;
+    if (after != timeline.frames.begin()) nearest = &*(after - 1);
+    if (after != timeline.frames.end() && (nearest == nullptr || after->time - time < time - nearest->time))
+        nearest = &*after;
+    return nearest && std::fabs(nearest->time - time) <= kJoinWindowSeconds ? nearest : nullptr;
 }
 
 bool join_ready(const FaceTimeline &timeline, double time) {
