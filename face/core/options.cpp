@@ -118,6 +118,7 @@ OptionSlot face_option_slot(const std::string &arg, Options &options) {
     else if (arg == "--quality-min-contrast") { s.real = &options.quality_min_contrast; s.accepts = non_negative; }
     else if (arg == "--log-every") { s.whole = &options.log_every; s.accepts = positive; }
     else if (arg == "--liveness-min-relief") { s.real = &options.liveness_min_relief; s.accepts = non_negative; }
+    else if (arg == "--faces-out") { s.text = &options.faces_out; }
     return s;
 }
 

@@ -31,6 +31,8 @@ struct Options {
     double liveness_min_relief = 12.0;
     // Faces followed between full-frame scans (core/face_tracking.h) instead of a full detection per frame.
     bool track = false;
+    // One JSON line per processed frame for other programs (recognise/face_lines.h); empty: none.
+    std::string faces_out;
 };
 
 // Fills `options` from argv[1..]. Prints usage and exits 0 on -h/--help.

@@ -1,5 +1,6 @@
 // lumivar_face: trains on the enrolled person's samples, then recognises faces in the Kinect v2 colour stream.
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "core/samples.h"
 #include "core/stop_signals.h"
 #include "core/training.h"
+#include "recognise/line_output.h"
 
 namespace {
 
@@ -54,6 +56,19 @@ int main(int argc, char **argv) {
     }
 
     install_stop_signals();  // Ctrl-C and SIGTERM end the run like its frame limit
+    // Refused before anything is written or the sensor is touched; a FIFO waits here for its reader.
+    LineOutput faces_out;
+    if (!options.faces_out.empty()) {
+        if (const std::string why = open_line_output(options.faces_out, faces_out); !why.empty()) {
+            std::cerr << "--faces-out cannot be written: " << options.faces_out << ": " << why << "\n";
+            print_usage(program_name);
+            return kRejectedCommandLine;
+        }
+        if (faces_out.fd < 0) {
+            std::cout << stop_signal_line(stop_signal()) << std::endl;
+            return 0;
+        }
+    }
     Logger logger;
     open_run_log(logger);
     write_startup_report(options, logger);
@@ -75,5 +90,8 @@ int main(int argc, char **argv) {
         logger.line("error: failed to load cascade: " + options.cascade_path);
         return kCascadeNotLoadedStatus;
     }
-    return run_recognition_loop(options, logger, *recognizer, samples, detector);
+    const int status = run_recognition_loop(options, logger, *recognizer, samples, detector,
+                                            options.faces_out.empty() ? nullptr : &faces_out);
+    close_line_output(faces_out);
+    return status;
 }

@@ -7,6 +7,7 @@
 #include "core/frame_steps.h"
 #include "core/identity.h"
 #include "core/stop_signals.h"
+#include "recognise/face_lines.h"
 #include "sensor/preview_display.h"
 #include "sensor/sensor.h"
 
@@ -18,18 +19,25 @@ struct LoopState {
     ConfirmationWindow window;
     PreviewWindow preview;
     DepthMapping depth_mapping;  // with --liveness
+    ColourCamera camera;         // the device's own colour camera parameters, for --faces-out
 };
 
-// Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
-int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, const Options &options,
-                  Logger &logger, const cv::face::FaceRecognizer &recognizer,
+// Converts, detects, decides, draws and shows one supported colour frame, which came from the sensor at
+// `arrival` (Unix seconds); returns its detection count.
+int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, double arrival,
+                  const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
                   const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, FaceTracker &tracker,
-                  LoopState &state) {
+                  LoopState &state, LineOutput *faces_out) {
     FrameImages images = frame_images(frame, frames, state.depth_mapping);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = frame_faces(tracker, detector, images.grey, options);
-    handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
+    const std::vector<FaceOutcome> outcomes =
+        handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
+    if (faces_out) {
+        write_line(*faces_out,
+                   faces_line(arrival, state.stats.processed_frames, outcomes, state.camera, options.liveness));
+    }
     const int visible = static_cast<int>(faces.size());
     draw_frame_texts(images.colour, visible, state.stats);
     show_preview(state.preview, kPreviewWindowTitle, images.colour);
@@ -43,7 +51,8 @@ bool status_line_due(int processed_frames, int log_every) {
 }  // namespace
 
 int run_recognition_loop(const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
-                         const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector) {
+                         const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector,
+                         LineOutput *faces_out) {
     FaceTracker tracker;  // with --track; joined on every way out
     if (options.track && !start_tracking(tracker, options)) {
         logger.line("error: failed to load cascade: " + options.cascade_path);
@@ -59,6 +68,7 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
 
     LoopState state;
     if (options.liveness) state.depth_mapping = start_depth_mapping(*device);
+    state.camera = colour_camera_of(*device);
     state.preview = open_preview_window(kPreviewWindowTitle, logger);
     const auto start = std::chrono::steady_clock::now();
 
@@ -67,10 +77,11 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     while (state.stats.processed_frames < options.frames && !stop_signal()) {
         const libfreenect2::Frame *frame = wait_for_colour_frame(listener, frames, logger, options.liveness);
         if (frame == nullptr) break;
+        const double arrival = unix_seconds_now();
         bool stop_requested = false;
         try {
-            const int visible = process_frame(*frame, frames, options, logger, recognizer, samples, detector,
-                                              tracker, state);
+            const int visible = process_frame(*frame, frames, arrival, options, logger, recognizer, samples,
+                                              detector, tracker, state, faces_out);
             if (status_line_due(state.stats.processed_frames, options.log_every)) {
                 logger.line(status_line(state.stats, visible, state.window) + liveness_status_pieces(options));
             }
@@ -93,7 +104,8 @@ int run_recognition_loop(const Options &options, Logger &logger, const cv::face:
     stop_colour_stream(*device);
     close_preview_window(state.preview);
     logger.line("stopped RGB stream");
-    logger.line(summary_line(state.stats, fps, state.window) + liveness_summary_pieces(options, state.stats));
+    logger.line(summary_line(state.stats, fps, state.window) + liveness_summary_pieces(options, state.stats) +
+                (faces_out ? ", faces_out_dropped=" + std::to_string(faces_out->dropped) : ""));
     logger.line("clean exit");
     return 0;
 }

@@ -136,16 +136,23 @@ const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameLis
     return frame;
 }
 
+ColourCamera colour_camera_of(libfreenect2::Freenect2Device &device) {
+    const libfreenect2::Freenect2Device::ColorCameraParams colour = device.getColorCameraParams();
+    ColourCamera camera;
+    camera.fx = colour.fx;
+    camera.fy = colour.fy;
+    camera.cx = colour.cx;
+    camera.cy = colour.cy;
+    return camera;
+}
+
 DepthMapping start_depth_mapping(libfreenect2::Freenect2Device &device) {
     DepthMapping mapping;
-    const libfreenect2::Freenect2Device::ColorCameraParams colour = device.getColorCameraParams();
-    mapping.registration.reset(new libfreenect2::Registration(device.getIrCameraParams(), colour));
+    mapping.registration.reset(
+        new libfreenect2::Registration(device.getIrCameraParams(), device.getColorCameraParams()));
     mapping.undistorted.reset(new libfreenect2::Frame(kDepthFrameWidth, kDepthFrameHeight, 4));
     mapping.registered.reset(new libfreenect2::Frame(kDepthFrameWidth, kDepthFrameHeight, 4));
-    mapping.camera.fx = colour.fx;
-    mapping.camera.fy = colour.fy;
-    mapping.camera.cx = colour.cx;
-    mapping.camera.cy = colour.cy;
+    mapping.camera = colour_camera_of(device);
     return mapping;
 }
 

@@ -40,6 +40,9 @@ const libfreenect2::Frame *wait_for_colour_frame(libfreenect2::SyncMultiFrameLis
                                                  libfreenect2::FrameMap &frames, Logger &logger,
                                                  bool with_depth = false);
 
+// The colour camera's pinhole as the device reports it.
+ColourCamera colour_camera_of(libfreenect2::Freenect2Device &device);
+
 // Depth mapped onto colour frames by the library's registration, built from the device's own camera parameters.
 struct DepthMapping {
     std::unique_ptr<libfreenect2::Registration> registration;

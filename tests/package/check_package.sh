@@ -30,7 +30,9 @@ outside=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -Ev '^\./(usr(/.*)?)?$' |
 
 root=$work/root
 dpkg -x "$deb" "$root"
-expected=(usr/bin/vocrin usr/share/man/man1/vocrin.1.gz usr/share/doc/lumivar/copyright
+expected=(usr/bin/vocrin usr/share/man/man1/vocrin.1.gz usr/bin/lumivar_speaker
+          usr/share/man/man1/lumivar_speaker.1.gz usr/share/doc/lumivar/lumivar_speaker.md
+          usr/share/doc/lumivar/copyright
           usr/share/doc/lumivar/changelog.gz usr/share/doc/lumivar/vocrin.md
           usr/lib/systemd/user/vocrin-mic.service usr/libexec/lumivar/vocrin-mic-source)
 face_files=(usr/bin/lumivar_face usr/bin/lumivar_enroll usr/bin/lumivar_calibrate
@@ -52,6 +54,7 @@ for program in "$root"/usr/bin/* "$root/usr/libexec/lumivar/vocrin-mic-source"; 
   [ -x "$program" ] || fail "$program is not executable"
 done
 "$root/usr/bin/vocrin" --help | grep -q '^Usage: .*vocrin \[options\]' || fail "the packaged vocrin does not run"
+"$root/usr/bin/lumivar_speaker" --help | grep -q '^Usage: .*lumivar_speaker --faces' || fail "the packaged lumivar_speaker does not run"
 
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   name=$(basename "$page" .1.gz)

@@ -10,7 +10,8 @@ if(TARGET lumivar_man_pages)
     set(parsers_lumivar_face "face/*/*options*.cpp")
     set(parsers_lumivar_enroll "face/*/*options*.cpp")
     set(parsers_lumivar_calibrate "face/*/*options*.cpp")
-    foreach(program lumivar_face lumivar_enroll lumivar_calibrate vocrin)
+    set(parsers_lumivar_speaker "speaker/*options*.cpp")
+    foreach(program lumivar_face lumivar_enroll lumivar_calibrate vocrin lumivar_speaker)
       add_test(NAME man_page_${program}
         COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
                 -DPAGE=${CMAKE_BINARY_DIR}/docs/man/${program}.1 -DMAN=${MAN_EXECUTABLE}

@@ -1,0 +1,11 @@
+# lumivar_speaker's tests run the program itself; the check of --faces-out runs it on lumivar_face's own lines.
+file(GLOB speaker_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/speaker/test_*.cpp)
+foreach(src ${speaker_test_sources} ${CMAKE_SOURCE_DIR}/tests/face/recognise/test_faces_out.cpp)
+  get_filename_component(name ${src} NAME_WE)
+  foreach(target speaker_${name} face_${name})
+    if(TARGET ${target})
+      target_compile_definitions(${target} PRIVATE LUMIVAR_SPEAKER_BIN="$<TARGET_FILE:lumivar_speaker>")
+      add_dependencies(${target} lumivar_speaker)
+    endif()
+  endforeach()
+endforeach()
