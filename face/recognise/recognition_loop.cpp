@@ -20,19 +20,22 @@ struct LoopState {
     DepthMapping depth_mapping;  // with --liveness
 };
 
-// Converts, detects, decides, draws and shows one supported colour frame; returns its detection count.
+// Converts, detects, decides, draws and shows one supported colour frame; returns its detection count. Without a
+// window the colour image is neither made nor drawn on: nothing would show it.
 int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, const Options &options,
                   Logger &logger, const cv::face::FaceRecognizer &recognizer,
                   const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, FaceTracker &tracker,
                   LoopState &state) {
-    FrameImages images = frame_images(frame, frames, state.depth_mapping);
+    FrameImages images = frame_images(frame, frames, state.depth_mapping, state.preview.available);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = frame_faces(tracker, detector, images.grey, options);
     handle_faces(faces, images, recognizer, samples, options, state.window, state.stats, logger);
     const int visible = static_cast<int>(faces.size());
-    draw_frame_texts(images.colour, visible, state.stats);
-    show_preview(state.preview, kPreviewWindowTitle, images.colour);
+    if (state.preview.available) {
+        draw_frame_texts(images.colour, visible, state.stats);
+        show_preview(state.preview, kPreviewWindowTitle, images.colour);
+    }
     return visible;
 }
 
