@@ -1,4 +1,6 @@
 // Simulated sensor: configuration, the pictures it serves and its colour stream.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -247,6 +249,7 @@ uint64_t ticks_before(const ColourStream &stream, Clock::time_point t, Clock::du
 // application holds no frame (replacing an older one nobody took); made while it holds one, it is dropped. A thread
 // that falls behind the clock passes over the pictures it missed, as the sensor goes on without it.
 void make_realtime_frames(ColourStream &stream) {
+    pthread_setname_np(pthread_self(), "sensor decoding");
     const Clock::duration period = realtime_period(stream.config);
     for (uint64_t tick = 0;; ++tick) {
         {
