@@ -36,7 +36,7 @@ def shares(name, pattern):
         m = re.match(pattern, text)
         if m: found.setdefault(m.group(2).strip(), float(m.group(1)))
     return found
-threads = shares("profile.threads", r"\s+([\d.]+)%\s+(\S+)")
+threads = shares("profile.threads", r"\s+([\d.]+)%\s+(\S.*)$")
 steps = shares("profile.steps", r"\s+([\d.]+)%\s+[\d.]+%\s+\[.\]\s+(.*)$")
 def line(what, share):
     per_frame = " %6.2f ms a frame" % (share / 100 * cpu_ms / frames) if cpu_ms else ""
@@ -53,7 +53,8 @@ for what, share in (
         ("convert to colour and grey", s("convert_frame")),
         ("half-size equalised image", s("detection_image")),
         ("change search: reduced images and their comparison", s("changed_areas", "change_cells", "picture_changes")),
-        ("cascade on the loop's thread (close, change, first frame)", s("track_faces") - image_steps),
+        ("cascade on the loop's thread (close and change searches, the first frame's scan)",
+         s("track_faces") - image_steps),
         ("full scans (second thread)", s("(anonymous namespace)::scan_loop")),
         ("gate, identity and overlay", s("handle_faces")),
         ("  of which the identity decision", s("decide_identity")),
