@@ -1,8 +1,13 @@
 #include "core/face_tracking.h"
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "core/frame_steps.h"
@@ -13,9 +18,12 @@ namespace {
 // moves a few pixels a frame; one placed by a scan of an earlier frame may have moved much further since.
 constexpr double kFollowMargin = 0.5;
 constexpr double kScanMargin = 1.0;
-// Face sizes searched near a face, as shares of its side: it may come closer or go away between frames.
-constexpr double kSmallestSize = 0.7;
-constexpr double kLargestSize = 1.5;
+// Face sizes searched near a face, as shares of its side: it may come closer or go away between frames, a little
+// from one frame to the next, more since an earlier frame's scan.
+constexpr double kFollowSmallest = 0.9;
+constexpr double kFollowLargest = 1.1;
+constexpr double kScanSmallest = 0.7;
+constexpr double kScanLargest = 1.5;
 // Frames a face that was not found near its place is still searched for, unreported, before it is dropped.
 constexpr int kMissesKept = 3;
 // Where the picture changed since the frame before, a face may have come in: such places are searched at once
@@ -27,9 +35,20 @@ constexpr double kChangeShareOfFace = 0.25;
 // A frame that changed over more than this share of its area (the camera moved, the light changed) is left to
 // the full scans: searching it would cost nearly what a scan does, on every frame.
 constexpr double kChangeBudget = 1.0 / 3;
+// Scans no frame called for take at most this share of the wall time: the safety net for a face the change search
+// cannot see (one that fades in slowly) costs little, and a scan keeps the second core free for the rest.
+constexpr double kRoutineScanShare = 1.0 / 20;
+// OpenCV's own threads: none besides the loop's and the scanning thread, which each run their calls themselves.
+constexpr int kOpenCvThreads = 1;
+// The scanning thread's niceness: on a busy machine the frames come first, and scans take what time is left.
+constexpr int kScanNiceness = 10;
+
+using Clock = std::chrono::steady_clock;
 
 // The scanning thread: one full-frame detection per image handed over, until asked to stop.
 void scan_loop(FaceTracker &tracker, const Options &options) {
+    pthread_setname_np(pthread_self(), "face scans");  // as top -H and perf show it
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kScanNiceness);  // this thread's alone, on Linux
     ScanExchange &ex = tracker.exchange;
     std::unique_lock<std::mutex> lock(ex.mutex);
     for (;;) {
@@ -41,6 +60,7 @@ void scan_loop(FaceTracker &tracker, const Options &options) {
         lock.unlock();
         std::vector<cv::Rect> found;
         std::optional<cv::Exception> failure;
+        const Clock::time_point start = Clock::now();
         try {
             const int side = detection_min_side(options.min_face_size, options.scale);
             found = run_cascade(tracker.scan_detector, image, options, cv::Size(side, side));
@@ -48,6 +68,8 @@ void scan_loop(FaceTracker &tracker, const Options &options) {
             failure = error;
         }
         lock.lock();
+        ex.finished = Clock::now();
+        ex.took = ex.finished - start;
         ex.scanning = false;
         ex.found = std::move(found);
         ex.failure = std::move(failure);
@@ -65,8 +87,8 @@ void take_in(FaceTracker &tracker, const cv::Rect &face) {
     if (!followed) tracker.faces.push_back(TrackedFace{face, 0, true});
 }
 
-// Takes a finished scan's faces in; hands the current detection image to the thread when it is idle.
-void exchange_with_scanner(FaceTracker &tracker, const cv::Mat &detection) {
+// Takes a finished scan's faces in; throws what the detector threw during it.
+void collect_scan(FaceTracker &tracker) {
     ScanExchange &ex = tracker.exchange;
     std::vector<cv::Rect> scanned;
     {
@@ -78,10 +100,23 @@ void exchange_with_scanner(FaceTracker &tracker, const cv::Mat &detection) {
         }
         if (ex.done) scanned = std::move(ex.found);
         ex.done = false;
-        if (!ex.scanning && ex.waiting.empty()) ex.waiting = detection.clone();
+    }
+    for (const cv::Rect &face : scanned) take_in(tracker, face);
+}
+
+// Hands the detection image to the scanning thread when it is idle and a scan is called for or, within its
+// share of the time, due anyway.
+void hand_over_scan(FaceTracker &tracker, const cv::Mat &detection) {
+    ScanExchange &ex = tracker.exchange;
+    {
+        std::lock_guard<std::mutex> lock(ex.mutex);
+        if (ex.scanning || !ex.waiting.empty()) return;
+        const auto rest = std::chrono::duration_cast<Clock::duration>(ex.took * (1 / kRoutineScanShare - 1));
+        if (!tracker.scan_called && Clock::now() < ex.finished + rest) return;
+        ex.waiting = detection.clone();
+        tracker.scan_called = false;
     }
     ex.wake.notify_one();
-    for (const cv::Rect &face : scanned) take_in(tracker, face);
 }
 
 cv::Rect grown(const cv::Rect &box, double margin, const cv::Size &image) {
@@ -99,8 +134,10 @@ cv::Rect search_near(cv::CascadeClassifier &detector, const cv::Mat &detection, 
                      const Options &options) {
     const cv::Rect area = grown(face.box, face.from_scan ? kScanMargin : kFollowMargin, detection.size());
     const int user_side = detection_min_side(options.min_face_size, options.scale);
-    const int smallest = std::max(user_side, static_cast<int>(face.box.width * kSmallestSize));
-    const int largest = std::max(smallest, static_cast<int>(face.box.width * kLargestSize));
+    const int smallest =
+        std::max(user_side, static_cast<int>(face.box.width * (face.from_scan ? kScanSmallest : kFollowSmallest)));
+    const int largest =
+        std::max(smallest, static_cast<int>(face.box.width * (face.from_scan ? kScanLargest : kFollowLargest)));
     if (area.width < smallest || area.height < smallest) return cv::Rect();
     std::vector<cv::Rect> found =
         run_cascade(detector, detection(area), options, cv::Size(smallest, smallest), cv::Size(largest, largest));
@@ -113,7 +150,8 @@ cv::Rect search_near(cv::CascadeClassifier &detector, const cv::Mat &detection, 
     return nearest;
 }
 
-// Moves each followed face to where it was found in this frame; two that found the same face become one.
+// Moves each followed face to where it was found in this frame; two that found the same face become one. A face
+// that had been found near its place and now is not calls for a scan.
 void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
                   const Options &options) {
     std::vector<TrackedFace> kept;
@@ -123,17 +161,24 @@ void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const c
             return k.misses == 0 && (k.box & found).area() * 2 > std::min(k.box.area(), found.area());
         });
         if (duplicate) continue;
-        if (!found.empty()) kept.push_back(TrackedFace{found, 0, false});
-        else if (face.misses < kMissesKept) kept.push_back(TrackedFace{face.box, face.misses + 1, face.from_scan});
+        if (!found.empty()) {
+            kept.push_back(TrackedFace{found, 0, false});
+            continue;
+        }
+        if (!face.from_scan) tracker.scan_called = true;
+        if (face.misses < kMissesKept) kept.push_back(TrackedFace{face.box, face.misses + 1, face.from_scan});
     }
     tracker.faces = std::move(kept);
 }
 
-// Searches where the frame changed and takes what it finds in, as a scan's faces.
+// Searches where the frame changed and takes what it finds in, as a scan's faces; a change too wide to search
+// calls for a scan. `cells` are the frame's change_cells.
 void search_changes(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
-                    const Options &options) {
+                    const cv::Mat &cells, const Options &options) {
     const int side = detection_min_side(options.min_face_size, options.scale);
-    for (const cv::Rect &area : changed_areas(tracker.previous, detection, tracker.faces, side)) {
+    const PictureChanges changes = picture_changes(tracker.previous_cells, cells, detection.size(), tracker.faces, side);
+    if (changes.too_wide) tracker.scan_called = true;
+    for (const cv::Rect &area : changes.areas) {
         if (area.width < side || area.height < side) continue;
         for (const cv::Rect &face : run_cascade(detector, detection(area), options, cv::Size(side, side)))
             take_in(tracker, face + area.tl());
@@ -165,18 +210,24 @@ std::vector<cv::Rect> merged_areas(std::vector<cv::Rect> boxes, int margin, cons
     return boxes;
 }
 
-std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &detection,
-                                    const std::vector<TrackedFace> &faces, int smallest) {
+cv::Mat change_cells(const cv::Mat &detection) {
     const cv::Size cells(detection.cols / kChangeCell, detection.rows / kChangeCell);
-    if (previous.size() != detection.size() || cells.empty()) return {};
-    cv::Mat before, now, changed;
-    cv::resize(previous, before, cells, 0, 0, cv::INTER_AREA);
-    cv::resize(detection, now, cells, 0, 0, cv::INTER_AREA);
-    cv::absdiff(before, now, changed);
+    cv::Mat reduced;
+    if (!cells.empty()) cv::resize(detection, reduced, cells, 0, 0, cv::INTER_AREA);
+    return reduced;
+}
+
+PictureChanges picture_changes(const cv::Mat &before_cells, const cv::Mat &now_cells, const cv::Size &detection,
+                               const std::vector<TrackedFace> &faces, int smallest) {
+    PictureChanges changes;
+    if (before_cells.size() != now_cells.size() || now_cells.empty()) return changes;
+    cv::Mat changed;
+    cv::absdiff(before_cells, now_cells, changed);
     cv::threshold(changed, changed, kChangeLevel, 255, cv::THRESH_BINARY);
+    const cv::Rect all_cells(cv::Point(), changed.size());
     for (const TrackedFace &face : faces) {
-        const cv::Rect near = grown(face.box, kScanMargin, detection.size());
-        changed(cv::Rect(near.tl() / kChangeCell, near.br() / kChangeCell) & cv::Rect(cv::Point(), cells)) = 0;
+        const cv::Rect near = grown(face.box, kScanMargin, detection);
+        changed(cv::Rect(near.tl() / kChangeCell, near.br() / kChangeCell) & all_cells) = 0;
     }
     std::vector<std::vector<cv::Point>> outlines;
     cv::findContours(changed, outlines, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
@@ -187,17 +238,25 @@ std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &dete
         if (cell_box.area() < least) continue;
         boxes.emplace_back(cell_box.tl() * kChangeCell, cell_box.br() * kChangeCell);
     }
-    boxes = merged_areas(boxes, std::max(smallest / 2, kChangeCell), detection.size());
+    boxes = merged_areas(boxes, std::max(smallest / 2, kChangeCell), detection);
     int area = 0;
     for (const cv::Rect &box : boxes) area += box.area();
-    if (area > kChangeBudget * detection.total()) return {};
-    return boxes;
+    changes.too_wide = area > kChangeBudget * detection.area();
+    if (!changes.too_wide) changes.areas = std::move(boxes);
+    return changes;
+}
+
+std::vector<cv::Rect> changed_areas(const cv::Mat &previous, const cv::Mat &detection,
+                                    const std::vector<TrackedFace> &faces, int smallest) {
+    if (previous.size() != detection.size()) return {};
+    return picture_changes(change_cells(previous), change_cells(detection), detection.size(), faces, smallest).areas;
 }
 
 FaceTracker::~FaceTracker() { stop_tracking(*this); }
 
 bool start_tracking(FaceTracker &tracker, const Options &options) {
     if (!load_detector(options.cascade_path, tracker.scan_detector)) return false;
+    cv::setNumThreads(kOpenCvThreads);
     tracker.scanner = std::thread(scan_loop, std::ref(tracker), options);
     return true;
 }
@@ -217,17 +276,23 @@ std::vector<cv::Rect> track_faces(FaceTracker &tracker, cv::CascadeClassifier &d
     const cv::Mat detection = detection_image(grey, options.scale);
     if (detection.empty()) return {};
     std::vector<cv::Rect> boxes;
+    cv::Mat cells = change_cells(detection);
     if (!tracker.first_frame_done) {
         const int side = detection_min_side(options.min_face_size, options.scale);
+        const Clock::time_point start = Clock::now();
         for (const cv::Rect &box : run_cascade(detector, detection, options, cv::Size(side, side)))
             tracker.faces.push_back(TrackedFace{box, 0, false});
+        std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+        tracker.exchange.finished = Clock::now();
+        tracker.exchange.took = tracker.exchange.finished - start;
         tracker.first_frame_done = true;
     } else {
-        exchange_with_scanner(tracker, detection);
-        search_changes(tracker, detector, detection, options);
+        collect_scan(tracker);
+        search_changes(tracker, detector, detection, cells, options);
         follow_faces(tracker, detector, detection, options);
+        hand_over_scan(tracker, detection);
     }
-    detection.copyTo(tracker.previous);
+    tracker.previous_cells = std::move(cells);
     for (const TrackedFace &face : tracker.faces)
         if (face.misses == 0) boxes.push_back(face.box);
     return to_frame(boxes, options.scale);

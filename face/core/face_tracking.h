@@ -1,7 +1,9 @@
 #pragma once
 // --track: faces followed from frame to frame near where they were, while full-frame scans run on a thread of
-// their own as often as the machine allows. A face that appears is found where the picture changed, or else by
-// the next scan. The first frame is scanned in full before tracking starts.
+// their own when the frames call for one (most of the picture changed, a face followed was lost) and otherwise
+// now and then, in a small share of the time. A face that appears is found where the picture changed, or else
+// by the next scan. The first frame is scanned in full before tracking starts.
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -31,6 +33,9 @@ struct ScanExchange {
     std::vector<cv::Rect> found;
     std::optional<cv::Exception> failure;  // what the detector threw during the scan
     bool stopping = false;
+    // The latest scan's length and end, which set when the next one not called for may start.
+    std::chrono::steady_clock::duration took{};
+    std::chrono::steady_clock::time_point finished;
 };
 
 struct FaceTracker {
@@ -38,8 +43,9 @@ struct FaceTracker {
     ScanExchange exchange;
     std::thread scanner;
     std::vector<TrackedFace> faces;
-    cv::Mat previous;  // the frame before's detection image, to see where the picture changed
+    cv::Mat previous_cells;  // the frame before's change_cells, to see where the picture changed
     bool first_frame_done = false;
+    bool scan_called = false;  // a frame called for a scan that has not been handed over yet
     // Joins the scanning thread on every way out of the loop that owns it.
     ~FaceTracker();
 };
@@ -56,6 +62,18 @@ void stop_tracking(FaceTracker &tracker);
 // cv::Exception of a failed scan.
 std::vector<cv::Rect> track_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, cv::Mat &grey,
                                   const Options &options);
+
+// The detection image in averages of 4 x 4 pixels, as the change search compares frames.
+cv::Mat change_cells(const cv::Mat &detection);
+
+// Where the picture changed between two frames' change_cells; `too_wide` when the changes are past the budget
+// below (the camera moved, the light changed), and then no areas.
+struct PictureChanges {
+    std::vector<cv::Rect> areas;  // in detection-image coordinates
+    bool too_wide = false;
+};
+PictureChanges picture_changes(const cv::Mat &before_cells, const cv::Mat &now_cells, const cv::Size &detection,
+                               const std::vector<TrackedFace> &faces, int smallest);
 
 // The places, away from the faces followed, where the detection image differs from the one before (in 4 x 4
 // averages, by 24 grey levels or more, over a quarter of the smallest face's area at least), each grown by

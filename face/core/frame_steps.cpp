@@ -18,9 +18,9 @@ bool is_supported_frame(size_t width, size_t height, const unsigned char *data, 
     return width != 0 && height != 0 && data != nullptr && bytes_per_pixel == 4;
 }
 
-FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx) {
+FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx, bool with_colour) {
     FrameImages images;
-    cv::cvtColor(wrapped, images.colour, rgbx ? cv::COLOR_RGBA2BGR : cv::COLOR_BGRA2BGR);
+    if (with_colour) cv::cvtColor(wrapped, images.colour, rgbx ? cv::COLOR_RGBA2BGR : cv::COLOR_BGRA2BGR);
     cv::cvtColor(wrapped, images.grey, rgbx ? cv::COLOR_RGBA2GRAY : cv::COLOR_BGRA2GRAY);
     return images;
 }
@@ -119,7 +119,7 @@ std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameI
         if (outcome.quality.reason == kReasonNoDepth) ++stats.no_depth_rejections;
         outcome.decision =
             decide_identity(outcome.quality, gated.crop, recognizer, samples, options, window, stats, logger);
-        draw_face(images.colour, outcome.clipped, outcome.decision, stats, options);
+        if (!images.colour.empty()) draw_face(images.colour, outcome.clipped, outcome.decision, stats, options);
         outcomes.push_back(outcome);
     }
     return outcomes;

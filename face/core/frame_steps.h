@@ -18,7 +18,7 @@
 constexpr const char *kPreviewWindowTitle = "Lumivar Face Recognition";
 
 struct FrameImages {
-    cv::Mat colour;  // 8-bit BGR, drawn on and shown
+    cv::Mat colour;  // 8-bit BGR, drawn on and shown; empty when there is nothing to show it in
     cv::Mat grey;    // 8-bit, full resolution; faces are cut from it
     DepthView depth;  // with --liveness: the depth frame mapped onto this one
 };
@@ -26,8 +26,9 @@ struct FrameImages {
 // A colour frame the loop can handle: non-empty, with data, 4 bytes per pixel.
 bool is_supported_frame(size_t width, size_t height, const unsigned char *data, size_t bytes_per_pixel);
 
-// `wrapped` is the sensor's 4-byte frame; the fourth byte of each pixel is ignored.
-FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx);
+// `wrapped` is the sensor's 4-byte frame; the fourth byte of each pixel is ignored. The colour image is made
+// only `with_colour`.
+FrameImages convert_frame(const cv::Mat &wrapped, bool rgbx, bool with_colour = true);
 
 // Side of the square minimum face size on the detection image: min_face_size x scale, truncated, at least 1.
 int detection_min_side(int min_face_size, double scale);
@@ -70,7 +71,8 @@ struct FaceOutcome {
     IdentityDecision decision;
 };
 
-// Updates the frame counters, then gates, identifies and draws each face that overlaps the frame.
+// Updates the frame counters, then gates, identifies and draws each face that overlaps the frame (drawn when
+// there is a colour image).
 std::vector<FaceOutcome> handle_faces(const std::vector<cv::Rect> &faces, FrameImages &images,
                                       const cv::face::FaceRecognizer &recognizer,
                                       const std::vector<TrainingSample> &samples, const Options &options,

@@ -23,12 +23,13 @@ struct LoopState {
 };
 
 // Converts, detects, decides, draws and shows one supported colour frame, which came from the sensor at
-// `arrival` (Unix seconds); returns its detection count.
+// `arrival` (Unix seconds); returns its detection count. Without a window the colour image is neither made
+// nor drawn on: nothing would show it.
 int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &frames, double arrival,
                   const Options &options, Logger &logger, const cv::face::FaceRecognizer &recognizer,
                   const std::vector<TrainingSample> &samples, cv::CascadeClassifier &detector, FaceTracker &tracker,
                   LoopState &state, LineOutput *faces_out) {
-    FrameImages images = frame_images(frame, frames, state.depth_mapping);
+    FrameImages images = frame_images(frame, frames, state.depth_mapping, state.preview.available);
     ++state.stats.processed_frames;
 
     const std::vector<cv::Rect> faces = frame_faces(tracker, detector, images.grey, options);
@@ -39,8 +40,10 @@ int process_frame(const libfreenect2::Frame &frame, libfreenect2::FrameMap &fram
                    faces_line(arrival, state.stats.processed_frames, outcomes, state.camera, options.liveness));
     }
     const int visible = static_cast<int>(faces.size());
-    draw_frame_texts(images.colour, visible, state.stats);
-    show_preview(state.preview, kPreviewWindowTitle, images.colour);
+    if (state.preview.available) {
+        draw_frame_texts(images.colour, visible, state.stats);
+        show_preview(state.preview, kPreviewWindowTitle, images.colour);
+    }
     return visible;
 }
 

@@ -170,9 +170,10 @@ DepthView map_depth(DepthMapping &mapping, const libfreenect2::Frame &colour, co
     return view;
 }
 
-FrameImages frame_images(const libfreenect2::Frame &colour, libfreenect2::FrameMap &frames, DepthMapping &mapping) {
+FrameImages frame_images(const libfreenect2::Frame &colour, libfreenect2::FrameMap &frames, DepthMapping &mapping,
+                         bool with_colour) {
     const cv::Mat wrapped(static_cast<int>(colour.height), static_cast<int>(colour.width), CV_8UC4, colour.data);
-    FrameImages images = convert_frame(wrapped, colour.format == libfreenect2::Frame::RGBX);
+    FrameImages images = convert_frame(wrapped, colour.format == libfreenect2::Frame::RGBX, with_colour);
     if (mapping.registration) images.depth = map_depth(mapping, colour, *frames[libfreenect2::Frame::Depth]);
     return images;
 }

@@ -56,6 +56,8 @@ DepthMapping start_depth_mapping(libfreenect2::Freenect2Device &device);
 // The depth frame of a set mapped onto its colour frame; the view shares `mapping`'s pixels until the next call.
 DepthView map_depth(DepthMapping &mapping, const libfreenect2::Frame &colour, const libfreenect2::Frame &depth);
 
-// The colour frame's pixels, wrapped without copying, converted into the program's own colour and grey images;
-// once `mapping` has been started (--liveness), with the set's depth frame mapped onto them.
-FrameImages frame_images(const libfreenect2::Frame &colour, libfreenect2::FrameMap &frames, DepthMapping &mapping);
+// The colour frame's pixels, wrapped without copying, converted into the program's own grey image and, when
+// `with_colour`, colour image; once `mapping` has been started (--liveness), with the set's depth frame mapped
+// onto them.
+FrameImages frame_images(const libfreenect2::Frame &colour, libfreenect2::FrameMap &frames, DepthMapping &mapping,
+                         bool with_colour = true);

@@ -85,6 +85,7 @@ public:
     bool stop() override {
         if (state_ != State::streaming) return false;
         if (colour_listener_) sim::detach_stream(colour_listener_);
+        sim::stop_stream(stream_);
         state_ = State::open;
         sim::log(Logger::Info, "[SimFreenect2] streams stopped");
         return true;

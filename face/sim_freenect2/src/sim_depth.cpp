@@ -89,7 +89,14 @@ Frame *make_depth_frame(const cv::Mat &aligned, cv::Size picture, uint32_t seque
 }
 
 Frame *depth_frame_for_last_colour(ColourStream &stream, cv::Size picture, uint32_t sequence) {
-    const std::string &name = stream.delivered_name;
+    if (Frame *made = stream.delivered_depth) {  // in real time, made with its colour frame
+        stream.delivered_depth = nullptr;
+        return made;
+    }
+    return depth_frame_for(stream, stream.delivered_name, picture, sequence);
+}
+
+Frame *depth_frame_for(ColourStream &stream, const std::string &name, cv::Size picture, uint32_t sequence) {
     auto found = stream.depth_pictures.find(name);
     if (found == stream.depth_pictures.end()) {
         cv::Mat aligned = read_depth_picture(stream.config.depth_dir, name);

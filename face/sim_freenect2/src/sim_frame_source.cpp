@@ -1,4 +1,6 @@
 // Simulated sensor: configuration, the pictures it serves and its colour stream.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -243,31 +245,60 @@ uint64_t ticks_before(const ColourStream &stream, Clock::time_point t, Clock::du
     return static_cast<uint64_t>((t - stream.started) / period);
 }
 
-// The first frame the listener takes: produced after the application last released its frames, and not
-// delivered or passed over yet.
-uint64_t first_acceptable_tick(const ColourStream &stream, Clock::duration period) {
-    const Clock::duration since = stream.accepting_since - stream.started;
-    const uint64_t after_release = static_cast<uint64_t>((since + period - Clock::duration(1)) / period);
-    return std::max(stream.next_tick, after_release);
+// Real time, on the stream's own thread: frame k is made at `started` + k periods from picture k, and kept when the
+// application holds no frame (replacing an older one nobody took); made while it holds one, it is dropped. A thread
+// that falls behind the clock passes over the pictures it missed, as the sensor goes on without it.
+void make_realtime_frames(ColourStream &stream) {
+    pthread_setname_np(pthread_self(), "sensor decoding");
+    const Clock::duration period = realtime_period(stream.config);
+    for (uint64_t tick = 0;; ++tick) {
+        {
+            std::unique_lock<std::mutex> lock(stream.mutex);
+            const Clock::time_point due = stream.started + period * static_cast<int64_t>(tick);
+            if (stream.changed.wait_until(lock, due, [&] { return stream.stopping; })) return;
+        }
+        const uint64_t now = ticks_before(stream, Clock::now(), period);
+        if (now > tick) {
+            skip_pictures(stream.source, stream.config.loop, now - tick);
+            tick = now;
+        }
+        cv::Mat picture;
+        if (!next_picture(stream.source, stream.config.loop, picture)) {
+            std::lock_guard<std::mutex> lock(stream.mutex);
+            stream.ended = true;
+            stream.changed.notify_all();
+            return;
+        }
+        Frame *colour = make_colour_frame(picture, stream.config.layout, static_cast<uint32_t>(tick));
+        colour->timestamp = static_cast<uint32_t>((period * static_cast<int64_t>(tick)) / std::chrono::microseconds(100));
+        Frame *depth = stream.depth_on && !stream.config.fail_depth
+                           ? depth_frame_for(stream, stream.source.current_name, picture.size(), colour->sequence)
+                           : nullptr;
+        std::lock_guard<std::mutex> lock(stream.mutex);
+        if (stream.accepting) {
+            std::swap(stream.newest, colour);
+            std::swap(stream.newest_depth, depth);
+            stream.newest_name = stream.source.current_name;
+            stream.changed.notify_all();
+        }
+        delete colour;
+        delete depth;
+    }
 }
 
-// Real time: frame k is produced at `started` + k periods. Frames produced while the application held its
-// last ones were refused; of those produced since, the newest has replaced the older ones.
 Frame *pull_realtime_frame(ColourStream &stream, int milliseconds) {
-    const auto wait_start = Clock::now();
-    if (stream.source.finished) return nullptr;
-    const Clock::duration period = realtime_period(stream.config);
-    const uint64_t first = first_acceptable_tick(stream, period);
-    const uint64_t newest = ticks_before(stream, wait_start, period);
-    const uint64_t tick = std::max(first, newest);
-    if (newest < first && !sleep_until_due(stream.started + period * static_cast<int64_t>(tick), wait_start,
-                                           milliseconds))
-        return nullptr;
-    skip_pictures(stream.source, stream.config.loop, tick - stream.next_tick);
-    stream.next_tick = tick + 1;
-    if (!take_next_picture(stream)) return nullptr;
-    Frame *frame = deliver_pending(stream, static_cast<uint32_t>(tick));
-    frame->timestamp = static_cast<uint32_t>((period * static_cast<int64_t>(tick)) / std::chrono::microseconds(100));
+    std::unique_lock<std::mutex> lock(stream.mutex);
+    const auto ready = [&] { return stream.newest != nullptr || stream.ended; };
+    if (milliseconds < 0) stream.changed.wait(lock, ready);
+    else stream.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    if (stream.newest == nullptr) return nullptr;
+    Frame *frame = stream.newest;
+    stream.newest = nullptr;
+    delete stream.delivered_depth;
+    stream.delivered_depth = stream.newest_depth;
+    stream.newest_depth = nullptr;
+    stream.delivered_name = stream.newest_name;
+    stream.accepting = false;
     return frame;
 }
 
@@ -295,8 +326,26 @@ void skip_pictures(FrameSource &source, bool loop, uint64_t count) {
 
 void start_stream_clock(ColourStream &stream) {
     stream.started = Clock::now();
-    stream.accepting_since = stream.started;
-    stream.next_tick = 0;
+    if (!stream.config.realtime) return;
+    stream.accepting = true;
+    stream.ended = false;
+    stream.stopping = false;
+    stream.maker = std::thread(make_realtime_frames, std::ref(stream));
+}
+
+void stop_stream(ColourStream &stream) {
+    if (stream.maker.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(stream.mutex);
+            stream.stopping = true;
+        }
+        stream.changed.notify_all();
+        stream.maker.join();
+    }
+    for (Frame **frame : {&stream.newest, &stream.newest_depth, &stream.delivered_depth}) {
+        delete *frame;
+        *frame = nullptr;
+    }
 }
 
 Frame *pull_colour_frame(ColourStream &stream, int milliseconds) {
@@ -304,17 +353,19 @@ Frame *pull_colour_frame(ColourStream &stream, int milliseconds) {
 }
 
 bool colour_frame_ready(ColourStream &stream) {
-    const auto now = Clock::now();
     if (stream.config.realtime) {
-        const Clock::duration period = realtime_period(stream.config);
-        return !stream.source.finished && ticks_before(stream, now, period) >= first_acceptable_tick(stream, period);
+        std::lock_guard<std::mutex> lock(stream.mutex);
+        return stream.newest != nullptr;
     }
     if (!have_pending(stream)) return false;
     return stream.config.fps <= 0.0 || !stream.have_delivered ||
-           stream.last_delivery + frame_period(stream.config.fps) <= now;
+           stream.last_delivery + frame_period(stream.config.fps) <= Clock::now();
 }
 
-void colour_frames_released(ColourStream &stream) { stream.accepting_since = Clock::now(); }
+void colour_frames_released(ColourStream &stream) {
+    std::lock_guard<std::mutex> lock(stream.mutex);
+    stream.accepting = true;
+}
 
 void report(const SimConfig &config, const std::string &line) {
     if (config.report.empty()) return;

@@ -1,9 +1,11 @@
 #pragma once
 // Internals of the simulated sensor: configuration, the colour stream and logging helpers.
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -92,15 +94,26 @@ struct ColourStream {
     uint32_t sequence = 0;
     bool have_delivered = false;
     std::chrono::steady_clock::time_point last_delivery;
-    // Real time: frame k is produced at `started` + k / fps; the listener takes only frames produced
-    // since the application released its last ones (`accepting_since`).
+    // Real time: frame k is made at `started` + k / fps on the stream's own thread, as the library decodes the
+    // sensor's pictures on a thread of its own whether or not the application takes them. What follows is
+    // shared with that thread, under `mutex`.
     std::chrono::steady_clock::time_point started;
-    std::chrono::steady_clock::time_point accepting_since;
-    uint64_t next_tick = 0;  // the first frame not yet delivered nor passed over
+    std::thread maker;
+    std::mutex mutex;
+    std::condition_variable changed;
+    Frame *newest = nullptr;        // made since the application last released its frames, not taken yet
+    Frame *newest_depth = nullptr;  // the depth frame that came with it (with the depth stream)
+    std::string newest_name;
+    Frame *delivered_depth = nullptr;  // the depth frame of the colour frame delivered last, not taken yet
+    bool accepting = true;  // the application holds no frame: new ones are kept
+    bool ended = false;     // the source has no picture left: no frame will come
+    bool stopping = false;
 };
 
-// Readies a stream for its first frame at the current time.
+// Readies a stream for its first frame at the current time; in real time, starts the thread that makes them.
 void start_stream_clock(ColourStream &stream);
+// Stops that thread, if any, and deletes the frames nobody took.
+void stop_stream(ColourStream &stream);
 // Waits at most `milliseconds` (negative: no limit) for the stream's next frame.
 // Null on a time-out, and at once when the stream has no frame left.
 Frame *pull_colour_frame(ColourStream &stream, int milliseconds);
@@ -110,6 +123,8 @@ bool colour_frame_ready(ColourStream &stream);
 void colour_frames_released(ColourStream &stream);
 // The depth frame that arrived with the colour frame delivered last.
 Frame *depth_frame_for_last_colour(ColourStream &stream, cv::Size picture, uint32_t sequence);
+// The depth frame seen with the colour picture named `name` (its file name without extension).
+Frame *depth_frame_for(ColourStream &stream, const std::string &name, cv::Size picture, uint32_t sequence);
 
 // Which stream feeds which listener; the device attaches at startStreams and detaches at stop.
 void attach_stream(const FrameListener *listener, ColourStream *stream);

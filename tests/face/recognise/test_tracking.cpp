@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -360,6 +361,63 @@ TEST(TrackFaces, TwoFollowedBoxesOnOneFaceBecomeOne) {
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_LE(centre_offset(faces[0], scene.face), scene.face.width / 8);
     EXPECT_EQ(tracker.faces.size(), 1u);
+
+// Scans on the second thread: none while nothing calls for one and the last scan's share of the time is spent;
+// one when most of the picture changed, when a face followed is lost, and when a routine scan is due.
+TEST_F(Tracking, ScansWhenTheFramesCallForOneAndNowAndThenOtherwise) {
+    const cv::Mat walker = cv::imread((walk() / "frame_001.png").string(), cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(walker.empty());
+    Options options;
+    options.track = true;
+    cv::CascadeClassifier detector(face_test::kHaarCascade);
+    FaceTracker tracker;
+    ASSERT_TRUE(start_tracking(tracker, options));
+    const auto scan_in_hand = [&] {
+        std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+        return tracker.exchange.scanning || !tracker.exchange.waiting.empty() || tracker.exchange.done;
+    };
+    // Waits for the scan in hand to end, then makes it look as if it took `took`.
+    const auto after_scan_lasting = [&](std::chrono::seconds took) {
+        ASSERT_TRUE(face_test::wait_until([&] {
+            std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+            return !tracker.exchange.scanning && tracker.exchange.waiting.empty();
+        }, 120));
+        std::lock_guard<std::mutex> lock(tracker.exchange.mutex);
+        tracker.exchange.took = took;
+        tracker.exchange.finished = std::chrono::steady_clock::now();
+    };
+    const auto track = [&](const cv::Mat &frame) {
+        cv::Mat grey = frame.clone();
+        return track_faces(tracker, detector, grey, options);
+    };
+
+    const std::vector<cv::Rect> first = track(walker);
+    ASSERT_EQ(first.size(), 1u);
+    after_scan_lasting(std::chrono::hours(1));
+    EXPECT_EQ(track(walker).size(), 1u);
+    EXPECT_FALSE(scan_in_hand());
+
+    // The right half turned over: the same grey levels, so the walker is still found, but changed too widely to
+    // search.
+    cv::Mat turned = walker.clone();
+    cv::Mat right = turned(cv::Rect(turned.cols / 2, 0, turned.cols / 2, turned.rows));
+    cv::flip(right, right, -1);
+    EXPECT_EQ(track(turned).size(), 1u);
+    EXPECT_TRUE(scan_in_hand());
+    after_scan_lasting(std::chrono::hours(1));
+    track(turned);
+    EXPECT_FALSE(scan_in_hand());
+
+    after_scan_lasting(std::chrono::seconds(0));
+    track(turned);
+    EXPECT_TRUE(scan_in_hand()) << "a routine scan was due";
+
+    // The walker's face covered: lost where it was followed.
+    after_scan_lasting(std::chrono::hours(1));
+    cv::Mat covered = turned.clone();
+    covered(first[0]) = cv::mean(covered(first[0]));
+    for (const cv::Rect &face : track(covered)) EXPECT_EQ((face & first[0]).area(), 0);
+    EXPECT_TRUE(scan_in_hand());
 }
 
 }  // namespace

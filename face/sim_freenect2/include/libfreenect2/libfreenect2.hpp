@@ -13,7 +13,8 @@
 //   LUMIVAR_SIM_LOOP    1: serve the frames again and again
 //   LUMIVAR_SIM_FPS     N: pace the frames at N per second (default: as fast as asked for)
 //   LUMIVAR_SIM_REALTIME 1: frames come at the sensor's own pace (LUMIVAR_SIM_FPS, default 30) and are dropped
-//                       while the application holds one or is too slow, as with the real sensor
+//                       while the application holds one or is too slow, as with the real sensor; each is read
+//                       and decoded on the device's own thread, as the library decodes the sensor's pictures
 //   LUMIVAR_SIM_REPORT  a file to which each open appends the packet pipeline it was given
 #include <string>
 
