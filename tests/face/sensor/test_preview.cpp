@@ -302,6 +302,11 @@ TEST(Preview, OnALaptopScreenTheWholeSensorFrameAndEveryFaceAreVisible) {
     expect_rectangle(window, shown, run.enrolled_face, enrolled_label == "ConfirmedVeyra" ? kGreen : kYellow,
                      "enrolled");
     expect_rectangle(window, shown, run.other_face, kOrange, "other person");
+
+    // Once the window has kept its size it is the user's: a size given to it stays over the next frames.
+    x_tool(run.display, "/usr/bin/xdotool", {"windowsize", "--sync", id, "900", "560"});
+    ASSERT_TRUE(run.wait_for_status_lines(run.status_lines() + 3)) << run.program.out();
+    EXPECT_EQ(window_geometry(run.display, id).size(), cv::Size(900, 560));
 }
 
 TEST(Preview, EscapeStopsTheLoopToo) {
