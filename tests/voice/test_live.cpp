@@ -458,7 +458,9 @@ TEST_F(LiveFixture, TheStreamGoesIntoAPipeOrNowhereAndTheServiceLeavesNoFileWher
         ASSERT_FALSE(out.empty());
         EXPECT_EQ(out.back(), "error: live PCM output is not a FIFO: " + pipe);
         EXPECT_EQ(file_exists(pipe), file_in_the_way);
-        if (file_in_the_way) EXPECT_EQ(read_file(pipe), stale) << "the file in the way was written";
+        if (file_in_the_way) {
+            EXPECT_EQ(read_file(pipe), stale) << "the file in the way was written";
+        }
     }
 
     const std::string bin = dir.file("bin");
