@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tracked loop under ThreadSanitizer: lumivar_face and lumivar_enroll built with -DLUMIVAR_TSAN=ON in
 # build-tsan, run with --track on a walk (bench/face/make_walk_stream.py, small frames) to their frame limit,
-# at the sensor's pace until SIGINT, and with --liveness; any race report fails the run (status 66).
+# at the sensor's pace until SIGINT, and with --liveness (also at the sensor's pace); any race report fails the run
+# (status 66).
 # Usage: bench/face_track_tsan.sh [frames per run, default 40]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,6 +41,12 @@ check enroll env LUMIVAR_SIM_FRAMES="$work/walk" "$enroll" --samples-dir samples
 common=(--samples-dir samples --model model/face.yml --labels model/labels.txt --log-every 1)
 check face_frame_limit env LUMIVAR_SIM_FRAMES="$work/walk" "$face" "${common[@]}" --frames "$frames" --track
 check face_liveness env LUMIVAR_SIM_FRAMES="$work/walk" "$face" "${common[@]}" --frames "$frames" --track --liveness
+# At the sensor's pace with depth (a wall 1.2 m away): the simulated sensor makes both frames on its own thread.
+mkdir -p "$work/depth"
+/usr/bin/python3 -c "import cv2, numpy; cv2.imwrite('$work/depth/wall.png', numpy.full((1080, 1920), 1200, numpy.uint16))"
+for f in "$work"/walk/*.jpg; do ln -s wall.png "$work/depth/$(basename "$f" .jpg).png"; done
+check face_realtime_liveness env LUMIVAR_SIM_FRAMES="$work/walk" LUMIVAR_SIM_DEPTH="$work/depth" LUMIVAR_SIM_REALTIME=1 \
+  LUMIVAR_SIM_LOOP=1 "$face" "${common[@]}" --frames "$frames" --track --liveness
 # At the sensor's pace, stopped by Ctrl-C mid-run.
 (cd "$work" && unset DISPLAY && LUMIVAR_SIM_FRAMES="$work/walk" LUMIVAR_SIM_LOOP=1 LUMIVAR_SIM_REALTIME=1 \
   exec "$face" "${common[@]}" --frames 1000000 --track >signal.out 2>signal.err) &

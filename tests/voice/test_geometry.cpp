@@ -270,6 +270,41 @@ TEST(SteeredResponse, AReflectionThatRivalsTheDirectSoundIsFoundOrFlagged) {
     EXPECT_FALSE(clean.low_confidence);
 }
 
+// Live mode's confidence is the chance of lying within 10 degrees: alike for an angle and its
+// mirror, rising with the margin, the wide pairs' correlation and the angle's sine, and nothing
+// without a positive response. A clean sound from either side, one live chunk with its history,
+// is trusted, and the flag is the chance below 0.7.
+TEST(SteeredResponse, LiveChanceIsAlikeOnBothSidesAndFlagsBelowItsThreshold) {
+    SteeredDirection found;
+    found.sine = 0.77, found.response = 0.2, found.rival = 0.12, found.wide_pairs = 0.1;
+    const double chance = chance_within_10_degrees(found);
+    EXPECT_GT(chance, 0.0);
+    EXPECT_LT(chance, 1.0);
+    SteeredDirection changed = found;
+    changed.sine = -0.77;
+    EXPECT_DOUBLE_EQ(chance_within_10_degrees(changed), chance);
+    changed = found, changed.rival = 0.08;
+    EXPECT_GT(chance_within_10_degrees(changed), chance);
+    changed = found, changed.rival = -0.3;  // a map below zero away from the sound: no rival at all
+    EXPECT_DOUBLE_EQ(chance_within_10_degrees(changed), [&] { SteeredDirection none = found; none.rival = 0.0; return chance_within_10_degrees(none); }());
+    changed = found, changed.wide_pairs = 0.15;
+    EXPECT_GT(chance_within_10_degrees(changed), chance);
+    changed = found, changed.sine = 0.3;
+    EXPECT_LT(chance_within_10_degrees(changed), chance);
+    for (const double response : {0.0, -0.05}) {
+        changed = found, changed.response = response;
+        EXPECT_EQ(chance_within_10_degrees(changed), 0.0) << response;
+    }
+    for (const double degrees : {-50.0, 50.0}) {
+        DirectionHistory history = direction_history(1024, 16000);
+        const DirectionEstimate e =
+            estimate_direction_geometric(array_audio(array_codes(degrees, 1024)), "processed-live", kKinect, &history);
+        EXPECT_NEAR(e.angle_degrees, degrees, 1.0);
+        EXPECT_GE(e.confidence, kLiveTrustedChance) << degrees;
+        EXPECT_FALSE(e.low_confidence) << degrees;
+    }
+}
+
 // Channels whose delays no single direction explains (0, -3, 9 and 11 samples): the estimate is
 // flagged and the beam aligns each channel with channel 0 within what its distance allows, beyond
 // the +-8 samples of the whole-sample fallback; the manifest carries those lags.

@@ -2,6 +2,8 @@
 // recording, the manifest read back by a real JSON parser, and the failure statuses.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -533,4 +535,24 @@ TEST(BatchDirectionsOut, WritesOneLinePerChunkWithItsTimeAngleAndSpeech) {
     EXPECT_GE(talker_speech, talker_chunks * 8 / 10) << talker_speech << " of " << talker_chunks;
     EXPECT_GT(unflagged, talker_chunks / 2);
     EXPECT_GT(quietest_talk, 3 * loudest_silence);
+
+    // A FIFO waits for its reader once the rest is done, with the log out for all to see meanwhile.
+    const std::string fifo = dir.file("lines.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = spawn({VOCRIN_BIN, "--log", "", "--input-wav", dir.file("scene.wav"), "--beamformed",
+                             dir.file("beam.wav"), "--event", dir.file("event.json"), "--live-chunk-frames", "500",
+                             "--directions-out", fifo},
+                            {}, dir.file("fifo.out"), dir.file("fifo.err"));
+    EXPECT_TRUE(wait_until([&] { return read_file(dir.file("fifo.out")).find("event_json: ") != std::string::npos; }, 30));
+    EXPECT_EQ(read_file(dir.file("fifo.out")).find("directions_out: "), std::string::npos);
+    const pid_t reader = spawn({"cat", fifo}, {}, dir.file("heard.jsonl"), dir.file("cat.err"));
+    ASSERT_TRUE(exited_with(wait_for_exit(pid, 60), 0));
+    ASSERT_TRUE(exited_with(wait_for_exit(reader, 30), 0));
+    EXPECT_EQ(read_file(dir.file("heard.jsonl")), read_file(lines_path));
+
+    // A run that fails before its lines leaves no file behind.
+    const ProgramRun failed = run_vocrin(dir, {"--input-wav", dir.file("missing.wav"), "--directions-out",
+                                               dir.file("none.jsonl")});
+    EXPECT_TRUE(exited_with(failed.status, 20));
+    EXPECT_FALSE(file_exists(dir.file("none.jsonl")));
 }
