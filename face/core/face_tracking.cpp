@@ -32,11 +32,12 @@ constexpr int kMissesKept = 3;
 constexpr int kChangeCell = 4;
 constexpr double kChangeLevel = 24;
 constexpr double kChangeShareOfFace = 0.25;
-// A frame that changed over more than this share of its area (the camera moved, the light changed) is left to
-// the full scans: searching it would cost nearly what a scan does, on every frame.
+// A frame that changed over more than this share of its area (the camera moved, the light changed) is not searched
+// there but calls for a full scan: searching it would cost nearly what a scan does, on every frame.
 constexpr double kChangeBudget = 1.0 / 3;
 // Scans no frame called for take at most this share of the wall time: the safety net for a face the change search
-// cannot see (one that fades in slowly) costs little, and a scan keeps the second core free for the rest.
+// cannot see (one that fades in slowly) then costs little, and leaves the machine to the frames and to other
+// programs.
 constexpr double kRoutineScanShare = 1.0 / 20;
 // OpenCV's own threads: none besides the loop's and the scanning thread, which each run their calls themselves.
 constexpr int kOpenCvThreads = 1;
