@@ -351,16 +351,17 @@ TEST(TrackFaces, TwoFollowedBoxesOnOneFaceBecomeOne) {
     FaceTracker tracker;  // no scans: only the two boxes are searched
     cv::Mat grey = grey_of(scene.with_head(scene.left));
     cv::Mat copy = grey.clone();
-    tracker.previous = detection_image(copy, options.scale);
+    tracker.previous_cells = change_cells(detection_image(copy, options.scale));
     tracker.first_frame_done = true;
     const cv::Rect face(scene.face.tl() / 2, scene.face.br() / 2);  // on the detection image
     const auto grown = [&](int d) { return cv::Rect(face.x - d, face.y - d, face.width + 2 * d, face.height + 2 * d); };
     // Each alone finds the face, the first a little smaller than the second does.
-    tracker.faces = {TrackedFace{grown(-face.width * 3 / 16)}, TrackedFace{grown(face.width * 3 / 16)}};
+    tracker.faces = {TrackedFace{grown(-face.width / 32)}, TrackedFace{grown(face.width / 32)}};
     const std::vector<cv::Rect> faces = track_faces(tracker, detector, grey, options);
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_LE(centre_offset(faces[0], scene.face), scene.face.width / 8);
     EXPECT_EQ(tracker.faces.size(), 1u);
+}
 
 // Scans on the second thread: none while nothing calls for one and the last scan's share of the time is spent;
 // one when most of the picture changed, when a face followed is lost, and when a routine scan is due.
