@@ -14,12 +14,6 @@ using nlohmann::ordered_json;
 
 double rounded(double value, double step) { return std::round(value / step) * step; }
 
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
 // The name speech is counted under.
 std::string speaker_name(const ChunkMatch &match) {
     if (!match.attributed) return kNobody;
@@ -34,6 +28,12 @@ double chunk_seconds(std::vector<double> steps) {
 }
 
 }  // namespace
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
 
 std::string chunk_line(const VoiceChunk &chunk, const FaceFrame *picture, const ChunkMatch &match) {
     ordered_json line;

@@ -11,6 +11,9 @@
 // {"time", "chunk", "speech", "voice_angle_degrees", "speaker" (label, "unseen" or null), "frame" (the picture's,
 // or null), "face_box" {x, y, width, height}, "face_angle_degrees", "difference_degrees"}; the last three null
 // unless the speaker's face is in the picture.
+// `value` with `decimals` digits after the point, as every printed figure is written.
+std::string fixed(double value, int decimals);
+
 std::string chunk_line(const VoiceChunk &chunk, const FaceFrame *picture, const ChunkMatch &match);
 
 // "speaker: LABEL at X degrees", "speaker: unseen at X degrees" or "speaker: none".

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <iostream>
@@ -27,12 +26,6 @@ struct Session {
 };
 
 using ChunkHandler = std::function<void(const VoiceChunk &, const FaceFrame *)>;
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
 
 bool open_inputs(const SpeakerOptions &options, Session &session) {
     for (auto [stream, option, path] : {std::make_tuple(&session.faces, "--faces", &options.faces),
