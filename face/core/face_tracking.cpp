@@ -26,6 +26,8 @@ constexpr double kScanSmallest = 0.7;
 constexpr double kScanLargest = 1.5;
 // Frames a face that was not found near its place is still searched for, unreported, before it is dropped.
 constexpr int kMissesKept = 3;
+// Misses in a row after which a face followed calls for a full scan.
+constexpr int kMissesBeforeScan = 2;
 // Where the picture changed since the frame before, a face may have come in: such places are searched at once
 // rather than left to the next full scan. Changes are looked for in averages of 4 x 4 pixels (single-pixel noise
 // drops out), count from 24 grey levels, and from a quarter of the smallest face's area.
@@ -152,7 +154,8 @@ cv::Rect search_near(cv::CascadeClassifier &detector, const cv::Mat &detection, 
 }
 
 // Moves each followed face to where it was found in this frame; two that found the same face become one. A face
-// that had been found near its place and now is not calls for a scan.
+// that had been found near its place and now is not, two frames in a row, calls for a scan: a single miss is
+// more often the detector's flicker than a lost face, and a scan costs as much as a dozen frames.
 void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const cv::Mat &detection,
                   const Options &options) {
     std::vector<TrackedFace> kept;
@@ -166,7 +169,7 @@ void follow_faces(FaceTracker &tracker, cv::CascadeClassifier &detector, const c
             kept.push_back(TrackedFace{found, 0, false});
             continue;
         }
-        if (!face.from_scan) tracker.scan_called = true;
+        if (!face.from_scan && face.misses >= kMissesBeforeScan - 1) tracker.scan_called = true;
         if (face.misses < kMissesKept) kept.push_back(TrackedFace{face.box, face.misses + 1, face.from_scan});
     }
     tracker.faces = std::move(kept);

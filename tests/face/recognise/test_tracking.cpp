@@ -364,7 +364,8 @@ TEST(TrackFaces, TwoFollowedBoxesOnOneFaceBecomeOne) {
 }
 
 // Scans on the second thread: none while nothing calls for one and the last scan's share of the time is spent;
-// one when most of the picture changed, when a face followed is lost, and when a routine scan is due.
+// one when most of the picture changed, when a face followed is missed twice in a row, and when a routine scan
+// is due.
 TEST_F(Tracking, ScansWhenTheFramesCallForOneAndNowAndThenOtherwise) {
     const cv::Mat walker = cv::imread((walk() / "frame_001.png").string(), cv::IMREAD_GRAYSCALE);
     ASSERT_FALSE(walker.empty());
@@ -420,11 +421,14 @@ TEST_F(Tracking, ScansWhenTheFramesCallForOneAndNowAndThenOtherwise) {
     track(turned);
     EXPECT_FALSE(scan_in_hand());
 
-    // The walker's face covered: lost where it was followed.
+    // The walker's face covered: lost where it was followed, which one miss alone (the detector's flicker, as
+    // often as not) does not take for a loss; the second in a row does.
     after_scan_lasting(std::chrono::hours(1));
     cv::Mat covered = turned.clone();
     covered(first[0]) = cv::mean(covered(first[0]));
     for (const cv::Rect &face : track(covered)) EXPECT_EQ((face & first[0]).area(), 0);
+    EXPECT_FALSE(scan_in_hand());
+    EXPECT_TRUE(track(covered).empty());
     EXPECT_TRUE(scan_in_hand());
 }
 
