@@ -12,7 +12,8 @@ namespace {
 
 using nlohmann::ordered_json;
 
-double rounded(double value, double step) { return std::round(value / step) * step; }
+// Divided by a whole number of units: 0.01 has no exact double, so -706 * 0.01 would print as -7.0600000000000005.
+double rounded(double value, double per_unit) { return std::round(value * per_unit) / per_unit; }
 
 // The name speech is counted under.
 std::string speaker_name(const ChunkMatch &match) {
@@ -37,18 +38,18 @@ std::string fixed(double value, int decimals) {
 
 std::string chunk_line(const VoiceChunk &chunk, const FaceFrame *picture, const ChunkMatch &match) {
     ordered_json line;
-    line["time"] = rounded(chunk.time, 0.001);
+    line["time"] = rounded(chunk.time, 1e3);
     line["chunk"] = chunk.chunk;
     line["speech"] = chunk.speech;
-    line["voice_angle_degrees"] = chunk.has_angle ? ordered_json(rounded(chunk.angle_degrees, 0.01)) : nullptr;
+    line["voice_angle_degrees"] = chunk.has_angle ? ordered_json(rounded(chunk.angle_degrees, 1e2)) : nullptr;
     if (!match.attributed) line["speaker"] = nullptr;
     else line["speaker"] = speaker_name(match);
     line["frame"] = picture ? ordered_json(picture->frame) : nullptr;
     if (match.has_face) {
         const SeenFace &face = match.face.face;
         line["face_box"] = {{"x", face.x}, {"y", face.y}, {"width", face.width}, {"height", face.height}};
-        line["face_angle_degrees"] = rounded(match.face.angle_degrees, 0.01);
-        line["difference_degrees"] = rounded(match.difference_degrees, 0.01);
+        line["face_angle_degrees"] = rounded(match.face.angle_degrees, 1e2);
+        line["difference_degrees"] = rounded(match.difference_degrees, 1e2);
     } else {
         line["face_box"] = nullptr;
         line["face_angle_degrees"] = nullptr;

@@ -12,7 +12,8 @@ namespace {
 constexpr double kFaceWidthM = 0.15;
 constexpr double kPi = 3.14159265358979323846;
 
-double rounded(double value, double step) { return std::round(value / step) * step; }
+// Divided by a whole number of units: 0.01 has no exact double, so -706 * 0.01 would print as -7.0600000000000005.
+double rounded(double value, double per_unit) { return std::round(value * per_unit) / per_unit; }
 
 // Liveness verdict of a gated face: null when the gate rejected it before the check was made.
 nlohmann::ordered_json live_verdict(const FaceQuality &quality) {
@@ -37,7 +38,7 @@ double unix_seconds_now() {
 std::string faces_line(double time, int frame, const std::vector<FaceOutcome> &faces, const ColourCamera &camera,
                        bool liveness) {
     nlohmann::ordered_json line;
-    line["time"] = rounded(time, 0.001);
+    line["time"] = rounded(time, 1e3);
     line["frame"] = frame;
     line["faces"] = nlohmann::ordered_json::array();
     for (const FaceOutcome &face : faces) {
@@ -49,12 +50,12 @@ std::string faces_line(double time, int frame, const std::vector<FaceOutcome> &f
         entry["width"] = box.width;
         entry["height"] = box.height;
         entry["label"] = face.decision.label;
-        entry["confidence"] = rounded(face.decision.confidence, 0.001);
+        entry["confidence"] = rounded(face.decision.confidence, 1e3);
         entry["quality"] = face.quality.reason;
         if (liveness) entry["live"] = live_verdict(face.quality);
         // The centre column of pixels x .. x + width - 1, in the coordinates of cx.
-        entry["bearing_degrees"] = rounded(face_bearing_degrees(box.x + (box.width - 1) / 2.0, camera), 0.01);
-        entry["distance_m"] = rounded(face_distance_m(box.width, camera), 0.001);
+        entry["bearing_degrees"] = rounded(face_bearing_degrees(box.x + (box.width - 1) / 2.0, camera), 1e2);
+        entry["distance_m"] = rounded(face_distance_m(box.width, camera), 1e3);
         line["faces"].push_back(entry);
     }
     return line.dump();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "number_text.h"
 #include "speaker_lines.h"
 
 namespace {
@@ -91,6 +92,8 @@ TEST(SpeakerProgram, TurnsPausesAndAnUnseenSoundWithBadAndCutLinesCountedOnce) {
     // One JSON line per chunk: Veyra's with her box, angle and the difference; pauses with no speaker.
     const std::vector<std::string> out = split_lines(read_file(dir / "out.jsonl"));
     ASSERT_EQ(static_cast<int>(out.size()), scene.chunks);
+    // Times to the millisecond, angles to the hundredth, and printed so.
+    for (const std::string &line : out) EXPECT_FALSE(test_text::has_long_fraction(line)) << line;
     const nlohmann::json veyra = nlohmann::json::parse(out[static_cast<size_t>(2.0 / kChunk)]);
     EXPECT_EQ(veyra["speaker"], "ConfirmedVeyra");
     EXPECT_EQ(veyra["speech"], true);

@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "face_programs.h"
+#include "number_text.h"
+#include "recognise/face_lines.h"
 #include "program_output.h"
 #include "sensor_frames.h"
 #include "test_photos.h"
@@ -60,6 +62,13 @@ TEST_F(FacesOut, EachFrameIsOneLineWithTheFacesBearingAndDistanceThatLumivarSpea
 
     const std::vector<std::string> lines = face_test::split_lines(face_test::read_file(lines_path));
     ASSERT_EQ(lines.size(), 3u);
+    // Rounded to the millisecond and the hundredth of a degree, and printed so: here and on a row of faces
+    // across the frame, whose bearings and distances take many values.
+    for (const std::string &line : lines) EXPECT_FALSE(test_text::has_long_fraction(line)) << line;
+    std::vector<FaceOutcome> row(40);
+    for (size_t i = 0; i < row.size(); ++i) row[i].clipped = cv::Rect(static_cast<int>(i) * 23, 100, 61 + static_cast<int>(i), 61 + static_cast<int>(i));
+    const std::string row_line = faces_line(1765300000.1234, 1, row, ColourCamera{1081.37, 1081.37, 959.5, 539.5}, false);
+    EXPECT_FALSE(test_text::has_long_fraction(row_line)) << row_line;
     const nlohmann::json first = nlohmann::json::parse(lines[0]);
     EXPECT_EQ(first["frame"], 1);
     EXPECT_GE(first["time"].get<double>(), std::floor(before * 1000) / 1000);
