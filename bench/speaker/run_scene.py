@@ -74,7 +74,10 @@ def reap(process, seconds):
     """Waits for the process and returns (exit status, CPU seconds, user plus system)."""
     end = time.time() + seconds
     while time.time() < end:
-        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        try:
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        except ChildProcessError:  # reaped already by subprocess: no usage to report
+            return process.wait(), float("nan")
         if pid == process.pid:
             process.returncode = os.waitstatus_to_exitcode(status)
             return process.returncode, usage.ru_utime + usage.ru_stime
