@@ -7,7 +7,7 @@ person's photo, 130 px: 1.25 m) at +18 degrees. Each talks in turn (espeak-ng, t
 radio out of the picture (beyond the camera's 41.6-degree half field of view) talks, with 2 s pauses between, and
 the round is played twice with other sentences. The microphones hear each talker from where the geometry of
 lumivar_speaker puts the face: sideways X = Z * tan(bearing), ahead Z = 0.15 * fx / width, the array at
-`sign * atan2(X - offset, Z)`; the radio stands 2 m from the array at RADIO degrees.
+`sign * atan2(X - offset, Z)`; the radio stands 2 m from the array at -55 degrees (options below).
 
 The sound: the image-source room of bench/voice/direction_accuracy.py (the Kinect array at -0.113, 0.036, 0.076,
 0.113 m on a bar 1.0 m high, 0.3 s of reverberation) in a 6 x 5 x 2.7 m room, mouths 1.3 m high; each talker
@@ -23,10 +23,12 @@ Writes into OUT_DIR:
   walk/array.raw  talking 3 s at each from 1 s after arriving; walk/truth.json as above
 
   make_scene.py OUT_DIR [--sign 1|-1] [--offset METRES] [--wall-gap METRES] [--radio DEGREES]
+                        [--radio-distance METRES] [--no-walk]
 
 --sign and --offset render the sound as a sensor whose array is mirrored and beside the camera would hear it
 (the calibration's variant: --sign -1 --offset 0.09). --wall-gap: the array's distance from the wall behind it
-(default 0.35 m, a bar on a television or a shelf). --radio: default -55 degrees."""
+(default 0.35 m, a bar on a television or a shelf). --radio: default -55 degrees; --radio-distance: from the
+array, default 2 m. --no-walk: the scene alone."""
 import argparse
 import glob
 import json
@@ -56,7 +58,6 @@ ROOM = np.array([6.0, 5.0, 2.7])
 ARRAY_HEIGHT, MOUTH_HEIGHT = 1.0, 1.3
 RT60 = 0.3
 SENSOR_NOISE_DB = 25.0
-RADIO_DISTANCE = 2.0
 PAUSE = 2.0
 LEAD = 1.5
 TAIL_NOISE = 8.0  # seconds of noise after the scene: arecord repeats the end of its infile
@@ -160,7 +161,7 @@ def make_scene(out, work, args, rng, background):
 
     where = {who: voice_angle(bearing, FACE_M * FX / width, args.sign, args.offset)
              for who, (bearing, width) in PEOPLE.items()}
-    where["radio"] = (args.radio, RADIO_DISTANCE)
+    where["radio"] = (args.radio, args.radio_distance)
     expected = {"enrolled": "ConfirmedVeyra", "stranger": "Unknown", "radio": "unseen"}
     sources, turns, t, k = [], [], LEAD, 0
     for lines in ROUNDS:
@@ -214,6 +215,8 @@ def main():
     parser.add_argument("--offset", type=float, default=0.0)
     parser.add_argument("--wall-gap", type=float, default=0.35)
     parser.add_argument("--radio", type=float, default=-55.0)
+    parser.add_argument("--radio-distance", type=float, default=2.0)
+    parser.add_argument("--no-walk", action="store_true")
     args = parser.parse_args()
     if not os.path.isdir(MEDIA):
         sys.exit("make_scene: the test photos are missing (scripts/fetch_test_faces.sh)")
@@ -225,12 +228,14 @@ def main():
                           for who, (b, w) in PEOPLE.items()}}
     with tempfile.TemporaryDirectory() as work:
         turns, seconds = make_scene(args.out, work, args, rng, background)
-        walk = make_walk(args.out, work, args, rng, background)
+        walk = None if args.no_walk else make_walk(args.out, work, args, rng, background)
     with open(os.path.join(args.out, "truth.json"), "w") as f:
         json.dump({"seconds": round(seconds, 3), "geometry": geometry, "turns": turns}, f, indent=1)
-    with open(os.path.join(args.out, "walk", "truth.json"), "w") as f:
-        json.dump({"seconds": len(WALK) * WALK_STOP, "geometry": geometry, "turns": walk}, f, indent=1)
-    print("make_scene: %.1f s scene, %d turns, walk of %d places in %s" % (seconds, len(turns), len(walk), args.out))
+    if walk is not None:
+        with open(os.path.join(args.out, "walk", "truth.json"), "w") as f:
+            json.dump({"seconds": len(WALK) * WALK_STOP, "geometry": geometry, "turns": walk}, f, indent=1)
+    print("make_scene: %.1f s scene, %d turns, %s in %s" % (
+        seconds, len(turns), "no walk" if walk is None else "walk of %d places" % len(walk), args.out))
 
 
 if __name__ == "__main__":
