@@ -133,10 +133,11 @@ class Programs:
             self.pulse.kill()
             self.pulse.wait()
 
+    # lumivar_enroll and lumivar_face keep their trained model in models/ of the directory they run in: the work one.
     def enrol(self, scene):
         shutil.rmtree(os.path.join(self.work, "samples"), ignore_errors=True)  # a second enrolment would add
         out = subprocess.run([self.enroll, "--images", os.path.join(scene, "enrol"), "--samples-dir", self.samples,
-                              "--count", "10"], capture_output=True, text=True)
+                              "--count", "10"], capture_output=True, text=True, cwd=self.work)
         if out.returncode != 0:
             sys.exit("run_scene: enrolment failed:\n" + out.stdout + out.stderr)
         return re.search(r"saved=(\d+)", out.stdout).group(1)
@@ -144,7 +145,7 @@ class Programs:
     def start_face(self, frames, faces_out, name, loop):
         env = dict(os.environ, LUMIVAR_SIM_FRAMES=frames, LUMIVAR_SIM_REALTIME="1", LUMIVAR_SIM_LOOP="1" if loop else "0")
         return subprocess.Popen([self.face, "--samples-dir", self.samples, "--faces-out", faces_out, "--frames",
-                                 "1000000", "--log-every", "1"] + self.face_options, env=env,
+                                 "1000000", "--log-every", "1"] + self.face_options, env=env, cwd=self.work,
                                 stdout=open(self.path(name + "_face.out"), "w"), stderr=subprocess.STDOUT)
 
     def start_vocrin(self, infile, directions_out, seconds, name):
