@@ -22,6 +22,12 @@ double combined_rms(const std::vector<double> &rms) {
 
 }  // namespace
 
+double chunk_first_sample_time(double read_at, double duration, std::optional<double> previous_end) {
+    const double by_clock = read_at - duration;
+    if (!previous_end || *previous_end < by_clock - kChunkChainResyncSeconds) return by_clock;
+    return std::min(by_clock, *previous_end);
+}
+
 DirectionLine direction_line_of(double time, long chunk, const LiveChunkResult &result) {
     DirectionLine line;
     line.time = time;
