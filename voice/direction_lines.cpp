@@ -24,8 +24,8 @@ double combined_rms(const std::vector<double> &rms) {
 
 double chunk_first_sample_time(double read_at, double duration, std::optional<double> previous_end) {
     const double by_clock = read_at - duration;
-    if (!previous_end || *previous_end < by_clock - kChunkChainResyncSeconds) return by_clock;
-    return std::min(by_clock, *previous_end);
+    const double chained = previous_end.value_or(by_clock);  // the first chunk has no chain yet
+    return chained < by_clock - kChunkChainResyncSeconds ? by_clock : std::min(by_clock, chained);
 }
 
 DirectionLine direction_line_of(double time, long chunk, const LiveChunkResult &result) {
