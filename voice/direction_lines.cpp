@@ -22,6 +22,12 @@ double combined_rms(const std::vector<double> &rms) {
 
 }  // namespace
 
+double chunk_first_sample_time(double read_at, double duration, std::optional<double> previous_end) {
+    const double by_clock = read_at - duration;
+    const double chained = previous_end.value_or(by_clock);  // the first chunk has no chain yet
+    return chained < by_clock - kChunkChainResyncSeconds ? by_clock : std::min(by_clock, chained);
+}
+
 DirectionLine direction_line_of(double time, long chunk, const LiveChunkResult &result) {
     DirectionLine line;
     line.time = time;

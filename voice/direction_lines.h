@@ -5,6 +5,7 @@
 //    "low_confidence":false,"speech":true,"rms":0.012345}
 // `time`: the chunk's first sample, Unix seconds (live) or seconds from the recording's start
 // (batch), to the millisecond. `chunk`: 1 for the first, as the status lines count.
+#include <optional>
 #include <string>
 
 #include "live.h"
@@ -22,6 +23,17 @@ struct DirectionLine {
     bool speech = false;
     double rms = 0.0;  // of the processed channels together, full scale 1
 };
+
+// Lagging the clock by more than this, the chain of live chunk times starts again from the clock: samples were
+// lost, or the device stopped for a while.
+constexpr double kChunkChainResyncSeconds = 0.25;
+
+// The wall clock of a live chunk's first sample, Unix seconds, for a chunk `duration` seconds long read whole at
+// `read_at`. Chunks follow each other without a gap, so the chunk starts where the one before ended
+// (`previous_end`), but no later than `read_at - duration`: two chunks read at once, the reader having been late,
+// still lie a chunk apart. The first chunk, and one the chain lags by more than kChunkChainResyncSeconds, start
+// at `read_at - duration`.
+double chunk_first_sample_time(double read_at, double duration, std::optional<double> previous_end);
 
 DirectionLine direction_line_of(double time, long chunk, const LiveChunkResult &result);
 

@@ -197,6 +197,7 @@ int run_live_mode(const Options &options, Logger &logger) {
     bool output_failed = false;
     int output_errno = 0;
     bool capture_stalled = false;
+    std::optional<double> chain_end;  // where the last chunk's samples ended, for the next chunk's time
 
     // A stop request ends the loop once the chunk in hand is written, or found no room (pcm_output.h).
     while (output >= 0 && stop_signal() == 0) {
@@ -232,8 +233,10 @@ int run_live_mode(const Options &options, Logger &logger) {
             }
             ++counters.chunks_processed;
             if (directions.fd >= 0) {
-                const double first_sample = std::chrono::duration<double>(read_at.time_since_epoch()).count() -
-                                            static_cast<double>(frames) / kCaptureRate;
+                const double duration = static_cast<double>(frames) / kCaptureRate;
+                const double first_sample = chunk_first_sample_time(
+                    std::chrono::duration<double>(read_at.time_since_epoch()).count(), duration, chain_end);
+                chain_end = first_sample + duration;
                 send_direction_line(directions, direction_line_of(first_sample, counters.chunks_processed, chunk), logger);
             }
             if (counters.chunks_processed == 1 || counters.chunks_processed % 50 == 0) {

@@ -9,3 +9,12 @@ foreach(src ${speaker_test_sources} ${CMAKE_SOURCE_DIR}/tests/face/recognise/tes
     endif()
   endforeach()
 endforeach()
+
+# One scene through all three programs: the face and voice test helpers, lumivar_face on the simulated sensor.
+if(TARGET speaker_test_three_programs)
+  find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc imgcodecs objdetect)
+  target_include_directories(speaker_test_three_programs PRIVATE ${CMAKE_SOURCE_DIR}/tests/face ${CMAKE_SOURCE_DIR}/tests/voice)
+  target_link_libraries(speaker_test_three_programs PRIVATE voice_core ${OpenCV_LIBS})
+  target_compile_definitions(speaker_test_three_programs PRIVATE LUMIVAR_FACE_SIM_BIN="$<TARGET_FILE:lumivar_face_sim>")
+  add_dependencies(speaker_test_three_programs lumivar_face_sim)
+endif()

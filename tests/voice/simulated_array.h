@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -61,6 +62,40 @@ inline WavData frames_as_audio(const std::vector<int32_t> &codes, std::size_t fi
         for (int c = 0; c < 4; ++c) {
             audio.samples[c][f] = codes[(first + f) * 4 + c] / 2147483648.0;
         }
+    }
+    return audio;
+}
+
+// `source` (16 kHz) as microphones at `mic_positions` (metres along the bar) hear a far talker from `angle_degrees`
+// in free field: microphone k x_k sin(angle) / 343 seconds behind the bar's centre (a positive angle: the last
+// microphone hears it later), by a Hann-windowed sinc 17 samples to each side, plus independent noise of
+// `noise_sigma`.
+inline WavData array_from_direction(const std::vector<double> &source, double angle_degrees,
+                                    const std::vector<double> &mic_positions, double noise_sigma, unsigned seed) {
+    constexpr int kHalfTaps = 16;
+    WavData audio;
+    audio.sample_rate = 16000;
+    audio.channels = static_cast<int>(mic_positions.size());
+    audio.bits_per_sample = 32;
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
+    const long n = static_cast<long>(source.size());
+    for (double x : mic_positions) {
+        const double delay = x * std::sin(angle_degrees * M_PI / 180.0) / 343.0 * audio.sample_rate;
+        std::vector<double> channel(source.size());
+        for (long i = 0; i < n; ++i) {
+            const double at = static_cast<double>(i) - delay;
+            const long nearest = static_cast<long>(std::floor(at));
+            double sum = 0.0;
+            for (long j = nearest - kHalfTaps; j <= nearest + kHalfTaps + 1; ++j) {
+                const double t = at - static_cast<double>(j);
+                if (j < 0 || j >= n || std::fabs(t) >= kHalfTaps + 1) continue;
+                const double sinc = t == 0.0 ? 1.0 : std::sin(M_PI * t) / (M_PI * t);
+                sum += source[static_cast<std::size_t>(j)] * sinc * 0.5 * (1.0 + std::cos(M_PI * t / (kHalfTaps + 1)));
+            }
+            channel[static_cast<std::size_t>(i)] = sum + (noise_sigma > 0 ? noise(gen) : 0.0);
+        }
+        audio.samples.push_back(std::move(channel));
     }
     return audio;
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "beamform.h"
 #include "diagnostics.h"
 #include "direction.h"
+#include "direction_lines.h"
 #include "gain.h"
 #include "live.h"
 #include "options.h"
@@ -164,6 +166,35 @@ TEST(LiveConversion, DecodesS32LeFramesAndEncodesTheBeamAsSymmetricS16Le) {
     // -1.0 gives -32767 (never -32768), halves round away from zero, out-of-range samples clamp.
     EXPECT_EQ(encode_pcm16_le({-1.0, 0.5, -0.5, 1.5, -3.0, 0.0}),
               (std::vector<unsigned char>{0x01, 0x80, 0x00, 0x40, 0x00, 0xC0, 0xFF, 0x7F, 0x01, 0x80, 0x00, 0x00}));
+}
+
+// A chunk's time as a reader that keeps the last chunk's end would get it, read at `read_at`.
+double next_chunk_time(std::optional<double> &end, double read_at, double duration) {
+    const double time = chunk_first_sample_time(read_at, duration, end);
+    end = time + duration;
+    return time;
+}
+
+// Chunks of 64 ms heard from t = 100 s on, chunk k ending at 100.064 (k + 1): a steady chain whatever the reader's
+// delays, no later than each read allows, and started again from the clock once it lags by over a quarter second.
+TEST(LiveChunkTimes, FollowOneAnotherThroughBurstsAndStartAgainAfterLostSamples) {
+    const double d = 0.064;
+    std::optional<double> end;
+    // The first chunk: its read less its length, though it was read late.
+    EXPECT_NEAR(next_chunk_time(end, 100.064 + 0.030, d), 100.030, 1e-9);
+    // The second, in the same burst: no later than its own read allows, so the chain moves back to it.
+    EXPECT_NEAR(next_chunk_time(end, 100.128 + 0.001, d), 100.065, 1e-9);
+    // Read a little late by turns, then two in a burst 0.2 s late: each a chunk after the one before.
+    for (const double late : {0.004, 0.002, 0.010, 0.200, 0.137}) {
+        const double previous_end = *end;
+        EXPECT_NEAR(next_chunk_time(end, previous_end + d + late, d), previous_end, 1e-9) << late;
+    }
+    EXPECT_NEAR(*end, 100.065 + 6 * d, 1e-9);
+    // A chain lagging the clock by 0.24 s holds; by 0.26 s (samples lost, a device that stopped) it starts again.
+    const double held = *end;
+    EXPECT_NEAR(next_chunk_time(end, held + d + 0.24, d), held, 1e-9);
+    const double lagging = *end;
+    EXPECT_NEAR(next_chunk_time(end, lagging + d + 0.26, d), lagging + 0.26, 1e-9);
 }
 
 // A temporary HOME with the simulated array, streaming the bundled recording looped to 90 s.
@@ -998,5 +1029,25 @@ TEST_F(LiveFixture, DirectionsOutFollowsEveryChunkAndNeverHoldsUpTheStream) {
         EXPECT_EQ(std::count(logged.begin(), logged.end(), "warning: directions output closed by reader: " + fifo), 1);
         EXPECT_EQ(logged.back(), "live clean finite-duration exit");
         EXPECT_EQ(file_size(dir.file("mic.pcm")) / 2048, logged_count(logged, "live chunks_processed: "));
+    }
+    {  // a recorder that hands over two chunks at once every two chunks' time: the times still lie a chunk apart
+        const std::string bin = dir.file("bin");
+        ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+        write_file(bin + "/arecord", "#!/bin/sh\nwhile head -c 32768; do sleep 0.128; done <\"$MIC4_INFILE\"\n");
+        ASSERT_EQ(chmod((bin + "/arecord").c_str(), 0755), 0);
+        env["PATH"] = bin + ":" + std::getenv("PATH");
+        ASSERT_TRUE(exited_with(wait_for_exit(start({"--live-duration", "1", "--pcm-output", dir.file("mic.pcm"),
+                                                     "--directions-out", lines_path}),
+                                              60),
+                                0))
+            << err();
+        std::vector<double> paired;
+        without_time(split_lines(read_file(lines_path)), &paired);
+        ASSERT_GE(paired.size(), 8u);
+        int chunk_apart = 0;
+        for (std::size_t i = 1; i < paired.size(); ++i)
+            chunk_apart += std::fabs(paired[i] - paired[i - 1] - 0.064) < 0.0015;  // times are to the millisecond
+        // The first two come at once before any chunk was read on time; a busy machine may hold up a few more.
+        EXPECT_GE(4 * chunk_apart, 3 * static_cast<int>(paired.size() - 1)) << read_file(lines_path);
     }
 }
