@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "program_output.h"
+#include "sensor/preview_display.h"
 #include "face_programs.h"
 #include "sensor_frames.h"
 #include "test_photos.h"
@@ -335,6 +336,15 @@ TEST(Preview, EscapeStopsTheLoopToo) {
     const std::string id = window_id(run.display);
     ASSERT_FALSE(id.empty()) << run.display.name << "\n"
                              << run.program.out() << face_test::read_file(run.scratch / "xvfb.log");
+    // The check benchmarks skip by: a reachable display, or Qt's display-less platform.
+    setenv("DISPLAY", run.display.name.c_str(), 1);
+    unsetenv("QT_QPA_PLATFORM");
+    EXPECT_TRUE(preview_display_available());
+    unsetenv("DISPLAY");
+    EXPECT_FALSE(preview_display_available());
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    EXPECT_TRUE(preview_display_available());
+    unsetenv("QT_QPA_PLATFORM");
     run.type(id, "Escape");
     const face_test::RunResult result = face_test::wait_program(run.program, 120);
     EXPECT_EQ(result.status, 0) << result.err;
