@@ -291,8 +291,8 @@ TEST(Preview, OnALaptopScreenTheWholeSensorFrameAndEveryFaceAreVisible) {
     // A sensor-sized frame with the enrolled person near its right edge, on a 1366 x 768 screen. The frames come
     // late, as from a sensor that is starting up: the loop waits for each one with the window's events unhandled.
     // The server has no other client and resets when its last one leaves (xvfb-run's does): a connection the
-    // program closes before it opens the next, or before Qt has its own, meets the reset, and the window then got
-    // the frame's own size or never opened.
+    // program closes before it opens the next, or before Qt has its own, can meet the reset: the screen's size
+    // went unread and the window got the frame's own size.
     PreviewRun run(cv::Size(1920, 1080), {1350, 300}, {200, 250}, "1366x768x24", true);
     ASSERT_FALSE(run.display.name.empty()) << "Xvfb did not start";
     ASSERT_EQ(run.faces, 2) << "the test frame should hold exactly two faces";
