@@ -17,8 +17,6 @@ constexpr int kPanelAndTitleHeight = 80;
 constexpr int kBorderWidth = 16;
 // Qt's highgui window puts a tool bar above the picture and a status bar below it (28 + 20 pixels).
 constexpr int kQtBarsHeight = 48;
-// Frames on which the window's size is checked, at most.
-constexpr int kSizeChecks = 30;
 
 // The monitor a new window appears on: the primary one (or the first), else the whole screen.
 cv::Size monitor_size(Display *display) {
@@ -40,12 +38,9 @@ cv::Size monitor_size(Display *display) {
     return size;
 }
 
-// The picture area a window can have on that screen; empty when no X display tells (Qt's display-less platforms).
-cv::Size screen_room() {
-    Display *display = XOpenDisplay(nullptr);
-    if (!display) return {};
+// The picture area a window can have on that screen.
+cv::Size screen_room(Display *display) {
     const cv::Size monitor = monitor_size(display);
-    XCloseDisplay(display);
     return cv::Size(std::max(1, monitor.width - kBorderWidth),
                     std::max(1, monitor.height - kPanelAndTitleHeight - kQtBarsHeight));
 }
@@ -60,12 +55,16 @@ cv::Size preview_picture_size(cv::Size frame, cv::Size room) {
                     std::max(1, static_cast<int>(frame.height * scale)));
 }
 
+// Qt's own display-less platforms need no X server.
+bool displayless_qt_platform() {
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    return platform && (std::string(platform) == "offscreen" || std::string(platform) == "minimal");
+}
+
 }  // namespace
 
 bool preview_display_available() {
-    // Qt's own display-less platforms need no X server.
-    const char *platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && (std::string(platform) == "offscreen" || std::string(platform) == "minimal")) return true;
+    if (displayless_qt_platform()) return true;
     Display *display = XOpenDisplay(nullptr);
     if (!display) return false;
     XCloseDisplay(display);
@@ -74,13 +73,18 @@ bool preview_display_available() {
 
 PreviewWindow open_preview_window(const char *title, Logger &logger) {
     PreviewWindow window;
-    window.available = preview_display_available();
+    // An X server with no other client (xvfb-run's, a kiosk's) resets when its last client leaves and turns
+    // connections away while it does: closing a connection of ours and opening the next one, or letting Qt open
+    // its own, could meet that reset. One connection serves every question and is held until Qt has its own.
+    Display *display = XOpenDisplay(nullptr);
+    window.available = display || displayless_qt_platform();
     if (window.available) {
-        window.room = screen_room();
+        if (display) window.room = screen_room(display);
         cv::namedWindow(title, cv::WINDOW_NORMAL);
     } else {
         logger.line("warning: no display available; running without the preview window");
     }
+    if (display) XCloseDisplay(display);
     return window;
 }
 
@@ -88,17 +92,9 @@ void show_preview(PreviewWindow &window, const char *title, const cv::Mat &colou
     if (!window.available) return;
     if (!window.sized) {
         // A normal window starts tiny whatever the frame size, and Qt does not shrink one larger than the screen.
-        // Qt settles the window's layout for the first picture only while it handles its events, after the
-        // resize: when the frames come late that can give the window the picture's own size, so the size is
-        // checked on the next frames and applied again, until a frame finds it kept.
         const cv::Size picture = preview_picture_size(colour.size(), window.room);
-        if (window.size_checks == 0 || cv::getWindowImageRect(title).width != picture.width) {
-            cv::resizeWindow(title, picture.width, picture.height + kQtBarsHeight);
-        } else {
-            window.sized = true;
-        }
-        // A window that never reports the size asked for is left as it is, free for the user to resize.
-        window.sized = window.sized || ++window.size_checks > kSizeChecks;
+        cv::resizeWindow(title, picture.width, picture.height + kQtBarsHeight);
+        window.sized = true;
     }
     cv::imshow(title, colour);
 }

@@ -7,8 +7,7 @@
 
 struct PreviewWindow {
     bool available = false;  // a display is reachable and the window exists
-    bool sized = false;      // the window has kept its size for the frames over a shown frame
-    int size_checks = 0;     // frames shown since the window was first sized
+    bool sized = false;      // the window has been given its size for the frames
     cv::Size room;           // the largest picture the screen shows whole; empty when unknown
 };
 
@@ -16,8 +15,7 @@ bool preview_display_available();
 
 // Opens the window titled `title`, or logs once that the run goes on without it.
 PreviewWindow open_preview_window(const char *title, Logger &logger);
-// Shows the frame; the first one sizes the window so that the whole frame fits the screen, and the next ones
-// size it again until it has kept that size.
+// Shows the frame; the first one sizes the window so that the whole frame fits the screen.
 void show_preview(PreviewWindow &window, const char *title, const cv::Mat &colour);
 // Services the window for 1 ms; true on q, Q or Escape. Always false without a window.
 bool poll_stop_key(const PreviewWindow &window);

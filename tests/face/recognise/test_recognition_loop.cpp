@@ -249,6 +249,17 @@ TEST_F(LiveLoop, UnreachableDisplayRunsWithoutThePreviewAndUserLoggerLevelWins) 
     EXPECT_EQ(face_test::lines_starting(result.out, "warning: no display available").size(), 1u);
     EXPECT_EQ(face_test::lines_starting(result.out, "summary: frames=1").size(), 1u);
     EXPECT_NE(result.out.find("[Info] "), std::string::npos);
+
+    // Qt's display-less platform needs no X server and gets no warning; Qt's X platform named outright still
+    // needs one, and must not reach Qt (which would end the process) without it.
+    for (const char *platform : {"offscreen", "xcb"}) {
+        const face_test::RunResult named = run(frames_dir("f"), 1, {}, {{"QT_QPA_PLATFORM", platform}});
+        EXPECT_EQ(named.status, 0) << platform << named.err;
+        EXPECT_EQ(face_test::lines_starting(named.out, "warning: no display available").size(),
+                  std::string(platform) == "xcb" ? 1u : 0u)
+            << platform << named.out;
+        EXPECT_EQ(face_test::lines_starting(named.out, "summary: frames=1").size(), 1u) << platform << named.out;
+    }
 }
 
 TEST_F(LiveLoop, LibraryInformationStaysOffStandardOutputUnlessTheLevelNamesOneTheLibraryKnows) {
