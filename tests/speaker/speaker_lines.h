@@ -11,6 +11,13 @@ namespace speaker_test {
 
 using namespace lumivar_test;
 
+// `value` with `decimals` digits after the point, as the programs print seconds and degrees.
+inline std::string fixed(double value, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
 struct Face {
     std::string label;
     double bearing_degrees;

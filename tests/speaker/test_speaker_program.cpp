@@ -75,11 +75,7 @@ TEST(SpeakerProgram, TurnsPausesAndAnUnseenSoundWithBadAndCutLinesCountedOnce) {
                             ", chunks_without_picture=0, speaker_changes=5, bad_face_lines=2, bad_voice_lines=2, "
                             "out_dropped=0");
     // Each turn's first chunk waits for the second, so it is nobody's; the seconds are chunks of 0.064 s.
-    auto seconds = [](int chunks) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.2f", chunks * kChunk);
-        return std::string(text);
-    };
+    auto seconds = [](int chunks) { return fixed(chunks * kChunk, 2); };
     EXPECT_EQ(lines[6], "speech_seconds: ConfirmedVeyra=" + seconds(scene.turn_chunks[0] - 1) +
                             ", Unknown=" + seconds(scene.turn_chunks[1] - 1) +
                             ", unseen=" + seconds(scene.turn_chunks[2] - 1) + ", nobody=" + seconds(3));
