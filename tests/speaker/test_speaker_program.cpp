@@ -48,13 +48,16 @@ Scene make_scene(double seconds = 8.5) {
 TEST(SpeakerProgram, TurnsPausesAndAnUnseenSoundWithBadAndCutLinesCountedOnce) {
     ScratchDir dir;
     const Scene scene = make_scene();
-    // Bad lines: not JSON and a face without its bearing; a chunk without "speech" and a last chunk cut off.
+    // Bad lines: not JSON, a line of 2.5 MiB and a face without its bearing; chunks without "speech" or "chunk"
+    // and a last chunk cut off.
     std::string faces = scene.faces;
-    faces.insert(faces.find('\n', 2000) + 1, "not json at all\n");
+    faces.insert(faces.find('\n', 2000) + 1, "not json at all\n" + std::string(5 << 19, 'x') + "\n");
     faces += "{\"time\":1700000099.0,\"frame\":99,\"faces\":[{\"x\":1,\"y\":1,\"width\":9,\"height\":9,"
              "\"label\":\"Unknown\",\"distance_m\":1.0}]}\n";
     const std::string voice = scene.voice + "{\"time\":1700000010.0,\"chunk\":999,\"angle_degrees\":0,"
-                                            "\"confidence\":1,\"low_confidence\":false}\n{\"time\":1700000010.1,\"ch";
+                                            "\"confidence\":1,\"low_confidence\":false}\n{\"time\":1700000010.05,"
+                                            "\"angle_degrees\":0,\"confidence\":1,\"low_confidence\":false,"
+                                            "\"speech\":true,\"rms\":0.1}\n{\"time\":1700000010.1,\"ch";
     write_file(dir / "faces.jsonl", faces);
     write_file(dir / "voice.jsonl", voice);
     const SpeakerRun run = run_speaker({"--faces", dir.file("faces.jsonl"), "--voice", dir.file("voice.jsonl"), "--out",
@@ -72,7 +75,7 @@ TEST(SpeakerProgram, TurnsPausesAndAnUnseenSoundWithBadAndCutLinesCountedOnce) {
     EXPECT_EQ(lines[5], "summary: voice_chunks=" + std::to_string(scene.chunks) +
                             ", speech_chunks=" + std::to_string(speech) + ", face_frames=" +
                             std::to_string(std::count(scene.faces.begin(), scene.faces.end(), '\n')) +
-                            ", chunks_without_picture=0, speaker_changes=5, bad_face_lines=2, bad_voice_lines=2, "
+                            ", chunks_without_picture=0, speaker_changes=5, bad_face_lines=3, bad_voice_lines=3, "
                             "out_dropped=0");
     // Each turn's first chunk waits for the second, so it is nobody's; the seconds are chunks of 0.064 s.
     auto seconds = [](int chunks) { return fixed(chunks * kChunk, 2); };
