@@ -1,6 +1,7 @@
 // lumivar_speaker --calibrate on short walks: one person talking from three places (one of them twice, with a stop
 // too short to count), rendered with the other sign and a 9 cm offset; then the walks it cannot use.
 #include <cmath>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,15 @@ TEST(SpeakerCalibration, FitsTheOtherSignAndANineCentimetreOffsetFromThreePlaces
     EXPECT_EQ(lines[4].rfind("fit: sign=-1, offset_m=0.09", 0), 0u) << lines[4];
     EXPECT_NE(lines[4].find(", explained=1.000"), std::string::npos) << lines[4];
     EXPECT_EQ(lines[5].rfind("use: lumivar_speaker --sign -1 --offset 0.09", 0), 0u) << lines[5];
+
+    // The printed options carry the fit: with them every place's speech is the person's, never unseen.
+    std::vector<std::string> words{"--faces", dir.file("faces.jsonl"), "--voice", dir.file("voice.jsonl")};
+    std::istringstream use(lines[5].substr(std::string("use: lumivar_speaker ").size()));
+    for (std::string word; use >> word;) words.push_back(word);
+    const SpeakerRun fitted = run_speaker(words, dir);
+    EXPECT_EQ(fitted.status, 0) << fitted.err;
+    EXPECT_EQ(fitted.out.rfind("speaker: ConfirmedVeyra at -25.0 degrees\n", 0), 0u) << fitted.out;
+    EXPECT_EQ(fitted.out.find("unseen at"), std::string::npos) << fitted.out;
 }
 
 TEST(SpeakerCalibration, TooFewPlacesTwoFacesAtOnceAndAFitThatExplainsNothingEachEndWithTheirStatus) {
