@@ -216,6 +216,9 @@ TEST(SpeakerProgram, RefusesToWriteItsInputsAndSaysWhichInputCannotBeRead) {
         EXPECT_EQ(run.status, 2) << words.back();
         EXPECT_EQ(split_lines(run.err).size(), 1u) << run.err;
     }
+    run = run_speaker({"--faces", faces, "--voice", voice, "--loud"}, dir);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "Unknown argument: --loud\n");
 }
 
 }  // namespace
